@@ -1,0 +1,1 @@
+strovix_add_test(conversion_test SOURCES conversion_test.cpp)
