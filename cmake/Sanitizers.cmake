@@ -1,0 +1,10 @@
+# Opt-in sanitizer builds: -DSTROVIX_SANITIZE=address (address+undefined) or thread.
+if(STROVIX_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(STROVIX_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT STROVIX_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "STROVIX_SANITIZE must be empty, 'address' or 'thread'")
+endif()

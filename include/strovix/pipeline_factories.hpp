@@ -1,0 +1,67 @@
+#pragma once
+#include <memory>
+#include <string>
+
+#include "strovix/utils/gstreamer.hpp"
+
+namespace strovix {
+
+// The element whose static "src" pad carries parsed, still-encoded buffers ahead of the
+// decoder; the keyframe-only probe sits there.
+inline constexpr const char* BUFFER_SRC_NAME = "strovix_buffer_src";
+// The name of the appsink in every pipeline this package builds.
+inline constexpr const char* APPSINK_NAME = "strovix_sink";
+
+class PipelineFactory {
+ public:
+  virtual ~PipelineFactory() = default;
+  // A new pipeline, already set going towards PLAYING, with the watcher installed as its bus
+  // watch. Throws StreamSetupError only for structural faults (a description that does not
+  // parse, a missing element, no appsink); run-time failures of the source arrive as bus
+  // messages.
+  virtual std::shared_ptr<Pipeline> build() = 0;
+};
+
+// A caller's pipeline description. It must contain an appsink.
+class CustomPipelineFactory : public PipelineFactory {
+ public:
+  CustomPipelineFactory(std::string pipeline_str, std::string url,
+                        PipelineWatcher pipeline_watcher, OnComplete on_complete);
+  std::shared_ptr<Pipeline> build() override;
+
+ private:
+  std::string pipeline_str_;
+  std::string url_;
+  PipelineWatcher pipeline_watcher_;
+  OnComplete on_complete_;
+};
+
+// rtsp:// cameras: H.264, H.265 or MJPEG, chosen from what the server offers.
+class RTSPPipelineFactory : public PipelineFactory {
+ public:
+  // latency in milliseconds; force_tcp restricts the transport to TCP (for proxies).
+  RTSPPipelineFactory(std::string url, int latency, PipelineWatcher pipeline_watcher,
+                      bool force_tcp, OnComplete on_complete);
+  std::shared_ptr<Pipeline> build() override;
+
+ private:
+  std::string url_;
+  int latency_;
+  PipelineWatcher pipeline_watcher_;
+  bool force_tcp_;
+  OnComplete on_complete_;
+};
+
+// http:// and https:// cameras: MJPEG over multipart, or MPEG-TS / Matroska with H.264.
+class HTTPPipelineFactory : public PipelineFactory {
+ public:
+  HTTPPipelineFactory(std::string url, PipelineWatcher pipeline_watcher, OnComplete on_complete);
+  std::shared_ptr<Pipeline> build() override;
+
+ private:
+  std::string url_;
+  PipelineWatcher pipeline_watcher_;
+  OnComplete on_complete_;
+};
+
+}  // namespace strovix

@@ -1,0 +1,42 @@
+#include "strovix/pipeline_factories.hpp"
+
+#include "strovix/errors.hpp"
+
+namespace strovix {
+
+CustomPipelineFactory::CustomPipelineFactory(std::string pipeline_str, std::string url,
+                                             PipelineWatcher pipeline_watcher,
+                                             OnComplete on_complete)
+    : pipeline_str_(std::move(pipeline_str)),
+      url_(std::move(url)),
+      pipeline_watcher_(std::move(pipeline_watcher)),
+      on_complete_(std::move(on_complete)) {}
+
+std::shared_ptr<Pipeline> CustomPipelineFactory::build() {
+  GError* raw_error = nullptr;
+  // Fatal-error flags: an unknown element or a broken link fails here instead of yielding
+  // half a pipeline.
+  GstElement* parsed = gst_parse_launch_full(pipeline_str_.c_str(), nullptr,
+                                             GST_PARSE_FLAG_FATAL_ERRORS, &raw_error);
+  GErrorPtr error(raw_error);
+  if (error || !parsed) {
+    if (parsed) gst_object_unref(gst_object_ref_sink(parsed));
+    throw StreamSetupError("Could not build the pipeline \"" + pipeline_str_ +
+                           "\": " + (error ? error->message : "unknown error"));
+  }
+  GstElement* top = parsed;
+  if (!GST_IS_PIPELINE(parsed)) {
+    // A description of one element (or a bare bin) comes back without a pipeline around it.
+    top = gst_pipeline_new(nullptr);
+    gst_bin_add(GST_BIN(top), parsed);
+  }
+  auto pipeline = std::make_shared<Pipeline>(top);
+  pipeline->add_bus_watch(pipeline_watcher_);
+  pipeline->set_on_complete(on_complete_);
+  // A start-up failure (say, a missing file) is posted on the bus and handled there.
+  pipeline->set_state(GST_STATE_PLAYING);
+  pipeline->mark_complete();
+  return pipeline;
+}
+
+}  // namespace strovix

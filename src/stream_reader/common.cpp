@@ -1,0 +1,51 @@
+#include "stream_reader/common.hpp"
+
+#include <pthread.h>
+
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+
+namespace strovix::detail {
+
+double wall_clock_seconds() noexcept {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string format_seconds(double seconds) {
+  char buf[64];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof(buf), seconds, std::chars_format::fixed);
+  if (ec != std::errc()) {
+    std::snprintf(buf, sizeof(buf), "%.17g", seconds);
+    return buf;
+  }
+  std::string text(buf, end);
+  if (text.find('.') == std::string::npos && text.find_first_of("ni") == std::string::npos) {
+    text += ".0";
+  }
+  return text;
+}
+
+void sleep_seconds(double seconds) {
+  if (!(seconds > 0)) return;
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+std::thread start_named_thread(std::string name, std::function<void()> body) {
+  std::thread thread([name, body = std::move(body)] {
+    try {
+      body();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "Exception in thread %s: %s\n", name.c_str(), e.what());
+    } catch (...) {
+      std::fprintf(stderr, "Exception in thread %s: unknown error\n", name.c_str());
+    }
+  });
+  // Linux limits thread names to 15 characters.
+  pthread_setname_np(thread.native_handle(), name.substr(0, 15).c_str());
+  return thread;
+}
+
+}  // namespace strovix::detail

@@ -1,0 +1,239 @@
+#include "strovix/stream_reader/gst.hpp"
+
+#include <glib.h>
+
+#include <cstdio>
+
+#include "strovix/errors.hpp"
+#include "strovix/gobject_init.hpp"
+#include "strovix/pipeline_factories.hpp"
+#include "stream_reader/keyframe_filter.hpp"
+#include "stream_reader/pipeline_restarter.hpp"
+#include "stream_reader/pipeline_state.hpp"
+
+namespace strovix {
+namespace {
+
+using detail::wall_clock_seconds;
+
+// RFC 3986: ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ) before the first colon, lower-cased.
+std::string scheme_of(const std::string& url) {
+  const auto colon = url.find(':');
+  if (colon == std::string::npos || colon == 0) return "";
+  auto is_alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  if (!is_alpha(url[0])) return "";
+  std::string scheme;
+  for (std::size_t i = 0; i < colon; ++i) {
+    const char c = url[i];
+    if (!(is_alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.')) return "";
+    scheme += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  }
+  return scheme;
+}
+
+}  // namespace
+
+const SupportedRuntimeOptions GstStreamReader::SUPPORTED_RUNTIME_OPTIONS = {
+    {"keyframes_only", RuntimeOptionType::BOOL}};
+
+GstStreamReader::GstStreamReader(int id_, std::string url, RuntimeOptions runtime_options,
+                                 Options options)
+    : id(id_), frame_timeout_(options.frame_timeout) {
+  _logger = get_stream_logger(url);
+  check_runtime_options(runtime_options, SUPPORTED_RUNTIME_OPTIONS);
+  gobject_init::assert_started();
+  if (g_main_context_get_thread_default() != nullptr) {
+    _logger->warn(
+        "A GStreamer pipeline is being created on a MainContext other than the global "
+        "default. If this is a MainContext created by a QThread, asynchronous messages may "
+        "not be sent properly.");
+  }
+  _url = std::move(url);
+  bool keyframes_only = false;
+  if (auto it = runtime_options.find("keyframes_only"); it != runtime_options.end()) {
+    keyframes_only = std::get<bool>(it->second);
+  }
+  _latest_frame_event = std::make_shared<Event>();
+  _new_frame_event = std::make_shared<Event>();
+  // A caller that asks before the pulling thread's first store sees "no frame yet".
+  _latest_frame.store(std::make_shared<const Frame>(Frame{wall_clock_seconds(), nullptr}));
+
+  _pipeline_state = std::make_shared<detail::PipelineState>(id, _logger);
+  _pipeline_state->state_change_timeout = options.state_change_timeout;
+  _pipeline_restarter = std::make_shared<detail::PipelineRestarter>(
+      id, options.setup_timeout, options.base_backoff_seconds, options.max_backoff_seconds,
+      options.backoff_randomness_seconds, _pipeline_state, _logger);
+  _pipeline_restarter->frame_timeout = options.frame_timeout;
+  _keyframe_filter =
+      std::make_shared<detail::KeyframeFilter>(keyframes_only, _pipeline_state, _logger);
+
+  // The callbacks hold weak references: a bus message or a finished pipeline that arrives
+  // while the reader is being destroyed finds nothing to call instead of freed memory.
+  PipelineWatcher watcher = [weak = std::weak_ptr(_pipeline_restarter)](
+                                GstBus* bus, GstMessage* message, GstElement* pipeline) {
+    if (auto restarter = weak.lock()) return restarter->watcher(bus, message, pipeline);
+    return true;
+  };
+  OnComplete on_complete = [weak = std::weak_ptr(_keyframe_filter)](GstElement*) {
+    if (auto filter = weak.lock()) filter->update_pad_probe();
+  };
+
+  std::shared_ptr<PipelineFactory> factory;
+  if (!options.pipeline_str) {
+    const std::string scheme = scheme_of(_url);
+    if (scheme == "rtsp") {
+      factory = std::make_shared<RTSPPipelineFactory>(_url, options.latency, watcher,
+                                                      options.proxied, on_complete);
+    } else if (scheme == "http" || scheme == "https") {
+      factory = std::make_shared<HTTPPipelineFactory>(_url, watcher, on_complete);
+    } else {
+      // The URL is quoted without its credentials: error texts end up in logs.
+      throw StreamSetupError("Unsupported scheme '" + scheme +
+                             "'. Is the provided URL in a valid HTTP or RTSP format? Stream URL: " +
+                             redact_credentials(_url));
+    }
+  } else {
+    factory =
+        std::make_shared<CustomPipelineFactory>(*options.pipeline_str, _url, watcher, on_complete);
+  }
+  _pipeline_state->factory.store(factory);
+  _pipeline_state->build(options.must_play);
+
+  try {
+    _pipeline_restarter->start();
+    _sample_pulling_thread =
+        detail::start_named_thread("SamplePullingThread", [this] { _pull_samples(); });
+  } catch (...) {
+    stop_and_join();
+    throw;
+  }
+}
+
+GstStreamReader::~GstStreamReader() { stop_and_join(); }
+
+void GstStreamReader::stop_and_join() noexcept {
+  try {
+    close();
+    if (_pipeline_restarter) _pipeline_restarter->wait_until_closed();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "strovix: closing stream %d failed: %s\n", id, e.what());
+  }
+  if (_sample_pulling_thread.joinable()) _sample_pulling_thread.join();
+}
+
+StreamStatus GstStreamReader::status() const { return _pipeline_state->status(); }
+
+void GstStreamReader::set_status(StreamStatus status) { _pipeline_state->set_status(status); }
+
+std::shared_ptr<Event> GstStreamReader::new_status_event() const {
+  return _pipeline_state->new_status_event;
+}
+
+Frame GstStreamReader::latest_frame() {
+  auto frame = _latest_frame.load();
+  _latest_frame_event->clear();
+  return *frame;
+}
+
+void GstStreamReader::set_runtime_option_vals(const RuntimeOptions& runtime_options) {
+  check_runtime_options(runtime_options, SUPPORTED_RUNTIME_OPTIONS);
+  if (auto it = runtime_options.find("keyframes_only"); it != runtime_options.end()) {
+    _keyframe_filter->set_keyframes_only(std::get<bool>(it->second));
+  }
+}
+
+void GstStreamReader::close() {
+  _pipeline_restarter->close();
+  _latest_frame_event->set();
+}
+
+void GstStreamReader::wait_until_closed() {
+  close();
+  _pipeline_restarter->wait_until_closed();
+}
+
+void GstStreamReader::_on_pipeline_complete() { _keyframe_filter->update_pad_probe(); }
+
+// Runs on "SamplePullingThread".
+void GstStreamReader::_pull_samples() {
+  auto& state = *_pipeline_state;
+  auto& restarter = *_pipeline_restarter;
+  _latest_frame.store(std::make_shared<const Frame>(Frame{wall_clock_seconds(), nullptr}));
+  const auto pull_timeout = static_cast<GstClockTime>(GST_SECOND / 30);
+  for (;;) {
+    std::shared_ptr<Pipeline> pipeline;
+    {
+      std::unique_lock lock(state._new_status_mutex);
+      const StreamStatus status = state.status();
+      if (status == StreamStatus::CLOSED) {
+        _latest_frame.store(std::make_shared<const Frame>(Frame{wall_clock_seconds(), nullptr}));
+        return;
+      }
+      if (status == StreamStatus::INITIALIZING || state.status() == StreamStatus::HALTED) {
+        const bool woken =
+            state._new_status_cond.wait_for(
+                lock, std::chrono::duration<double>(state.state_change_timeout)) ==
+            std::cv_status::no_timeout;
+        if (!woken) {
+          std::string line = "strovix: _pull_sample stream_id " + std::to_string(id) + " ";
+          line += to_string(state.status());
+          line += " pipeline timeout";
+          _logger->warn(line);
+        }
+        continue;
+      }
+      state._new_status_cond.wait_for(lock, std::chrono::milliseconds(1));
+      pipeline = state.pipeline.load();
+    }
+    // The final shutdown may have dropped the pipeline after the status test: the next
+    // iteration sees CLOSED and ends there.
+    if (!pipeline) continue;
+
+    SamplePtr sample(gst_app_sink_try_pull_sample(pipeline->appsink(), pull_timeout));
+    const double timestamp = wall_clock_seconds();
+    if (sample) {
+      std::shared_ptr<const Image> image;
+      bool converted = false;
+      try {
+        image = sample_to_ndarray(sample.get());
+        converted = true;
+      } catch (const SampleConversionError& e) {
+        _logger->error(e.what());
+        restarter.notify_frame_error(id, timestamp);
+      } catch (const std::exception& e) {
+        _logger->error("strovix: _pull_samples stream_id " + std::to_string(id) +
+                       " unexpected error converting sample, requesting pipeline restart\n" +
+                       e.what());
+        restarter.notify_frame_error(id, timestamp);
+      }
+      if (converted) {
+        if (!image) continue;
+        sample.reset();
+        _latest_frame.store(std::make_shared<const Frame>(Frame{timestamp, std::move(image)}));
+        _latest_frame_event->set();
+        _new_frame_event->set();
+        restarter.notify_frame_received(id, timestamp);
+      }
+    }
+    pipeline.reset();
+    const auto health = restarter.gst_state_playing(timestamp);
+    if (health.is_gst_playing) continue;
+    if (state.status() != StreamStatus::STREAMING) continue;
+    const double stalled_for = health.recent_frame
+                                   ? *health.recent_frame
+                                   : timestamp - state.start_pipeline_timestamp.load();
+    if (stalled_for > frame_timeout_) {
+      char stalled[64];
+      std::snprintf(stalled, sizeof(stalled), "%.1f", stalled_for);
+      std::string line = "strovix: watchdog stream_id " + std::to_string(id) + " gst_state ";
+      line += gst_element_state_get_name(health.gst_state);
+      line += " no frame for ";
+      line += stalled;
+      line += "s, restarting pipeline";
+      _logger->error(line);
+      restarter.notify_frame_error(id, timestamp);
+    }
+  }
+}
+
+}  // namespace strovix

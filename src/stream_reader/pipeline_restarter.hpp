@@ -1,0 +1,70 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "strovix/event.hpp"
+#include "strovix/logger.hpp"
+#include "stream_reader/pipeline_state.hpp"
+
+namespace strovix::detail {
+
+// Monitors the health of the pipeline and rebuilds it if necessary.
+class PipelineRestarter {
+ public:
+  struct Health {
+    bool is_gst_playing;
+    GstState gst_state;
+    std::optional<double> recent_frame;
+  };
+
+  PipelineRestarter(int id, double setup_timeout, double base_backoff_seconds,
+                    double max_backoff_seconds, double backoff_randomness_seconds,
+                    std::shared_ptr<PipelineState> pipeline_state, Logger logger);
+  // Joins the supervision thread; the owner closes the stream first.
+  ~PipelineRestarter();
+  PipelineRestarter(const PipelineRestarter&) = delete;
+  PipelineRestarter& operator=(const PipelineRestarter&) = delete;
+
+  const int id;
+
+  void start();
+  void close();
+  // Blocks until the supervision thread has ended (after close, or after an error ended it).
+  void wait_until_closed();
+  bool has_ended() const { return thread_ended_->is_set(); }
+
+  // Sample-pulling thread, once per frame: two stores, no lock, no allocation, no log.
+  void notify_frame_received(int stream_id, double timestamp) noexcept;
+  void notify_frame_error(int stream_id, double timestamp);
+  double calc_backoff_seconds();
+
+  // Bus watch callback (main-context thread).
+  bool watcher(GstBus* bus, GstMessage* message, GstElement* pipeline);
+  // Health test (sample-pulling thread). Never blocks.
+  Health gst_state_playing(double timestamp) const;
+
+  std::atomic<std::uint64_t> _restart_count{0};
+  // Seam for tests; production keeps FRAME_TIMEOUT.
+  double frame_timeout = FRAME_TIMEOUT;
+
+ private:
+  // Runs on "PipelineRestarterThread".
+  void _pipeline_restarter_func();
+
+  const double _base_backoff_seconds;
+  const double _max_backoff_seconds;
+  const double _backoff_randomness_seconds;
+  const std::shared_ptr<PipelineState> _pipeline_state;
+  const Logger _logger;
+  std::thread _pipeline_restarter_thread;
+  // Set when the supervision thread's body returns, however it ends.
+  const std::shared_ptr<Event> thread_ended_ = std::make_shared<Event>();
+  // Guards joining _pipeline_restarter_thread.
+  std::mutex join_mutex_;
+};
+
+}  // namespace strovix::detail

@@ -1,0 +1,317 @@
+#include "support/rtsp_server.hpp"
+
+#include <gst/app/gstappsink.h>
+#include <gst/app/gstappsrc.h>
+#include <gst/rtsp-server/rtsp-server.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <stdexcept>
+
+namespace strovix::testing {
+namespace {
+
+constexpr const char* kUserRole = "user";
+constexpr const char* kAnonymousRole = "anonymous";
+
+std::string caps_of(int width, int height, int fps) {
+  return "video/x-raw,width=" + std::to_string(width) + ",height=" + std::to_string(height) +
+         ",framerate=" + std::to_string(fps) + "/1";
+}
+
+std::string launch_of(const RtspMountOptions& o) {
+  const std::string source =
+      "videotestsrc is-live=true pattern=ball ! " + caps_of(o.width, o.height, o.fps) + " ! ";
+  const std::string gop = std::to_string(o.key_int_max > 0 ? o.key_int_max : 30);
+  switch (o.codec) {
+    case RtspCodec::H264:
+      return "( " + source +
+             "x264enc tune=zerolatency speed-preset=ultrafast threads=1 key-int-max=" + gop +
+             " ! rtph264pay name=pay0 pt=96 config-interval=-1 )";
+    case RtspCodec::H265:
+      return "( " + source + "x265enc tune=zerolatency speed-preset=ultrafast key-int-max=" +
+             gop + " ! rtph265pay name=pay0 pt=96 config-interval=-1 )";
+    case RtspCodec::MJPEG:
+      return "( " + source + "jpegenc quality=70 ! rtpjpegpay name=pay0 pt=26 )";
+  }
+  return {};
+}
+
+std::string normalise_path(const std::string& path) {
+  return !path.empty() && path.front() == '/' ? path : "/" + path;
+}
+
+// Userinfo must be percent-encoded so that ':' '@' '/' in a password survive.
+std::string escape_userinfo(const std::string& text) {
+  gchar* escaped = g_uri_escape_string(text.c_str(), nullptr, FALSE);
+  std::string out = escaped ? escaped : "";
+  g_free(escaped);
+  return out;
+}
+
+void configure_access(GstRTSPMediaFactory* factory, bool require_auth) {
+  gst_rtsp_media_factory_add_role(factory, kUserRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS,
+                                  G_TYPE_BOOLEAN, TRUE, GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT,
+                                  G_TYPE_BOOLEAN, TRUE, nullptr);
+  if (!require_auth) {
+    gst_rtsp_media_factory_add_role(factory, kAnonymousRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS,
+                                    G_TYPE_BOOLEAN, TRUE, GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT,
+                                    G_TYPE_BOOLEAN, TRUE, nullptr);
+  }
+}
+
+// ---- pre-encoded loop ------------------------------------------------------------------------
+
+struct Clip {
+  std::vector<GstBuffer*> buffers;  // owned refs, one access unit each
+  GstCaps* caps = nullptr;          // owned
+  GstClockTime frame_duration = 0;
+  ~Clip() {
+    for (GstBuffer* b : buffers) gst_buffer_unref(b);
+    if (caps) gst_caps_unref(caps);
+  }
+};
+
+std::shared_ptr<Clip> encode_clip(const RtspLoopedMountOptions& o) {
+  const int fps = o.fps > 0 ? o.fps : 30;
+  const int frames = fps * (o.seconds > 0 ? o.seconds : 1);
+  const std::string description =
+      "videotestsrc num-buffers=" + std::to_string(frames) + " pattern=ball ! " +
+      caps_of(o.width, o.height, fps) +
+      " ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=" +
+      std::to_string(o.key_int_max > 0 ? o.key_int_max : fps) +
+      " ! h264parse ! video/x-h264,stream-format=byte-stream,alignment=au"
+      " ! appsink name=sink sync=false max-buffers=0";
+  GError* error = nullptr;
+  GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
+  if (!pipeline) {
+    std::string what = error ? error->message : "unknown error";
+    if (error) g_error_free(error);
+    throw std::runtime_error("cannot build the clip encoder: " + what);
+  }
+  if (error) g_error_free(error);
+  auto clip = std::make_shared<Clip>();
+  clip->frame_duration = gst_util_uint64_scale_int(GST_SECOND, 1, fps);
+  GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
+  gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  // Bounded by frame count and by a generous deadline for slow machines.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (int i = 0; i < frames && std::chrono::steady_clock::now() < deadline; ++i) {
+    GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), GST_SECOND);
+    if (!sample) {
+      if (gst_app_sink_is_eos(GST_APP_SINK(sink))) break;
+      --i;  // a slow encoder; the deadline bounds the retries
+      continue;
+    }
+    if (!clip->caps) clip->caps = gst_caps_ref(gst_sample_get_caps(sample));
+    clip->buffers.push_back(gst_buffer_ref(gst_sample_get_buffer(sample)));
+    gst_sample_unref(sample);
+  }
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(sink);
+  gst_object_unref(pipeline);
+  if (clip->buffers.empty() || !clip->caps) throw std::runtime_error("the clip encoder gave no frames");
+  return clip;
+}
+
+// State of one media's appsrc: plays the clip round and round, stamping running times so the
+// server's sinks pace it at the clip's frame rate.
+struct LoopFeed {
+  std::shared_ptr<Clip> clip;
+  std::size_t next = 0;
+  std::uint64_t round = 0;
+  GstClockTime base = GST_CLOCK_TIME_NONE;
+};
+
+void on_need_data(GstAppSrc* src, guint, gpointer user_data) {
+  auto* feed = static_cast<LoopFeed*>(user_data);
+  const Clip& clip = *feed->clip;
+  if (!GST_CLOCK_TIME_IS_VALID(feed->base)) {
+    feed->base = gst_element_get_current_running_time(GST_ELEMENT(src));
+    if (!GST_CLOCK_TIME_IS_VALID(feed->base)) feed->base = 0;
+  }
+  GstBuffer* buffer = gst_buffer_copy(clip.buffers[feed->next]);
+  const std::uint64_t index = feed->round * clip.buffers.size() + feed->next;
+  GST_BUFFER_PTS(buffer) = feed->base + index * clip.frame_duration;
+  GST_BUFFER_DTS(buffer) = GST_BUFFER_PTS(buffer);
+  GST_BUFFER_DURATION(buffer) = clip.frame_duration;
+  if (++feed->next == clip.buffers.size()) {
+    feed->next = 0;
+    ++feed->round;
+  }
+  gst_app_src_push_buffer(src, buffer);
+}
+
+void on_loop_media_configure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer user_data) {
+  auto clip = *static_cast<std::shared_ptr<Clip>*>(user_data);
+  GstElement* element = gst_rtsp_media_get_element(media);
+  GstElement* src = gst_bin_get_by_name_recurse_up(GST_BIN(element), "src");
+  if (src) {
+    g_object_set(src, "caps", clip->caps, "format", GST_FORMAT_TIME, "is-live", TRUE,
+                 "max-buffers", static_cast<guint64>(2), nullptr);
+    auto* feed = new LoopFeed{clip};
+    GstAppSrcCallbacks callbacks{};
+    callbacks.need_data = on_need_data;
+    gst_app_src_set_callbacks(GST_APP_SRC(src), &callbacks, feed,
+                              [](gpointer p) { delete static_cast<LoopFeed*>(p); });
+    gst_object_unref(src);
+  }
+  gst_object_unref(element);
+}
+
+GstRTSPFilterResult remove_all_clients(GstRTSPServer*, GstRTSPClient*, gpointer) {
+  return GST_RTSP_FILTER_REMOVE;
+}
+
+GstRTSPFilterResult remove_all_sessions(GstRTSPSessionPool*, GstRTSPSession*, gpointer) {
+  return GST_RTSP_FILTER_REMOVE;
+}
+
+}  // namespace
+
+RtspTestServer::RtspTestServer() : RtspTestServer(Options{}) {}
+
+RtspTestServer::RtspTestServer(Options options) : options_(std::move(options)) {
+  context_ = g_main_context_new();
+  loop_ = g_main_loop_new(context_, FALSE);
+  server_ = gst_rtsp_server_new();
+  gst_rtsp_server_set_address(server_, "127.0.0.1");
+  mounts_ = gst_rtsp_server_get_mount_points(server_);
+
+  auth_ = gst_rtsp_auth_new();
+  GstRTSPToken* anonymous =
+      gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kAnonymousRole, nullptr);
+  gst_rtsp_auth_set_default_token(auth_, anonymous);
+  gst_rtsp_token_unref(anonymous);
+  GstRTSPToken* user =
+      gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kUserRole, nullptr);
+  gchar* basic = gst_rtsp_auth_make_basic(options_.user.c_str(), options_.password.c_str());
+  gst_rtsp_auth_add_basic(auth_, basic, user);
+  g_free(basic);
+  gst_rtsp_token_unref(user);
+  gst_rtsp_server_set_auth(server_, auth_);
+
+  thread_ = std::thread([this] {
+    g_main_context_push_thread_default(context_);
+    g_main_loop_run(loop_);
+    g_main_context_pop_thread_default(context_);
+  });
+}
+
+RtspTestServer::~RtspTestServer() {
+  stop();
+  quit_loop();
+  if (thread_.joinable()) thread_.join();
+  // Drop the factories first: their shared media hold the last references to the clips.
+  g_object_unref(mounts_);
+  g_object_unref(auth_);
+  g_object_unref(server_);
+  g_main_loop_unref(loop_);
+  g_main_context_unref(context_);
+}
+
+void RtspTestServer::quit_loop() {
+  // Quitting from inside the context cannot race with the loop not having started yet.
+  g_main_context_invoke(
+      context_,
+      [](gpointer loop) -> gboolean {
+        g_main_loop_quit(static_cast<GMainLoop*>(loop));
+        return G_SOURCE_REMOVE;
+      },
+      loop_);
+}
+
+void RtspTestServer::add_mount(const std::string& path, const RtspMountOptions& options) {
+  GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
+  gst_rtsp_media_factory_set_launch(factory, launch_of(options).c_str());
+  gst_rtsp_media_factory_set_shared(factory, TRUE);
+  configure_access(factory, options.require_auth);
+  gst_rtsp_mount_points_add_factory(mounts_, normalise_path(path).c_str(), factory);
+}
+
+void RtspTestServer::add_looped_h264_mount(const std::string& path,
+                                           const RtspLoopedMountOptions& options) {
+  auto clip = encode_clip(options);
+  GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
+  gst_rtsp_media_factory_set_launch(
+      factory,
+      "( appsrc name=src ! h264parse ! rtph264pay name=pay0 pt=96 config-interval=-1 )");
+  gst_rtsp_media_factory_set_shared(factory, TRUE);
+  configure_access(factory, options.require_auth);
+  auto* handle = new std::shared_ptr<Clip>(clip);
+  g_signal_connect_data(factory, "media-configure", G_CALLBACK(on_loop_media_configure), handle,
+                        [](gpointer p, GClosure*) { delete static_cast<std::shared_ptr<Clip>*>(p); },
+                        GConnectFlags(0));
+  {
+    std::lock_guard lock(mutex_);
+    clips_.push_back(clip);
+  }
+  gst_rtsp_mount_points_add_factory(mounts_, normalise_path(path).c_str(), factory);
+}
+
+void RtspTestServer::start() {
+  std::lock_guard lock(mutex_);
+  if (source_) return;
+  const std::string service = std::to_string(port_);  // "0" the first time: any free port
+  gst_rtsp_server_set_service(server_, service.c_str());
+  GError* error = nullptr;
+  GSource* source = gst_rtsp_server_create_source(server_, nullptr, &error);
+  if (!source) {
+    std::string what = error ? error->message : "unknown error";
+    if (error) g_error_free(error);
+    throw std::runtime_error("RTSP test server cannot listen on 127.0.0.1:" + service + ": " + what);
+  }
+  g_source_attach(source, context_);
+  source_ = source;
+  port_ = gst_rtsp_server_get_bound_port(server_);
+}
+
+void RtspTestServer::stop() {
+  std::lock_guard lock(mutex_);
+  if (!source_) return;
+  // Destroying the source releases the listening socket, so new connections are refused.
+  g_source_destroy(source_);
+  g_source_unref(source_);
+  source_ = nullptr;
+  // UDP sessions outlive their RTSP connection; drop them too so the media stop streaming.
+  if (GstRTSPSessionPool* pool = gst_rtsp_server_get_session_pool(server_)) {
+    GList* removed = gst_rtsp_session_pool_filter(pool, remove_all_sessions, nullptr);
+    g_list_free_full(removed, g_object_unref);
+    g_object_unref(pool);
+  }
+  GList* clients = gst_rtsp_server_client_filter(server_, remove_all_clients, nullptr);
+  g_list_free_full(clients, g_object_unref);
+}
+
+bool RtspTestServer::running() const {
+  std::lock_guard lock(mutex_);
+  return source_ != nullptr;
+}
+
+int RtspTestServer::port() const {
+  std::lock_guard lock(mutex_);
+  return port_;
+}
+
+std::string RtspTestServer::url(const std::string& path) const {
+  return "rtsp://127.0.0.1:" + std::to_string(port()) + normalise_path(path);
+}
+
+std::string RtspTestServer::url_with_credentials(const std::string& path) const {
+  return url_with_credentials(path, options_.user, options_.password);
+}
+
+std::string RtspTestServer::url_with_credentials(const std::string& path, const std::string& user,
+                                                 const std::string& password) const {
+  return "rtsp://" + escape_userinfo(user) + ":" + escape_userinfo(password) + "@127.0.0.1:" +
+         std::to_string(port()) + normalise_path(path);
+}
+
+int RtspTestServer::client_count() const {
+  GList* clients = gst_rtsp_server_client_filter(server_, nullptr, nullptr);
+  const int n = static_cast<int>(g_list_length(clients));
+  g_list_free_full(clients, g_object_unref);
+  return n;
+}
+
+}  // namespace strovix::testing
