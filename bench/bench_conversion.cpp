@@ -59,17 +59,20 @@ void bench_ours(benchmark::State& state, GstSample* sample) {
 }
 
 void bench_videoconvert(benchmark::State& state, GstSample* sample) {
+  // The output caps videoconvert would negotiate: the input's, as BGR, default colorimetry.
   GstVideoInfo in_info, out_info;
-  if (!gst_video_info_from_caps(&in_info, gst_sample_get_caps(sample)) ||
-      !gst_video_info_set_format(&out_info, GST_VIDEO_FORMAT_BGR, in_info.width,
-                                 in_info.height)) {
-    state.SkipWithError("bad caps");
+  strovix::CapsPtr out_caps(gst_caps_copy(gst_sample_get_caps(sample)));
+  gst_caps_set_simple(out_caps.get(), "format", G_TYPE_STRING, "BGR", nullptr);
+  gst_structure_remove_field(gst_caps_get_structure(out_caps.get(), 0), "colorimetry");
+  GstVideoConverter* converter = nullptr;
+  if (gst_video_info_from_caps(&in_info, gst_sample_get_caps(sample)) &&
+      gst_video_info_from_caps(&out_info, out_caps.get())) {
+    converter = gst_video_converter_new(&in_info, &out_info, nullptr);
+  }
+  if (!converter) {
+    state.SkipWithError("cannot make a GstVideoConverter");
     return;
   }
-  // The colorimetry videoconvert would negotiate for BGR output.
-  out_info.colorimetry.range = GST_VIDEO_COLOR_RANGE_0_255;
-  out_info.colorimetry.matrix = GST_VIDEO_COLOR_MATRIX_RGB;
-  GstVideoConverter* converter = gst_video_converter_new(&in_info, &out_info, nullptr);
   GstBuffer* out = gst_buffer_new_allocate(nullptr, out_info.size, nullptr);
   GstBuffer* in = gst_sample_get_buffer(sample);
   for (auto _ : state) {
