@@ -37,6 +37,7 @@ class HttpTestServer {
     int max_connections = 16;
   };
 
+  // Starts listening at once; throws std::runtime_error when it cannot.
   HttpTestServer();
   explicit HttpTestServer(Options options);
   // Stops the server.

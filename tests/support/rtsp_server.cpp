@@ -15,7 +15,7 @@ constexpr const char* kUserRole = "user";
 constexpr const char* kAnonymousRole = "anonymous";
 
 std::string caps_of(int width, int height, int fps) {
-  return "video/x-raw,width=" + std::to_string(width) + ",height=" + std::to_string(height) +
+  return "video/x-raw,format=I420,width=" + std::to_string(width) + ",height=" + std::to_string(height) +
          ",framerate=" + std::to_string(fps) + "/1";
 }
 

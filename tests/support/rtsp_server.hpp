@@ -1,0 +1,100 @@
+#pragma once
+#include <gst/gst.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+typedef struct _GstRTSPServer GstRTSPServer;
+typedef struct _GstRTSPMountPoints GstRTSPMountPoints;
+typedef struct _GstRTSPAuth GstRTSPAuth;
+
+namespace strovix::testing {
+
+enum class RtspCodec { H264, H265, MJPEG };
+
+struct RtspMountOptions {
+  RtspCodec codec = RtspCodec::H264;
+  int width = 320;
+  int height = 240;
+  int fps = 30;
+  // Frames between keyframes (H.264/H.265); fps frames = one keyframe a second.
+  int key_int_max = 30;
+  // Only clients with the server's credentials may play this mount.
+  bool require_auth = false;
+};
+
+// A pre-encoded H.264 clip served in a loop: encoding happens once, when the mount is added,
+// so serving costs no encoder time (for benchmarks with many streams).
+struct RtspLoopedMountOptions {
+  int width = 320;
+  int height = 240;
+  int fps = 30;
+  int key_int_max = 30;
+  int seconds = 2;
+  bool require_auth = false;
+};
+
+// An in-process RTSP server on 127.0.0.1 with an ephemeral port, serving live test patterns.
+// It runs on its own GMainContext and thread. Media are shared, so any number of clients of
+// one mount cost one encoder.
+class RtspTestServer {
+ public:
+  struct Options {
+    // Credentials of mounts with require_auth.
+    std::string user = "strovix";
+    std::string password = "s3cret-Pa55";
+  };
+
+  RtspTestServer();
+  explicit RtspTestServer(Options options);
+  ~RtspTestServer();
+  RtspTestServer(const RtspTestServer&) = delete;
+  RtspTestServer& operator=(const RtspTestServer&) = delete;
+
+  // `path` like "/h264". Mounts may be added before or after start().
+  void add_mount(const std::string& path, const RtspMountOptions& options = {});
+  // Encodes the clip now (a few hundred milliseconds for small sizes); throws
+  // std::runtime_error if encoding fails.
+  void add_looped_h264_mount(const std::string& path, const RtspLoopedMountOptions& options = {});
+
+  // Starts listening: the first time on a new ephemeral port, later on that same port.
+  // Throws std::runtime_error when the port cannot be bound.
+  void start();
+  // Stops listening and drops every client and session, so existing clients get errors.
+  void stop();
+  bool running() const;
+
+  int port() const;
+  // "rtsp://127.0.0.1:PORT/path"
+  std::string url(const std::string& path) const;
+  // The same URL with the server's credentials, or with the ones given.
+  std::string url_with_credentials(const std::string& path) const;
+  std::string url_with_credentials(const std::string& path, const std::string& user,
+                                   const std::string& password) const;
+  const Options& options() const { return options_; }
+
+  // Clients currently connected (for tests of stop()).
+  int client_count() const;
+
+ private:
+  void quit_loop();
+
+  Options options_;
+  GMainContext* context_ = nullptr;
+  GMainLoop* loop_ = nullptr;
+  std::thread thread_;
+  GstRTSPServer* server_ = nullptr;
+  GstRTSPMountPoints* mounts_ = nullptr;
+  GstRTSPAuth* auth_ = nullptr;
+  // Guards source_, port_ and the start/stop transitions.
+  mutable std::mutex mutex_;
+  GSource* source_ = nullptr;
+  int port_ = 0;
+  // Pre-encoded clips; each mount's media shares its clip.
+  std::vector<std::shared_ptr<void>> clips_;
+};
+
+}  // namespace strovix::testing
