@@ -36,6 +36,9 @@ void KeyframeFilter::update_pad_probe() {
     return;
   }
   if (_keyframes_only.load()) {
+    // A completion and an option change can both ask for the probe on the same pad; a
+    // second probe there would outlive the next switch-off.
+    if (probe_ && probe_->pad == pad && !probe_->removed.load()) return;
     auto probe = std::make_shared<Probe>();
     probe->id = gstcallbacks::add_keyframes_only_probe(pad.get());
     probe->pad = std::move(pad);
