@@ -111,7 +111,7 @@ Matrix yuv_matrix(const GstVideoColorimetry& c) {
   enum { k601, k709, k2020 } family = k601;
   switch (c.matrix) {
     case GST_VIDEO_COLOR_MATRIX_BT709:
-    // SMPTE 240M's coefficients differ from BT.709's in the third decimal.
+    // SMPTE 240M (Kr .212, Kb .087) is far closer to BT.709 than to BT.601.
     case GST_VIDEO_COLOR_MATRIX_SMPTE240M:
       family = k709;
       break;
@@ -174,10 +174,9 @@ void stretch_chroma(const std::uint8_t* src, std::uint8_t* dst, std::size_t n) {
 
 void map_or_fail(MappedFrame& frame, GstVideoInfo& info, GstBuffer* buffer) {
   if (!frame.map(&info, buffer)) {
-    fail("cannot map a buffer of " + std::to_string(gst_buffer_get_size(buffer)) + " bytes as " +
+    fail("cannot map the " + std::to_string(gst_buffer_get_size(buffer)) + "-byte buffer of a " +
          std::to_string(info.width) + "x" + std::to_string(info.height) + " " +
-         gst_video_format_to_string(GST_VIDEO_INFO_FORMAT(&info)) + " (needs " +
-         std::to_string(info.size) + ")");
+         gst_video_format_to_string(GST_VIDEO_INFO_FORMAT(&info)) + " sample");
   }
 }
 
@@ -192,7 +191,6 @@ std::shared_ptr<const Image> convert_yuv(const GstVideoFrame& frame, int width, 
   // images look alike to callers.
   const std::size_t stride = (w * 3 + 3) & ~std::size_t{3};
   if (stride > static_cast<std::size_t>(INT_MAX)) fail("frame too wide: " + std::to_string(w));
-  auto pixels = std::make_shared_for_overwrite<std::uint8_t[]>(stride * h);
   const Matrix matrix = yuv_matrix(frame.info.colorimetry);
   const bool i420 = fmt == GST_VIDEO_FORMAT_I420;
 
@@ -200,6 +198,7 @@ std::shared_ptr<const Image> convert_yuv(const GstVideoFrame& frame, int width, 
   const PlaneView y = checked_plane(frame, 0, w, h);
   const PlaneView u = checked_plane(frame, 1, i420 ? cw : cw * 2, ch);
   const PlaneView v = i420 ? checked_plane(frame, 2, cw, ch) : PlaneView{nullptr, 0};
+  auto pixels = std::make_shared_for_overwrite<std::uint8_t[]>(stride * h);
 
   auto convert = [&](int row, int rows, const PlaneView& pu, const PlaneView& pv) {
     const std::uint8_t* py = y.data + static_cast<std::size_t>(row) * y.stride;
@@ -290,6 +289,12 @@ std::shared_ptr<const Image> sample_to_ndarray(GstSample* sample) {
         !meta->map || !meta->buffer) {
       fail("buffer video meta does not match caps");
     }
+  } else if (gst_buffer_get_size(buffer) < info.size) {
+    // Without a meta the layout is the default one for the caps. (With one, the planes are
+    // checked after mapping.)
+    fail("buffer too small for its caps: " + std::to_string(gst_buffer_get_size(buffer)) +
+         " bytes, " + std::to_string(width) + "x" + std::to_string(height) + " " +
+         gst_video_format_to_string(fmt) + " needs " + std::to_string(info.size));
   }
 
   if (fmt != GST_VIDEO_FORMAT_BGR) {
