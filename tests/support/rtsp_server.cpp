@@ -53,11 +53,12 @@ void configure_access(GstRTSPMediaFactory* factory, bool require_auth) {
   gst_rtsp_media_factory_add_role(factory, kUserRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS,
                                   G_TYPE_BOOLEAN, TRUE, GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT,
                                   G_TYPE_BOOLEAN, TRUE, nullptr);
-  if (!require_auth) {
-    gst_rtsp_media_factory_add_role(factory, kAnonymousRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS,
-                                    G_TYPE_BOOLEAN, TRUE, GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT,
-                                    G_TYPE_BOOLEAN, TRUE, nullptr);
-  }
+  // Anonymous clients of a locked mount may find it but not construct it: that answers 401
+  // with a challenge, where a denied access would answer 404 and clients would never send
+  // their credentials.
+  gst_rtsp_media_factory_add_role(factory, kAnonymousRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS,
+                                  G_TYPE_BOOLEAN, TRUE, GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT,
+                                  G_TYPE_BOOLEAN, require_auth ? FALSE : TRUE, nullptr);
 }
 
 // ---- pre-encoded loop ------------------------------------------------------------------------
