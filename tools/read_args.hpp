@@ -1,0 +1,46 @@
+#pragma once
+// Command-line arguments of strovix-read.
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace strovix::tools {
+
+struct Backoff {
+  double base = 0.0;
+  double max = 0.0;
+  double randomness = 0.0;
+};
+
+struct ReadArgs {
+  std::optional<std::string> url;
+  std::optional<std::string> pipeline;
+  bool keyframes_only = false;
+  std::optional<int> latency_ms;   // unset: the library's default
+  bool tcp = false;
+  bool must_play = false;
+  std::optional<double> duration;  // seconds; unset: until Ctrl-C
+  std::optional<std::string> snapshot;
+  bool json = false;
+  bool quiet = false;
+  bool help = false;
+  std::optional<Backoff> backoff;  // unset: the library's defaults
+};
+
+// A command line that cannot be used; what() names the offending argument.
+class ArgError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Parses the arguments after the program name; throws ArgError.
+ReadArgs parse_read_args(const std::vector<std::string>& args);
+
+std::string read_usage();
+
+// Whether `path` ends in .png (otherwise .jpg / .jpeg), ignoring case.
+bool is_png_path(const std::string& path);
+bool is_jpeg_path(const std::string& path);
+
+}  // namespace strovix::tools

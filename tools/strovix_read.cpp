@@ -1,0 +1,433 @@
+// strovix-read: reads one live stream with GstStreamReader and reports, once a second, what
+// the host would get from it. Without a URL it serves itself a test stream over RTSP.
+#include <glib.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spdlog/sinks/base_sink.h>
+#include <spdlog/sinks/stdout_color_sinks.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "read_args.hpp"
+#include "snapshot.hpp"
+#include "strovix/errors.hpp"
+#include "strovix/gobject_init.hpp"
+#include "strovix/logger.hpp"
+#include "strovix/stream_reader/gst.hpp"
+#include "support/rtsp_server.hpp"
+
+namespace {
+
+using namespace strovix;
+using namespace strovix::tools;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitSetup = 3;
+
+double wall_seconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The password of a URL's userinfo, raw and percent-decoded, for redact_credentials: error
+// texts from GStreamer may quote it apart from the URL.
+std::vector<std::string> secrets_of(const std::string& url) {
+  std::vector<std::string> secrets;
+  const auto scheme_end = url.find("://");
+  if (scheme_end == std::string::npos) return secrets;
+  const auto start = scheme_end + 3;
+  const auto end = url.find_first_of("/?#", start);
+  const std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
+  const auto at = authority.rfind('@');
+  if (at == std::string::npos) return secrets;
+  const auto colon = authority.find(':');
+  if (colon == std::string::npos || colon > at || colon + 1 == at) return secrets;
+  const std::string password = authority.substr(colon + 1, at - colon - 1);
+  if (gchar* decoded = g_uri_unescape_string(password.c_str(), nullptr)) {
+    if (*decoded && password != decoded) secrets.emplace_back(decoded);
+    g_free(decoded);
+  }
+  secrets.push_back(password);
+  return secrets;
+}
+
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (const unsigned char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof(buf), "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string json_number(double value, const char* format = "%.3f") {
+  if (!std::isfinite(value)) return "null";
+  char buf[64];
+  std::snprintf(buf, sizeof(buf), format, value);
+  return buf;
+}
+
+// Counts restarts by the supervision's "... Shutting the pipeline down..." line; keeps
+// nothing else, so a run of days does not grow.
+class RestartCountingSink : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  std::size_t restarts() const { return restarts_.load(); }
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    const std::string_view text(msg.payload.data(), msg.payload.size());
+    if (text.find("Shutting the pipeline down...") != std::string_view::npos) ++restarts_;
+  }
+  void flush_() override {}
+
+ private:
+  std::atomic<std::size_t> restarts_{0};
+};
+
+// Counts delivered frames on a thread of its own and keeps the newest frame with an image.
+// A frame that lands between the wake-up and the clear of new_frame_event is counted with
+// the next one; at camera rates the wake-up takes far less than a frame interval.
+class FrameWatcher {
+ public:
+  explicit FrameWatcher(GstStreamReader& reader)
+      : reader_(reader), thread_([this] { run(); }) {}
+  ~FrameWatcher() { stop(); }
+  FrameWatcher(const FrameWatcher&) = delete;
+  FrameWatcher& operator=(const FrameWatcher&) = delete;
+
+  void stop() {
+    stop_.store(true);
+    if (thread_.joinable()) thread_.join();
+  }
+  std::uint64_t frames() const { return frames_.load(); }
+  Frame newest() const {
+    std::lock_guard lock(mutex_);
+    return newest_;
+  }
+  // Seconds after start at which the first frame arrived, or NaN.
+  double first_frame_after() const { return first_frame_after_.load(); }
+
+ private:
+  void run() {
+    const auto start = Clock::now();
+    double last_timestamp = 0.0;
+    while (!stop_.load()) {
+      if (!reader_.new_frame_event()->wait(0.1)) continue;
+      reader_.new_frame_event()->clear();
+      Frame frame = reader_.latest_frame();
+      if (!frame.image || frame.timestamp == last_timestamp) continue;
+      last_timestamp = frame.timestamp;
+      if (frames_.fetch_add(1) == 0) first_frame_after_.store(seconds_since(start));
+      std::lock_guard lock(mutex_);
+      newest_ = std::move(frame);
+    }
+  }
+
+  GstStreamReader& reader_;
+  std::atomic<bool> stop_{false};
+  std::atomic<std::uint64_t> frames_{0};
+  std::atomic<double> first_frame_after_{NAN};
+  // Guards newest_.
+  mutable std::mutex mutex_;
+  Frame newest_;
+  std::thread thread_;
+};
+
+struct Report {
+  bool json = false;
+  bool quiet = false;
+
+  void line(const std::string& text) const {
+    std::fputs(text.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+  }
+
+  void start(const std::string& source, const std::string& note) const {
+    if (quiet) return;
+    if (json) {
+      line("{\"type\":\"start\",\"source\":" + json_string(source) + "}");
+    } else {
+      line("strovix-read: reading " + source + note + "; Ctrl-C to stop");
+    }
+  }
+
+  void status(double elapsed, StreamStatus status, double fps, std::uint64_t frames,
+              const Frame& newest, std::size_t restarts) const {
+    if (quiet) return;
+    const double age = newest.image ? wall_seconds() - newest.timestamp : NAN;
+    char buf[256];
+    if (json) {
+      std::string text = "{\"type\":\"status\",\"t\":" + json_number(elapsed, "%.2f") +
+                         ",\"status\":" + json_string(std::string(to_string(status))) +
+                         ",\"fps\":" + json_number(fps, "%.2f") +
+                         ",\"frames\":" + std::to_string(frames) +
+                         ",\"age_ms\":" + json_number(age * 1000.0, "%.1f");
+      if (newest.image) {
+        text += ",\"width\":" + std::to_string(newest.image->width) +
+                ",\"height\":" + std::to_string(newest.image->height);
+      } else {
+        text += ",\"width\":null,\"height\":null";
+      }
+      text += ",\"restarts\":" + std::to_string(restarts) + "}";
+      line(text);
+      return;
+    }
+    std::string age_text = "-";
+    std::string size_text = "-";
+    if (newest.image) {
+      std::snprintf(buf, sizeof(buf), "%.0f ms", age * 1000.0);
+      age_text = buf;
+      size_text = std::to_string(newest.image->width) + "x" + std::to_string(newest.image->height);
+    }
+    std::snprintf(buf, sizeof(buf), "%7.1fs  %-12s %5.1f fps  newest frame %8s old  %-9s  restarts %zu",
+                  elapsed, std::string(to_string(status)).c_str(), fps, age_text.c_str(),
+                  size_text.c_str(), restarts);
+    line(buf);
+  }
+
+  void summary(const std::string& source, double duration, std::uint64_t frames,
+               double first_frame_after, std::size_t restarts, StreamStatus last_status,
+               bool interrupted, const std::string& snapshot) const {
+    const double mean_fps = duration > 0 ? static_cast<double>(frames) / duration : 0.0;
+    if (json) {
+      line("{\"type\":\"summary\",\"source\":" + json_string(source) +
+           ",\"duration_s\":" + json_number(duration, "%.2f") +
+           ",\"frames\":" + std::to_string(frames) + ",\"mean_fps\":" + json_number(mean_fps, "%.2f") +
+           ",\"first_frame_s\":" + json_number(first_frame_after, "%.3f") +
+           ",\"restarts\":" + std::to_string(restarts) +
+           ",\"last_status\":" + json_string(std::string(to_string(last_status))) +
+           ",\"interrupted\":" + (interrupted ? "true" : "false") +
+           ",\"snapshot\":" + (snapshot.empty() ? "null" : json_string(snapshot)) + "}");
+      return;
+    }
+    char buf[512];
+    std::string first = "no frame";
+    if (std::isfinite(first_frame_after)) {
+      std::snprintf(buf, sizeof(buf), "first frame after %.2f s", first_frame_after);
+      first = buf;
+    }
+    std::snprintf(buf, sizeof(buf),
+                  "summary: %.1f s%s, %llu frames, %.1f fps mean, %s, %zu restarts, last status %s",
+                  duration, interrupted ? " (interrupted)" : "",
+                  static_cast<unsigned long long>(frames), mean_fps, first.c_str(), restarts,
+                  std::string(to_string(last_status)).c_str());
+    line(buf);
+    if (!snapshot.empty()) line("snapshot: " + snapshot);
+  }
+};
+
+// Waits for SIGINT/SIGTERM until `deadline`; returns whether one arrived.
+bool wait_for_stop_signal(const sigset_t& signals, Clock::time_point deadline) {
+  for (;;) {
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return false;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    const int signo = sigtimedwait(&signals, nullptr, &timeout);
+    if (signo > 0) return true;
+    if (errno != EINTR && errno != EAGAIN) return false;
+  }
+}
+
+int run(const ReadArgs& args, const sigset_t& stop_signals) {
+  const Report report{args.json, args.quiet};
+
+  // The library logs to stderr through stream_log_sink(); replace its console sink with one
+  // at the level asked for, next to the restart counter.
+  auto console = std::make_shared<spdlog::sinks::stderr_color_sink_mt>();
+  console->set_pattern("[%Y-%m-%d %H:%M:%S.%e] [%l] [%n] %v");
+  console->set_level(args.quiet ? spdlog::level::warn : spdlog::level::info);
+  auto restart_counter = std::make_shared<RestartCountingSink>();
+  stream_log_sink()->set_sinks({console, restart_counter});
+
+  gobject_init::start();
+
+  std::vector<std::string> secrets;
+  std::string url;
+  std::string source;
+  std::string note;
+  std::unique_ptr<strovix::testing::RtspTestServer> server;
+  if (args.url) {
+    url = *args.url;
+    secrets = secrets_of(url);
+  }
+  if (args.pipeline) {
+    if (url.empty()) url = "custom-pipeline";
+    source = "pipeline: " + redact_credentials(*args.pipeline, secrets);
+  } else if (args.url) {
+    source = redact_credentials(url, secrets);
+  } else {
+    try {
+      server = std::make_unique<strovix::testing::RtspTestServer>();
+      strovix::testing::RtspMountOptions mount;
+      mount.codec = strovix::testing::RtspCodec::H264;
+      mount.width = 640;
+      mount.height = 360;
+      mount.fps = 30;
+      mount.key_int_max = 30;
+      server->add_mount("/demo", mount);
+      server->start();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "strovix-read: cannot start the built-in test server: %s\n", e.what());
+      return kExitSetup;
+    }
+    url = server->url("/demo");
+    source = url;
+    note = " (built-in test stream: H.264, 640x360, 30 fps)";
+  }
+
+  GstStreamReader::Options options;
+  options.pipeline_str = args.pipeline;
+  if (args.latency_ms) options.latency = *args.latency_ms;
+  options.proxied = args.tcp;
+  options.must_play = args.must_play;
+  if (args.backoff) {
+    options.base_backoff_seconds = args.backoff->base;
+    options.max_backoff_seconds = args.backoff->max;
+    options.backoff_randomness_seconds = args.backoff->randomness;
+  }
+  RuntimeOptions runtime_options;
+  if (args.keyframes_only) runtime_options["keyframes_only"] = true;
+
+  report.start(source, note);
+  const auto start = Clock::now();
+  std::unique_ptr<GstStreamReader> reader;
+  try {
+    reader = std::make_unique<GstStreamReader>(1, url, runtime_options, options);
+  } catch (const std::exception& e) {
+    std::string message = redact_credentials(e.what(), secrets);
+    for (auto& c : message) {
+      if (c == '\n' || c == '\r') c = ' ';
+    }
+    std::fprintf(stderr, "strovix-read: cannot set up the stream: %s\n", message.c_str());
+    return kExitSetup;
+  }
+
+  FrameWatcher watcher(*reader);
+  bool interrupted = false;
+  // Durations beyond a century run until Ctrl-C, like no duration (and cannot overflow).
+  const auto end = args.duration && *args.duration < 3.2e9
+                       ? start + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(*args.duration))
+                       : Clock::time_point::max();
+  auto last_tick = start;
+  std::uint64_t last_frames = 0;
+  for (auto next_tick = start + std::chrono::seconds(1);; next_tick += std::chrono::seconds(1)) {
+    if (wait_for_stop_signal(stop_signals, std::min(next_tick, end))) {
+      interrupted = true;
+      break;
+    }
+    if (Clock::now() >= end) break;
+    const auto now = Clock::now();
+    const std::uint64_t frames = watcher.frames();
+    const double interval = std::chrono::duration<double>(now - last_tick).count();
+    report.status(seconds_since(start), reader->status(), (frames - last_frames) / interval,
+                  frames, watcher.newest(), restart_counter->restarts());
+    last_tick = now;
+    last_frames = frames;
+  }
+
+  // A second Ctrl-C while closing ends the process at once.
+  pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
+  const double duration = seconds_since(start);
+  const StreamStatus last_status = reader->status();
+  watcher.stop();
+  Frame newest = watcher.newest();
+  if (args.snapshot) {
+    // The newest frame, unless the watcher missed one that is still waiting in the reader.
+    Frame latest = reader->latest_frame();
+    if (latest.image && latest.timestamp > newest.timestamp) newest = std::move(latest);
+  }
+  reader->wait_until_closed();
+  reader.reset();
+  server.reset();
+
+  int status = kExitOk;
+  std::string snapshot_note;
+  if (args.snapshot) {
+    if (!newest.image) {
+      std::fprintf(stderr, "strovix-read: no frame arrived; snapshot %s not written\n",
+                   args.snapshot->c_str());
+      status = kExitFailure;
+    } else {
+      try {
+        write_snapshot(*newest.image, *args.snapshot);
+        snapshot_note = *args.snapshot;
+        if (!args.json) {
+          snapshot_note += " (" + std::to_string(newest.image->width) + "x" +
+                           std::to_string(newest.image->height) + ")";
+        }
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "strovix-read: %s\n", e.what());
+        status = kExitFailure;
+      }
+    }
+  }
+  report.summary(source, duration, watcher.frames(), watcher.first_frame_after(),
+                 restart_counter->restarts(), last_status, interrupted, snapshot_note);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ReadArgs args;
+  try {
+    args = parse_read_args(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const ArgError& e) {
+    // An argument may be a URL with credentials.
+    std::fprintf(stderr, "strovix-read: %s\nTry 'strovix-read --help' for the options.\n",
+                 redact_credentials(e.what()).c_str());
+    return kExitUsage;
+  }
+  if (args.help) {
+    std::fputs(read_usage().c_str(), stdout);
+    return kExitOk;
+  }
+
+  // Blocked before any thread exists, so every thread inherits the mask and the signals
+  // wait for the main loop's sigtimedwait instead of interrupting a GStreamer thread.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  try {
+    return run(args, stop_signals);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "strovix-read: %s\n",
+                 redact_credentials(e.what(), args.url ? secrets_of(*args.url) : std::vector<std::string>{}).c_str());
+    return kExitFailure;
+  }
+}
