@@ -135,7 +135,10 @@ TEST(ReaderConstruction, WarnsOnAThreadDefaultMainContext) {
 
 TEST(ReaderFrames, EventContractAndTimestamps) {
   const double before = detail_wall_clock();
-  GstStreamReader reader(3, "test://frames", {}, custom(kLive));
+  // 5 fps: two reads microseconds apart cannot straddle a new frame.
+  GstStreamReader reader(3, "test://frames", {},
+                         custom("videotestsrc is-live=true ! video/x-raw,format=I420,width=64,"
+                                "height=48,framerate=5/1 ! appsink max-buffers=1 drop=true"));
   EXPECT_EQ(reader.status(), StreamStatus::STREAMING);
   Frame f;
   ASSERT_TRUE(next_frame(reader, &f));
@@ -145,6 +148,8 @@ TEST(ReaderFrames, EventContractAndTimestamps) {
   EXPECT_EQ(f.image->width, 64);
   EXPECT_EQ(f.image->height, 48);
   EXPECT_EQ(f.image->channels, 3);
+  EXPECT_TRUE(reader.new_frame_event()->wait(5.0));
+  reader.latest_frame();
   EXPECT_TRUE(reader.new_frame_event()->is_set());  // the reader never clears it
 
   // Reading clears the event; the next frame sets it again.

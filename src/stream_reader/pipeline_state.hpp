@@ -10,6 +10,7 @@
 #include "strovix/logger.hpp"
 #include "strovix/pipeline_factories.hpp"
 #include "strovix/stream_reader/base.hpp"
+#include "strovix/utils/atomic_shared_ptr.hpp"
 #include "stream_reader/common.hpp"
 
 namespace strovix::detail {
@@ -23,8 +24,8 @@ class PipelineState {
   const int id;
   const Logger logger;
   // The current pipeline; swapped whole, and a thread that loaded it keeps it alive.
-  std::atomic<std::shared_ptr<Pipeline>> pipeline;
-  std::atomic<std::shared_ptr<PipelineFactory>> factory;
+  AtomicSharedPtr<Pipeline> pipeline;
+  AtomicSharedPtr<PipelineFactory> factory;
   std::atomic<double> start_pipeline_timestamp;
   // NaN stands for "no frame since the current pipeline started".
   std::atomic<double> last_frame_timestamp{std::nan("")};

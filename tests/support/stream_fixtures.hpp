@@ -32,7 +32,7 @@ class ScriptedFactory : public PipelineFactory {
   }
 
   std::atomic<int> builds{0};
-  int fail_from_build = 0;                 // 0: never fail
+  std::atomic<int> fail_from_build{0};     // 0: never fail; tests may set it while running
   std::function<void(int)> before_build;  // runs on the building thread
 
  private:

@@ -9,6 +9,7 @@
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/base.hpp"
 #include "strovix/stream_reader/runtime_options.hpp"
+#include "strovix/utils/atomic_shared_ptr.hpp"
 
 namespace strovix {
 
@@ -95,7 +96,7 @@ class GstStreamReader : public StreamReader {
   std::shared_ptr<detail::PipelineState> _pipeline_state;
   std::shared_ptr<detail::PipelineRestarter> _pipeline_restarter;
   std::shared_ptr<detail::KeyframeFilter> _keyframe_filter;
-  std::atomic<std::shared_ptr<const Frame>> _latest_frame;
+  AtomicSharedPtr<const Frame> _latest_frame;
   std::thread _sample_pulling_thread;
 };
 
