@@ -40,7 +40,7 @@ void write_snapshot(const Image& image, const std::string& path, double timeout_
   GST_BUFFER_PTS(buffer) = 0;
 
   const std::string description = std::string("appsrc name=src format=time ! videoconvert ! ") +
-                                  (png ? "pngenc" : "jpegenc quality=90") +
+                                  (png ? "video/x-raw,format=RGB ! pngenc" : "jpegenc quality=90") +
                                   " ! filesink name=sink";
   GError* raw_error = nullptr;
   GstElement* raw = gst_parse_launch_full(description.c_str(), nullptr,

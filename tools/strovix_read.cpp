@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -96,21 +97,43 @@ std::string json_number(double value, const char* format = "%.3f") {
   return buf;
 }
 
-// Counts restarts by the supervision's "... Shutting the pipeline down..." line; keeps
+// Reads the library's log as it is written: counts restarts by the supervision's
+// "... Shutting the pipeline down..." line and remembers the newest pipeline error. Keeps
 // nothing else, so a run of days does not grow.
-class RestartCountingSink : public spdlog::sinks::base_sink<std::mutex> {
+class StreamLogWatch : public spdlog::sinks::base_sink<std::mutex> {
  public:
   std::size_t restarts() const { return restarts_.load(); }
+
+  // The message of the newest "pipeline error: MSG (debug: ...)" line, waiting up to
+  // `timeout` seconds for one: the bus watch may report the cause just after a failed setup.
+  std::string last_error(double timeout) {
+    std::unique_lock lock(error_mutex_);
+    error_cond_.wait_for(lock, std::chrono::duration<double>(timeout),
+                         [this] { return !last_error_.empty(); });
+    return last_error_;
+  }
 
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override {
     const std::string_view text(msg.payload.data(), msg.payload.size());
     if (text.find("Shutting the pipeline down...") != std::string_view::npos) ++restarts_;
+    constexpr std::string_view kError = "pipeline error: ";
+    if (const auto at = text.find(kError); at != std::string_view::npos) {
+      auto message = text.substr(at + kError.size());
+      message = message.substr(0, message.find(" (debug: "));
+      std::lock_guard lock(error_mutex_);
+      last_error_.assign(message.substr(0, message.find('\n')));
+      error_cond_.notify_all();
+    }
   }
   void flush_() override {}
 
  private:
   std::atomic<std::size_t> restarts_{0};
+  // Guards last_error_.
+  std::mutex error_mutex_;
+  std::condition_variable error_cond_;
+  std::string last_error_;
 };
 
 // Counts delivered frames on a thread of its own and keeps the newest frame with an image.
@@ -267,8 +290,8 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   auto console = std::make_shared<spdlog::sinks::stderr_color_sink_mt>();
   console->set_pattern("[%Y-%m-%d %H:%M:%S.%e] [%l] [%n] %v");
   console->set_level(args.quiet ? spdlog::level::warn : spdlog::level::info);
-  auto restart_counter = std::make_shared<RestartCountingSink>();
-  stream_log_sink()->set_sinks({console, restart_counter});
+  auto log_watch = std::make_shared<StreamLogWatch>();
+  stream_log_sink()->set_sinks({console, log_watch});
 
   gobject_init::start();
 
@@ -329,6 +352,10 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
     for (auto& c : message) {
       if (c == '\n' || c == '\r') c = ' ';
     }
+    // Only a pipeline that was built and failed to play has a cause on its bus; the
+    // stream's logger has already redacted it.
+    const std::string cause = args.must_play ? log_watch->last_error(0.5) : std::string();
+    if (!cause.empty()) message += " (pipeline error: " + cause + ")";
     std::fprintf(stderr, "strovix-read: cannot set up the stream: %s\n", message.c_str());
     return kExitSetup;
   }
@@ -352,7 +379,7 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
     const std::uint64_t frames = watcher.frames();
     const double interval = std::chrono::duration<double>(now - last_tick).count();
     report.status(seconds_since(start), reader->status(), (frames - last_frames) / interval,
-                  frames, watcher.newest(), restart_counter->restarts());
+                  frames, watcher.newest(), log_watch->restarts());
     last_tick = now;
     last_frames = frames;
   }
@@ -394,7 +421,7 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
     }
   }
   report.summary(source, duration, watcher.frames(), watcher.first_frame_after(),
-                 restart_counter->restarts(), last_status, interrupted, snapshot_note);
+                 log_watch->restarts(), last_status, interrupted, snapshot_note);
   return status;
 }
 
