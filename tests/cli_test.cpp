@@ -1,0 +1,387 @@
+// strovix-read as a user runs it: a child process against the built-in RTSP stream, custom
+// pipelines, bad URLs and bad arguments; its output is read back and its snapshots decoded.
+#include <fcntl.h>
+#include <gst/app/gstappsink.h>
+#include <gst/video/video.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "strovix/utils/gstreamer.hpp"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A child process with its stdout and stderr read through pipes.
+class Child {
+ public:
+  explicit Child(const std::vector<std::string>& args) {
+    int out[2];
+    int err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    std::vector<std::string> argv_storage{STROVIX_READ_PATH};
+    argv_storage.insert(argv_storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argv_storage) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    out_fd_ = out[0];
+    err_fd_ = err[0];
+  }
+  ~Child() {
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (out_fd_ >= 0) ::close(out_fd_);
+    if (err_fd_ >= 0) ::close(err_fd_);
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  bool started() const { return pid_ > 0; }
+
+  // Reads output until stdout contains `needle`; false when it does not within the time.
+  bool wait_for_stdout(const std::string& needle, double timeout) {
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                              std::chrono::duration<double>(timeout));
+    while (out.find(needle) == std::string::npos) {
+      if (Clock::now() >= deadline || (out_fd_ < 0 && err_fd_ < 0)) return false;
+      pump(deadline);
+    }
+    return true;
+  }
+
+  void signal(int signo) { kill(pid_, signo); }
+
+  // Reads all output and waits for the exit; the exit status, or -1 (and the child killed)
+  // when it does not end in time or ends by a signal.
+  int finish(double timeout) {
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                              std::chrono::duration<double>(timeout));
+    while ((out_fd_ >= 0 || err_fd_ >= 0) && Clock::now() < deadline) pump(deadline);
+    int status = 0;
+    while (Clock::now() < deadline) {
+      const pid_t done = waitpid(pid_, &status, WNOHANG);
+      if (done == pid_) {
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      poll(nullptr, 0, 10);
+    }
+    return -1;
+  }
+
+  std::string out;
+  std::string err;
+
+ private:
+  void pump(Clock::time_point deadline) {
+    pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (poll(fds, 2, static_cast<int>(std::clamp<long long>(left.count(), 0, 100))) <= 0) return;
+    read_from(fds[0], out_fd_, out);
+    read_from(fds[1], err_fd_, err);
+  }
+  static void read_from(const pollfd& p, int& fd, std::string& into) {
+    if (fd < 0 || !(p.revents & (POLLIN | POLLHUP | POLLERR))) return;
+    char buf[4096];
+    const ssize_t n = ::read(fd, buf, sizeof(buf));
+    if (n > 0) {
+      into.append(buf, static_cast<std::size_t>(n));
+    } else {
+      ::close(fd);
+      fd = -1;
+    }
+  }
+
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int out_fd_ = -1;
+  int err_fd_ = -1;
+};
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+Outcome run_tool(const std::vector<std::string>& args, double timeout = 30.0) {
+  Child child(args);
+  EXPECT_TRUE(child.started());
+  const int status = child.finish(timeout);
+  return {status, child.out, child.err};
+}
+
+std::vector<std::string> lines_with(const std::string& text, const std::string& needle) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    auto end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (line.find(needle) != std::string::npos) lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+// The value of "key" in one of the tool's flat JSON lines.
+std::optional<double> number_of(const std::string& line, const std::string& key) {
+  const auto at = line.find("\"" + key + "\":");
+  if (at == std::string::npos) return std::nullopt;
+  const char* begin = line.c_str() + at + key.size() + 3;
+  char* end = nullptr;
+  const double value = std::strtod(begin, &end);
+  if (end == begin) return std::nullopt;
+  return value;
+}
+
+std::string text_of(const std::string& line, const std::string& key) {
+  const auto at = line.find("\"" + key + "\":\"");
+  if (at == std::string::npos) return "";
+  const auto begin = at + key.size() + 4;
+  return line.substr(begin, line.find('"', begin) - begin);
+}
+
+double median(std::vector<double> values) {
+  if (values.empty()) return 0.0;
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+struct Decoded {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> bgr;  // rows of width * 3 bytes
+  const std::uint8_t* pixel(int x, int y) const {
+    return bgr.data() + (static_cast<std::size_t>(y) * width + x) * 3;
+  }
+};
+
+// Decodes an image file back to BGR with GStreamer.
+std::optional<Decoded> decode_image(const std::string& path) {
+  GError* raw_error = nullptr;
+  GstElement* raw = gst_parse_launch_full(
+      "filesrc name=src ! decodebin ! videoconvert ! video/x-raw,format=BGR ! "
+      "appsink name=sink sync=false",
+      nullptr, GST_PARSE_FLAG_FATAL_ERRORS, &raw_error);
+  strovix::GErrorPtr error(raw_error);
+  if (!raw) return std::nullopt;
+  strovix::ElementPtr pipeline(GST_ELEMENT(gst_object_ref_sink(raw)));
+  strovix::ElementPtr src(gst_bin_get_by_name(GST_BIN(pipeline.get()), "src"));
+  strovix::ElementPtr sink(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
+  g_object_set(src.get(), "location", path.c_str(), nullptr);
+  gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
+  strovix::SamplePtr sample(gst_app_sink_try_pull_sample(GST_APP_SINK(sink.get()), 10 * GST_SECOND));
+  std::optional<Decoded> out;
+  GstVideoInfo info;
+  if (sample && gst_video_info_from_caps(&info, gst_sample_get_caps(sample.get()))) {
+    GstMapInfo map;
+    GstBuffer* buffer = gst_sample_get_buffer(sample.get());
+    if (buffer && gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+      Decoded d;
+      d.width = GST_VIDEO_INFO_WIDTH(&info);
+      d.height = GST_VIDEO_INFO_HEIGHT(&info);
+      const auto stride = static_cast<std::size_t>(GST_VIDEO_INFO_PLANE_STRIDE(&info, 0));
+      for (int y = 0; y < d.height; ++y) {
+        d.bgr.insert(d.bgr.end(), map.data + y * stride, map.data + y * stride + d.width * 3);
+      }
+      gst_buffer_unmap(buffer, &map);
+      out = std::move(d);
+    }
+  }
+  gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+  return out;
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "strovix-cli-XXXXXX").string();
+    if (mkdtemp(pattern.data())) path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+constexpr const char* kPassword = "Sup3rSecretPw";
+
+}  // namespace
+
+// The README's main job: frames from the built-in RTSP stream at its 30 fps, fresh, 640x360,
+// and the newest of them as a PNG that decodes back to that size.
+TEST(StrovixRead, BuiltInStreamAtSourceRateWithPngSnapshot) {
+  TempDir dir;
+  const std::string png = dir.file("newest.png");
+  const Outcome r = run_tool({"--json", "--duration", "4", "--snapshot", png});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+
+  const auto status_lines = lines_with(r.out, "\"type\":\"status\"");
+  ASSERT_GE(status_lines.size(), 3u) << r.out;
+  std::vector<double> rates;
+  // The first second includes the connection; later ones show the delivered rate.
+  for (std::size_t i = 1; i < status_lines.size(); ++i) {
+    const auto& line = status_lines[i];
+    EXPECT_EQ(text_of(line, "status"), "STREAMING") << line;
+    EXPECT_EQ(number_of(line, "width"), 640) << line;
+    EXPECT_EQ(number_of(line, "height"), 360) << line;
+    EXPECT_LT(number_of(line, "age_ms").value_or(1e9), 1000.0) << line;
+    EXPECT_EQ(number_of(line, "restarts"), 0) << line;
+    rates.push_back(number_of(line, "fps").value_or(0));
+  }
+  EXPECT_NEAR(median(rates), 30.0, 5.0) << r.out;
+
+  const auto summary = lines_with(r.out, "\"type\":\"summary\"");
+  ASSERT_EQ(summary.size(), 1u) << r.out;
+  EXPECT_NEAR(number_of(summary[0], "duration_s").value_or(0), 4.0, 0.5);
+  EXPECT_GE(number_of(summary[0], "frames").value_or(0), 80);
+  EXPECT_EQ(text_of(summary[0], "last_status"), "STREAMING");
+  EXPECT_EQ(text_of(summary[0], "snapshot"), png);
+
+  const auto image = decode_image(png);
+  ASSERT_TRUE(image) << "snapshot does not decode";
+  EXPECT_EQ(image->width, 640);
+  EXPECT_EQ(image->height, 360);
+}
+
+// A custom pipeline with an odd width (BGR rows need padding) and one flat colour: the JPEG
+// must keep the size, the channel order and the rows aligned down to the last one.
+TEST(StrovixRead, CustomPipelineJpegSnapshotKeepsSizeAndColour) {
+  TempDir dir;
+  const std::string jpeg = dir.file("newest.jpeg");
+  // ARGB 0xff2040e0: red 0x20, green 0x40, blue 0xe0.
+  const Outcome r = run_tool({"--pipeline",
+                     "videotestsrc is-live=true pattern=solid-color foreground-color=0xff2040e0 ! "
+                     "video/x-raw,format=I420,width=321,height=241,framerate=25/1 ! "
+                     "appsink max-buffers=1 drop=true",
+                     "--duration", "3", "--json", "--snapshot", jpeg});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  std::vector<double> rates;
+  for (const auto& line : lines_with(r.out, "\"type\":\"status\"")) {
+    rates.push_back(number_of(line, "fps").value_or(0));
+  }
+  ASSERT_FALSE(rates.empty()) << r.out;
+  EXPECT_NEAR(median(rates), 25.0, 4.0) << r.out;
+
+  const auto image = decode_image(jpeg);
+  ASSERT_TRUE(image) << "snapshot does not decode";
+  ASSERT_EQ(image->width, 321);
+  ASSERT_EQ(image->height, 241);
+  for (const auto& [x, y] : {std::pair{0, 0}, {160, 120}, {320, 240}, {0, 240}}) {
+    const std::uint8_t* p = image->pixel(x, y);
+    EXPECT_NEAR(p[0], 0xe0, 16) << "blue at " << x << "," << y;
+    EXPECT_NEAR(p[1], 0x40, 16) << "green at " << x << "," << y;
+    EXPECT_NEAR(p[2], 0x20, 16) << "red at " << x << "," << y;
+  }
+}
+
+// Flags reach the reader: over TCP with keyframes only, the built-in stream (one keyframe a
+// second) delivers about one frame a second; --quiet leaves only the summary.
+TEST(StrovixRead, KeyframesOnlyOverTcpQuiet) {
+  const Outcome r = run_tool({"--tcp", "--keyframes-only", "--quiet", "--json", "--duration", "4"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(lines_with(r.out, "\"type\":\"status\"").empty()) << r.out;
+  EXPECT_TRUE(lines_with(r.err, "[info]").empty()) << r.err;
+  const auto summary = lines_with(r.out, "\"type\":\"summary\"");
+  ASSERT_EQ(summary.size(), 1u) << r.out;
+  const double frames = number_of(summary[0], "frames").value_or(0);
+  EXPECT_GE(frames, 2) << summary[0];
+  EXPECT_LE(frames, 8) << summary[0];
+}
+
+// Ctrl-C ends the run at once with the summary and a clean exit.
+TEST(StrovixRead, SigintClosesAndSummarises) {
+  Child child({"--pipeline",
+               "videotestsrc is-live=true ! video/x-raw,format=I420,width=64,height=48,"
+               "framerate=30/1 ! appsink max-buffers=1 drop=true",
+               "--duration", "60"});
+  ASSERT_TRUE(child.started());
+  ASSERT_TRUE(child.wait_for_stdout("STREAMING", 10.0)) << child.out << child.err;
+  const auto interrupted_at = Clock::now();
+  child.signal(SIGINT);
+  EXPECT_EQ(child.finish(10.0), 0) << child.out << child.err;
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - interrupted_at).count(), 5.0);
+  const auto summary = lines_with(child.out, "summary:");
+  ASSERT_EQ(summary.size(), 1u) << child.out;
+  EXPECT_NE(summary[0].find("(interrupted)"), std::string::npos) << summary[0];
+  EXPECT_NE(summary[0].find("last status STREAMING"), std::string::npos) << summary[0];
+}
+
+// A stream that cannot be set up: exit 3 with one line naming the problem, never the password.
+TEST(StrovixRead, SetupFailuresExitThreeWithoutCredentials) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string says;
+  };
+  const std::string pw = kPassword;
+  const std::vector<Case> cases = {
+      {{"file:///x"}, "Unsupported scheme 'file'"},
+      {{"ftp://viewer:" + pw + "@host/x"}, "Stream URL: ftp://host/x"},
+      {{"--pipeline", "videotestsrc ! nosuchelement ! appsink"}, "nosuchelement"},
+      // Nothing listens on the discard port: rtspsrc fails to connect.
+      {{"--must-play", "rtsp://viewer:" + pw + "@127.0.0.1:9/cam"}, "failed to start"},
+  };
+  for (const auto& c : cases) {
+    const Outcome r = run_tool(c.args);
+    EXPECT_EQ(r.status, 3) << c.args.back() << "\n" << r.out << r.err;
+    const auto message = lines_with(r.err, "strovix-read: cannot set up the stream: ");
+    ASSERT_EQ(message.size(), 1u) << r.err;
+    EXPECT_NE(message[0].find(c.says), std::string::npos) << message[0];
+    EXPECT_EQ((r.out + r.err).find(pw), std::string::npos) << r.out << r.err;
+  }
+}
+
+TEST(StrovixRead, BadArgumentsExitTwoWithAHint) {
+  const std::string pw = kPassword;
+  const std::vector<std::vector<std::string>> cases = {
+      {"--bogus"},
+      {"--latency", "abc"},
+      {"--latency", "-5"},
+      {"--duration", "0"},
+      {"--duration", "nan"},
+      {"--snapshot", "frame.bmp"},
+      {"--backoff", "1,2"},
+      {"--json=yes"},
+      {"--pipeline"},
+      {"rtsp://a/x", "rtsp://viewer:" + pw + "@b/y"},
+  };
+  for (const auto& args : cases) {
+    const Outcome r = run_tool(args, 10.0);
+    EXPECT_EQ(r.status, 2) << args.front() << "\n" << r.err;
+    EXPECT_NE(r.err.find("strovix-read --help"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(pw), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+  }
+  const Outcome help = run_tool({"--help"}, 10.0);
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("Usage: strovix-read"), std::string::npos) << help.out;
+}
