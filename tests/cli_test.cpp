@@ -356,6 +356,7 @@ TEST(StrovixRead, SetupFailuresExitThreeWithoutCredentials) {
     const auto message = lines_with(r.err, "strovix-read: cannot set up the stream: ");
     ASSERT_EQ(message.size(), 1u) << r.err;
     EXPECT_NE(message[0].find(c.says), std::string::npos) << message[0];
+    EXPECT_TRUE(r.out.empty()) << r.out;
     EXPECT_EQ((r.out + r.err).find(pw), std::string::npos) << r.out << r.err;
   }
 }

@@ -342,7 +342,6 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   RuntimeOptions runtime_options;
   if (args.keyframes_only) runtime_options["keyframes_only"] = true;
 
-  report.start(source, note);
   const auto start = Clock::now();
   std::unique_ptr<GstStreamReader> reader;
   try {
@@ -360,6 +359,7 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
     return kExitSetup;
   }
 
+  report.start(source, note);
   FrameWatcher watcher(*reader);
   bool interrupted = false;
   // Durations beyond a century run until Ctrl-C, like no duration (and cannot overflow).
