@@ -113,7 +113,10 @@ std::optional<Route> route_for(const std::string& path, const HttpTestServer::Op
                  {}, false, true};
   }
   if (path == "/text") {
-    return Route{"text/plain", {}, "strovix test server: nothing to see here\n", false, true};
+    // Long enough for a type finder to name it rather than give up on it.
+    std::string body;
+    for (int i = 0; i < 200; ++i) body += "strovix test server: line " + std::to_string(i) + "\n";
+    return Route{"text/plain", {}, body, false, true};
   }
   return std::nullopt;
 }

@@ -17,7 +17,7 @@ namespace strovix::testing {
 //   /ts            MPEG-TS with H.264
 //   /mkv           streamable Matroska with H.264
 //   /snapshot.jpg  one JPEG image
-//   /text          a short text/plain body (a type no video pipeline understands)
+//   /text          a text/plain body (a type no video pipeline understands)
 // Any other path answers 404. With credentials set, every path needs them (basic auth) and
 // requests without them, or with others, answer 401.
 class HttpTestServer {

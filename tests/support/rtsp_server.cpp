@@ -19,22 +19,34 @@ std::string caps_of(int width, int height, int fps) {
          ",framerate=" + std::to_string(fps) + "/1";
 }
 
-std::string launch_of(const RtspMountOptions& o) {
+std::string video_branch(const RtspMountOptions& o) {
   const std::string source =
       "videotestsrc is-live=true pattern=ball ! " + caps_of(o.width, o.height, o.fps) + " ! ";
   const std::string gop = std::to_string(o.key_int_max > 0 ? o.key_int_max : 30);
   switch (o.codec) {
     case RtspCodec::H264:
-      return "( " + source +
-             "x264enc tune=zerolatency speed-preset=ultrafast threads=1 key-int-max=" + gop +
-             " ! rtph264pay name=pay0 pt=96 config-interval=-1 )";
+      return source + "x264enc tune=zerolatency speed-preset=ultrafast threads=1 key-int-max=" +
+             gop + " ! rtph264pay name=pay0 pt=96 config-interval=-1";
     case RtspCodec::H265:
-      return "( " + source + "x265enc tune=zerolatency speed-preset=ultrafast key-int-max=" +
-             gop + " ! rtph265pay name=pay0 pt=96 config-interval=-1 )";
+      return source + "x265enc tune=zerolatency speed-preset=ultrafast key-int-max=" + gop +
+             " ! rtph265pay name=pay0 pt=96 config-interval=-1";
     case RtspCodec::MJPEG:
-      return "( " + source + "jpegenc quality=70 ! rtpjpegpay name=pay0 pt=26 )";
+      return source + "jpegenc quality=70 ! rtpjpegpay name=pay0 pt=26";
+    case RtspCodec::VP8:
+      return source + "vp8enc deadline=1 cpu-used=8 keyframe-max-dist=" + gop +
+             " ! rtpvp8pay name=pay0 pt=96";
   }
   return {};
+}
+
+std::string launch_of(const RtspMountOptions& o) {
+  if (!o.with_audio) return "( " + video_branch(o) + " )";
+  // Audio is the first stream, so clients meet a stream they do not decode before the video.
+  std::string video = video_branch(o);
+  video.replace(video.find("name=pay0"), 9, "name=pay1");
+  return "( audiotestsrc is-live=true wave=sine ! audio/x-raw,rate=8000,channels=1 ! alawenc ! "
+         "rtppcmapay name=pay0 pt=8 " +
+         video + " )";
 }
 
 std::string normalise_path(const std::string& path) {

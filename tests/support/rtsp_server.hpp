@@ -13,7 +13,8 @@ typedef struct _GstRTSPAuth GstRTSPAuth;
 
 namespace strovix::testing {
 
-enum class RtspCodec { H264, H265, MJPEG };
+// VP8 stands for a video codec the reader does not decode.
+enum class RtspCodec { H264, H265, MJPEG, VP8 };
 
 struct RtspMountOptions {
   RtspCodec codec = RtspCodec::H264;
@@ -24,6 +25,8 @@ struct RtspMountOptions {
   int key_int_max = 30;
   // Only clients with the server's credentials may play this mount.
   bool require_auth = false;
+  // Adds an audio stream (PCMA) next to the video, as many cameras do.
+  bool with_audio = false;
 };
 
 // A pre-encoded H.264 clip served in a loop: encoding happens once, when the mount is added,
