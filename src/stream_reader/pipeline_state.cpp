@@ -49,9 +49,6 @@ void PipelineState::restart() {
   start_pipeline_timestamp.store(wall_clock_seconds());
   last_frame_timestamp.store(std::nan(""));
   _shutdown();
-  // Again for the new pipeline: a slow teardown of the old one must not count against the
-  // new one's frame_timeout.
-  start_pipeline_timestamp.store(wall_clock_seconds());
   build();
 }
 
