@@ -128,21 +128,8 @@ void PipelineRestarter::_pipeline_restarter_func() {
   _pipeline_state->shutdown();
 }
 
-bool PipelineRestarter::watcher(GstBus*, GstMessage* message, GstElement* pipeline) {
-  const GstMessageType type = GST_MESSAGE_TYPE(message);
-  if (type != GST_MESSAGE_EOS && type != GST_MESSAGE_ERROR) return true;
-  // An element's error is commonly followed by its source's "Internal data stream error", and
-  // the second one may only get the status lock once the restart it caused is over. It must
-  // not halt the new pipeline: the check runs under the lock that a restart holds until the
-  // new pipeline is in place.
-  std::unique_lock lock(_pipeline_state->_new_status_mutex);
-  if (auto current = _pipeline_state->pipeline.load();
-      pipeline && current && current->element() != pipeline) {
-    _logger->info("strovix: watcher stream_id " + std::to_string(id) + " ignoring " +
-                  GST_MESSAGE_TYPE_NAME(message) + " from a pipeline already replaced");
-    return true;
-  }
-  if (type == GST_MESSAGE_EOS) {
+bool PipelineRestarter::watcher(GstBus*, GstMessage* message, GstElement*) {
+  if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS) {
     _logger->warn("strovix: watcher stream_id " + std::to_string(id) +
                   " EOS received, restarting pipeline");
     _pipeline_state->request_restart();
