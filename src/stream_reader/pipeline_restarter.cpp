@@ -128,6 +128,10 @@ void PipelineRestarter::_pipeline_restarter_func() {
   _pipeline_state->shutdown();
 }
 
+// Deliberately looks neither at the message's source nor at the pipeline: a message that was
+// blocked on the status lock during a restart still halts the stream once the loop waits
+// again, which costs one more restart after the next back-off. Callers rely on every EOS and
+// error being acted on.
 bool PipelineRestarter::watcher(GstBus*, GstMessage* message, GstElement*) {
   if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS) {
     _logger->warn("strovix: watcher stream_id " + std::to_string(id) +

@@ -46,6 +46,9 @@ void PipelineState::request_restart() { set_status(StreamStatus::HALTED); }
 void PipelineState::restart() {
   std::lock_guard restart_guard(_restart_lock);
   set_status(StreamStatus::INITIALIZING);
+  // Deliberately before the teardown: the health of the new pipeline is measured from the
+  // start of the restart, teardown included. Tests that shorten frame_timeout must keep it
+  // above the time a teardown takes.
   start_pipeline_timestamp.store(wall_clock_seconds());
   last_frame_timestamp.store(std::nan(""));
   _shutdown();
