@@ -98,9 +98,8 @@ GstElement* add_element(GstBin* bin, const char* factory, const char* name = nul
 void post_error(GstElement* element, GQuark domain, gint code, const std::string& text,
                 const std::string& debug = {}) {
   GError* error = g_error_new_literal(domain, code, text.c_str());
-  gst_element_post_message(
-      element, gst_message_new_error(GST_OBJECT(element), error,
-                                     debug.empty() ? nullptr : debug.c_str()));
+  gst_element_post_message(element, gst_message_new_error(GST_OBJECT(element), error,
+                                                          debug.empty() ? nullptr : debug.c_str()));
   g_error_free(error);
 }
 
@@ -233,9 +232,9 @@ using StatePtr = std::shared_ptr<LinkState>;
 template <class Callback>
 void connect_with_state(gpointer instance, const char* signal, Callback callback,
                         const StatePtr& state) {
-  g_signal_connect_data(instance, signal, G_CALLBACK(callback), new StatePtr(state),
-                        [](gpointer data, GClosure*) { delete static_cast<StatePtr*>(data); },
-                        GConnectFlags(0));
+  g_signal_connect_data(
+      instance, signal, G_CALLBACK(callback), new StatePtr(state),
+      [](gpointer data, GClosure*) { delete static_cast<StatePtr*>(data); }, GConnectFlags(0));
 }
 
 ElementPtr parent_bin(GstElement* element) {
@@ -389,9 +388,12 @@ void on_have_type(GstElement* typefind, guint, GstCaps* caps, gpointer data) {
     const std::string name = caps_name(caps);
     std::string failure;
     const char* demuxer = nullptr;
-    if (name == "multipart/x-mixed-replace") demuxer = "multipartdemux";
-    else if (is_mpegts(name)) demuxer = "tsdemux";
-    else if (is_matroska(name)) demuxer = "matroskademux";
+    if (name == "multipart/x-mixed-replace")
+      demuxer = "multipartdemux";
+    else if (is_mpegts(name))
+      demuxer = "tsdemux";
+    else if (is_matroska(name))
+      demuxer = "matroskademux";
     if (demuxer) {
       if (!attach_demuxer(GST_BIN(bin.get()), typefind, demuxer, state_ptr, &failure)) {
         post_error(typefind, GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN,
@@ -458,8 +460,7 @@ void add_output_tail(GstBin* bin) {
   GstElement* sink = add_element(bin, "appsink", APPSINK_NAME);
   CapsPtr caps(gst_caps_from_string(kOutputCaps));
   g_object_set(filter, "caps", caps.get(), nullptr);
-  g_object_set(sink, "max-buffers", 1u, "drop", TRUE, "sync", FALSE, "wait-on-eos", FALSE,
-               nullptr);
+  g_object_set(sink, "max-buffers", 1u, "drop", TRUE, "sync", FALSE, "wait-on-eos", FALSE, nullptr);
   if (!gst_element_link_many(convert, filter, sink, nullptr)) {
     throw StreamSetupError("cannot link the pipeline's output elements");
   }
@@ -474,9 +475,9 @@ std::shared_ptr<Pipeline> finish(ElementPtr bin, const PipelineWatcher& watcher,
   auto state = std::make_shared<LinkState>();
   state->gate = pipeline->completion_gate();
   state->logger = get_stream_logger(url);
-  g_signal_connect_data(source, source_signal, source_callback, new StatePtr(state),
-                        [](gpointer data, GClosure*) { delete static_cast<StatePtr*>(data); },
-                        GConnectFlags(0));
+  g_signal_connect_data(
+      source, source_signal, source_callback, new StatePtr(state),
+      [](gpointer data, GClosure*) { delete static_cast<StatePtr*>(data); }, GConnectFlags(0));
   if (with_no_more_pads) connect_with_state(source, "no-more-pads", on_no_more_pads, state);
   if (watcher) pipeline->add_bus_watch(watcher);
   // A failure to start (no route to host, bad location) is also posted on the bus, where the

@@ -226,8 +226,8 @@ int count_decoded_frames(Pipeline& pipeline, double seconds) {
 
 void expect_frames(Stream& run, const std::string& what, int width = 320, int height = 240) {
   const auto frames = pull_frames(*run.pipeline, 3, kFirstFrameTimeout);
-  ASSERT_EQ(frames.size(), 3u) << what << ": bus said: "
-                               << ::testing::PrintToString(run.bus->raw_texts());
+  ASSERT_EQ(frames.size(), 3u) << what
+                               << ": bus said: " << ::testing::PrintToString(run.bus->raw_texts());
   for (const auto& f : frames) {
     EXPECT_TRUE(f.format == "I420" || f.format == "NV12" || f.format == "BGR") << f.format;
     EXPECT_EQ(f.width, width);
@@ -309,7 +309,8 @@ void expect_parser_flags(Stream& run, bool deltas_expected) {
   Completion& c = *run.completion;
   const auto deadline = Clock::now() + std::chrono::seconds(5);
   const auto seen_enough = [&] {
-    return c.keyframes.load() >= 1 && (deltas_expected ? c.deltas.load() >= 10 : c.keyframes.load() >= 5);
+    return c.keyframes.load() >= 1 &&
+           (deltas_expected ? c.deltas.load() >= 10 : c.keyframes.load() >= 5);
   };
   while (Clock::now() < deadline && !seen_enough()) pull_frames(*run.pipeline, 1, 0.1);
   EXPECT_GE(c.keyframes.load(), 1);
@@ -518,12 +519,16 @@ INSTANTIATE_TEST_SUITE_P(
     Failures, FailureTest,
     ::testing::Values(
         FailureCase{"rtsp_wrong_password", true,
-                    [] { return servers().rtsp.url_with_credentials("/locked", Servers::kUser,
-                                                                     "wrong-pass"); },
+                    [] {
+                      return servers().rtsp.url_with_credentials("/locked", Servers::kUser,
+                                                                 "wrong-pass");
+                    },
                     "unauthorized"},
         FailureCase{"rtsp_wrong_user", true,
-                    [] { return servers().rtsp.url_with_credentials("/locked", "nobody",
-                                                                     Servers::kPassword); },
+                    [] {
+                      return servers().rtsp.url_with_credentials("/locked", "nobody",
+                                                                 Servers::kPassword);
+                    },
                     "unauthorized"},
         FailureCase{"rtsp_no_credentials", true, [] { return servers().rtsp.url("/locked"); },
                     "unauthorized"},
@@ -534,15 +539,19 @@ INSTANTIATE_TEST_SUITE_P(
                     [] { return servers().rtsp.url_with_credentials("/vp8"); },
                     "no video this reader can decode (offered: VP8)"},
         FailureCase{"http_wrong_password", false,
-                    [] { return servers().http_auth->url_with_credentials("/mjpeg", Servers::kUser,
-                                                                          "wrong-pass"); },
+                    [] {
+                      return servers().http_auth->url_with_credentials("/mjpeg", Servers::kUser,
+                                                                       "wrong-pass");
+                    },
                     "unauthorized"},
         FailureCase{"http_wrong_user", false,
-                    [] { return servers().http_auth->url_with_credentials("/mjpeg", "nobody",
-                                                                          Servers::kPassword); },
+                    [] {
+                      return servers().http_auth->url_with_credentials("/mjpeg", "nobody",
+                                                                       Servers::kPassword);
+                    },
                     "unauthorized"},
-        FailureCase{"http_no_credentials", false,
-                    [] { return servers().http_auth->url("/mjpeg"); }, "unauthorized"},
+        FailureCase{"http_no_credentials", false, [] { return servers().http_auth->url("/mjpeg"); },
+                    "unauthorized"},
         FailureCase{"http_unknown_path", false,
                     [] { return servers().http_auth->url_with_credentials("/nope"); }, "not found"},
         FailureCase{"http_not_video", false,
@@ -586,8 +595,8 @@ TEST(KeyframesOnly, DecodesAboutOneFrameAGopInsteadOfEveryFrame) {
   expect_frames(full, "full rate");
   ASSERT_TRUE(keyframes.completion->wait(kFirstFrameTimeout));
   constexpr double kSeconds = 3.0;
-  auto keyframe_count = std::async(std::launch::async,
-                                   [&] { return count_decoded_frames(*keyframes.pipeline, kSeconds); });
+  auto keyframe_count = std::async(
+      std::launch::async, [&] { return count_decoded_frames(*keyframes.pipeline, kSeconds); });
   const int all = count_decoded_frames(*full.pipeline, kSeconds);
   const int only_keyframes = keyframe_count.get();
   std::printf("decoded over %.0f s: %d frames at full rate, %d keyframes only\n", kSeconds, all,

@@ -59,8 +59,8 @@ std::optional<Request> parse_request(const std::string& head) {
   while (line_end != std::string::npos && line_end + 2 < head.size()) {
     const std::size_t start = line_end + 2;
     line_end = head.find("\r\n", start);
-    const std::string line = head.substr(start, line_end == std::string::npos ? std::string::npos
-                                                                             : line_end - start);
+    const std::string line =
+        head.substr(start, line_end == std::string::npos ? std::string::npos : line_end - start);
     const auto colon = line.find(':');
     if (colon == std::string::npos) continue;
     if (lower(trim(line.substr(0, colon))) == "authorization") {
@@ -71,8 +71,8 @@ std::optional<Request> parse_request(const std::string& head) {
 }
 
 std::string video_caps(const HttpTestServer::Options& o) {
-  return "video/x-raw,format=I420,width=" + std::to_string(o.width) + ",height=" + std::to_string(o.height) +
-         ",framerate=" + std::to_string(o.fps) + "/1";
+  return "video/x-raw,format=I420,width=" + std::to_string(o.width) +
+         ",height=" + std::to_string(o.height) + ",framerate=" + std::to_string(o.fps) + "/1";
 }
 
 std::string h264_encoder(const HttpTestServer::Options& o) {
@@ -95,22 +95,28 @@ std::optional<Route> route_for(const std::string& path, const HttpTestServer::Op
   if (path == "/mjpeg") {
     return Route{std::string("multipart/x-mixed-replace; boundary=") + kBoundary,
                  live + "jpegenc quality=70 ! appsink name=sink sync=false max-buffers=4 drop=true",
-                 {}, true, false};
+                 {},
+                 true,
+                 false};
   }
   if (path == "/ts") {
-    return Route{"video/mp2t", live + h264_encoder(o) + " ! mpegtsmux" + muxed_sink, {}, false,
-                 false};
+    return Route{
+        "video/mp2t", live + h264_encoder(o) + " ! mpegtsmux" + muxed_sink, {}, false, false};
   }
   if (path == "/mkv") {
     return Route{"video/x-matroska",
-                 live + h264_encoder(o) + " ! matroskamux streamable=true" + muxed_sink, {}, false,
+                 live + h264_encoder(o) + " ! matroskamux streamable=true" + muxed_sink,
+                 {},
+                 false,
                  false};
   }
   if (path == "/snapshot.jpg") {
     return Route{"image/jpeg",
                  "videotestsrc num-buffers=1 pattern=ball ! " + video_caps(o) +
                      " ! jpegenc ! appsink name=sink sync=false",
-                 {}, false, true};
+                 {},
+                 false,
+                 true};
   }
   if (path == "/text") {
     // Long enough for a type finder to name it rather than give up on it.
@@ -135,9 +141,9 @@ void send_status(GOutputStream* out, const std::string& status, GCancellable* ca
                  const std::string& extra_headers = {}) {
   const std::string body = status + "\n";
   write_text(out,
-             "HTTP/1.1 " + status + "\r\nContent-Type: text/plain\r\nContent-Length: " +
-                 std::to_string(body.size()) + "\r\nConnection: close\r\n" + extra_headers +
-                 "\r\n" + body,
+             "HTTP/1.1 " + status +
+                 "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
+                 "\r\nConnection: close\r\n" + extra_headers + "\r\n" + body,
              cancellable);
 }
 
@@ -242,19 +248,32 @@ void HttpTestServer::make_certificate() {
   const std::string key_file = temp_dir_ + "/key.pem";
   // An EC key keeps generation fast; the address must be in subjectAltName for clients that
   // check the host name.
-  std::vector<std::string> args = {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                                   "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key_file,
-                                   "-out", cert_file_, "-days", "2", "-subj", "/CN=127.0.0.1",
-                                   "-addext", "subjectAltName=IP:127.0.0.1"};
+  std::vector<std::string> args = {"openssl",
+                                   "req",
+                                   "-x509",
+                                   "-newkey",
+                                   "ec",
+                                   "-pkeyopt",
+                                   "ec_paramgen_curve:prime256v1",
+                                   "-nodes",
+                                   "-keyout",
+                                   key_file,
+                                   "-out",
+                                   cert_file_,
+                                   "-days",
+                                   "2",
+                                   "-subj",
+                                   "/CN=127.0.0.1",
+                                   "-addext",
+                                   "subjectAltName=IP:127.0.0.1"};
   std::vector<gchar*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   gint status = 0;
   gchar* out = nullptr;
   gchar* err = nullptr;
-  const gboolean spawned =
-      g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr, nullptr, &out,
-                   &err, &status, &error);
+  const gboolean spawned = g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_SEARCH_PATH, nullptr,
+                                        nullptr, &out, &err, &status, &error);
   const std::string err_text = err ? err : "";
   g_free(out);
   g_free(err);
@@ -366,7 +385,8 @@ void HttpTestServer::accept_loop(GSocketListener* listener, GCancellable* cancel
   int errors = 0;
   while (!g_cancellable_is_cancelled(cancellable) && errors < kMaxAcceptErrors) {
     GError* error = nullptr;
-    GSocketConnection* connection = g_socket_listener_accept(listener, nullptr, cancellable, &error);
+    GSocketConnection* connection =
+        g_socket_listener_accept(listener, nullptr, cancellable, &error);
     if (!connection) {
       if (error) g_error_free(error);
       ++errors;
@@ -378,6 +398,7 @@ void HttpTestServer::accept_loop(GSocketListener* listener, GCancellable* cancel
     if (static_cast<int>(connections_.size()) >= options_.max_connections) {
       // Over the limit: answer without a thread of its own (plain HTTP only; a TLS client
       // just sees the connection close).
+      g_socket_set_timeout(g_socket_connection_get_socket(connection), kSocketTimeoutSeconds);
       if (!options_.tls) {
         send_status(g_io_stream_get_output_stream(G_IO_STREAM(connection)),
                     "503 Service Unavailable", cancellable);
@@ -421,14 +442,14 @@ void HttpTestServer::serve(GSocketConnection* connection, GCancellable* cancella
     if (n <= 0) break;
     head.append(chunk, static_cast<std::size_t>(n));
   }
-  const auto request = head.find("\r\n\r\n") == std::string::npos ? std::nullopt
-                                                                   : parse_request(head);
+  const auto request =
+      head.find("\r\n\r\n") == std::string::npos ? std::nullopt : parse_request(head);
   if (!request) {
     send_status(out, "400 Bad Request", cancellable);
   } else if (request->method != "GET") {
     send_status(out, "405 Method Not Allowed", cancellable);
-  } else if (options_.user &&
-             request->authorization != basic_token(*options_.user, options_.password.value_or(""))) {
+  } else if (options_.user && request->authorization !=
+                                  basic_token(*options_.user, options_.password.value_or(""))) {
     send_status(out, "401 Unauthorized", cancellable,
                 "WWW-Authenticate: Basic realm=\"strovix\"\r\n");
   } else if (auto route = route_for(request->path, options_); !route) {

@@ -15,8 +15,8 @@ constexpr const char* kUserRole = "user";
 constexpr const char* kAnonymousRole = "anonymous";
 
 std::string caps_of(int width, int height, int fps) {
-  return "video/x-raw,format=I420,width=" + std::to_string(width) + ",height=" + std::to_string(height) +
-         ",framerate=" + std::to_string(fps) + "/1";
+  return "video/x-raw,format=I420,width=" + std::to_string(width) +
+         ",height=" + std::to_string(height) + ",framerate=" + std::to_string(fps) + "/1";
 }
 
 std::string video_branch(const RtspMountOptions& o) {
@@ -25,8 +25,9 @@ std::string video_branch(const RtspMountOptions& o) {
   const std::string gop = std::to_string(o.key_int_max > 0 ? o.key_int_max : 30);
   switch (o.codec) {
     case RtspCodec::H264:
-      return source + "x264enc tune=zerolatency speed-preset=ultrafast threads=1 key-int-max=" +
-             gop + " ! rtph264pay name=pay0 pt=96 config-interval=-1";
+      return source +
+             "x264enc tune=zerolatency speed-preset=ultrafast threads=1 key-int-max=" + gop +
+             " ! rtph264pay name=pay0 pt=96 config-interval=-1";
     case RtspCodec::H265:
       return source + "x265enc tune=zerolatency speed-preset=ultrafast key-int-max=" + gop +
              " ! rtph265pay name=pay0 pt=96 config-interval=-1";
@@ -123,7 +124,8 @@ std::shared_ptr<Clip> encode_clip(const RtspLoopedMountOptions& o) {
   gst_element_set_state(pipeline, GST_STATE_NULL);
   gst_object_unref(sink);
   gst_object_unref(pipeline);
-  if (clip->buffers.empty() || !clip->caps) throw std::runtime_error("the clip encoder gave no frames");
+  if (clip->buffers.empty() || !clip->caps)
+    throw std::runtime_error("the clip encoder gave no frames");
   return clip;
 }
 
@@ -160,8 +162,8 @@ void on_loop_media_configure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer
   GstElement* element = gst_rtsp_media_get_element(media);
   GstElement* src = gst_bin_get_by_name_recurse_up(GST_BIN(element), "src");
   if (src) {
-    g_object_set(src, "caps", clip->caps, "format", GST_FORMAT_TIME, "is-live", TRUE,
-                 "max-buffers", static_cast<guint64>(2), nullptr);
+    g_object_set(src, "caps", clip->caps, "format", GST_FORMAT_TIME, "is-live", TRUE, "max-buffers",
+                 static_cast<guint64>(2), nullptr);
     auto* feed = new LoopFeed{clip};
     GstAppSrcCallbacks callbacks{};
     callbacks.need_data = on_need_data;
@@ -247,14 +249,14 @@ void RtspTestServer::add_looped_h264_mount(const std::string& path,
   auto clip = encode_clip(options);
   GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
   gst_rtsp_media_factory_set_launch(
-      factory,
-      "( appsrc name=src ! h264parse ! rtph264pay name=pay0 pt=96 config-interval=-1 )");
+      factory, "( appsrc name=src ! h264parse ! rtph264pay name=pay0 pt=96 config-interval=-1 )");
   gst_rtsp_media_factory_set_shared(factory, TRUE);
   configure_access(factory, options.require_auth);
   auto* handle = new std::shared_ptr<Clip>(clip);
-  g_signal_connect_data(factory, "media-configure", G_CALLBACK(on_loop_media_configure), handle,
-                        [](gpointer p, GClosure*) { delete static_cast<std::shared_ptr<Clip>*>(p); },
-                        GConnectFlags(0));
+  g_signal_connect_data(
+      factory, "media-configure", G_CALLBACK(on_loop_media_configure), handle,
+      [](gpointer p, GClosure*) { delete static_cast<std::shared_ptr<Clip>*>(p); },
+      GConnectFlags(0));
   {
     std::lock_guard lock(mutex_);
     clips_.push_back(clip);
@@ -272,7 +274,8 @@ void RtspTestServer::start() {
   if (!source) {
     std::string what = error ? error->message : "unknown error";
     if (error) g_error_free(error);
-    throw std::runtime_error("RTSP test server cannot listen on 127.0.0.1:" + service + ": " + what);
+    throw std::runtime_error("RTSP test server cannot listen on 127.0.0.1:" + service + ": " +
+                             what);
   }
   g_source_attach(source, context_);
   source_ = source;
@@ -316,8 +319,8 @@ std::string RtspTestServer::url_with_credentials(const std::string& path) const 
 
 std::string RtspTestServer::url_with_credentials(const std::string& path, const std::string& user,
                                                  const std::string& password) const {
-  return "rtsp://" + escape_userinfo(user) + ":" + escape_userinfo(password) + "@127.0.0.1:" +
-         std::to_string(port()) + normalise_path(path);
+  return "rtsp://" + escape_userinfo(user) + ":" + escape_userinfo(password) +
+         "@127.0.0.1:" + std::to_string(port()) + normalise_path(path);
 }
 
 int RtspTestServer::client_count() const {
