@@ -31,6 +31,41 @@ std::string scheme_of(const std::string& url) {
   return scheme;
 }
 
+// Network URLs go to rtspsrc and souphttpsrc as they are. Rejected here: control characters
+// (rtspsrc copies a CR/LF verbatim into its request lines, so a URL could add headers or
+// requests; a NUL would silently cut the URL short), text that is not UTF-8 (GStreamer warns
+// and posts it in messages) and a missing host (libsoup fails an assertion on it).
+void check_network_url(const std::string& url) {
+  for (std::size_t i = 0; i < url.size(); ++i) {
+    const auto c = static_cast<unsigned char>(url[i]);
+    if (c < 0x20 || c == 0x7f) {
+      char text[160];
+      std::snprintf(text, sizeof(text),
+                    "The stream URL contains a control character (0x%02x) at offset %zu; "
+                    "characters like these must be percent-encoded",
+                    c, i);
+      throw StreamSetupError(text);
+    }
+  }
+  if (!g_utf8_validate(url.data(), static_cast<gssize>(url.size()), nullptr)) {
+    throw StreamSetupError("The stream URL is not valid UTF-8; percent-encode other bytes");
+  }
+  const auto start = url.find("://");
+  if (start != std::string::npos) {
+    const auto end = url.find_first_of("/?#", start + 3);
+    std::string host = url.substr(start + 3, end == std::string::npos ? end : end - start - 3);
+    if (const auto at = host.rfind('@'); at != std::string::npos) host.erase(0, at + 1);
+    if (const auto colon = host.rfind(':');
+        colon != std::string::npos && host.find(']', colon) == std::string::npos) {
+      host.erase(colon);
+    }
+    if (host.empty()) {
+      throw StreamSetupError("The stream URL has no host. Stream URL: " +
+                             redact_credentials(url));
+    }
+  }
+}
+
 }  // namespace
 
 const SupportedRuntimeOptions GstStreamReader::SUPPORTED_RUNTIME_OPTIONS = {
@@ -81,6 +116,7 @@ GstStreamReader::GstStreamReader(int id_, std::string url, RuntimeOptions runtim
   std::shared_ptr<PipelineFactory> factory;
   if (!options.pipeline_str) {
     const std::string scheme = scheme_of(_url);
+    if (scheme == "rtsp" || scheme == "http" || scheme == "https") check_network_url(_url);
     if (scheme == "rtsp") {
       factory = std::make_shared<RTSPPipelineFactory>(_url, options.latency, watcher,
                                                       options.proxied, on_complete);
