@@ -18,8 +18,12 @@ namespace {
 
 // Nobody pulls in these tests: wait-on-eos=false lets the appsink post its end-of-stream
 // without waiting for its queue to be drained.
+// Clock-synchronised at 30 fps, it ends about 0.1 s after it starts: late enough that the
+// first build has announced STREAMING before the end-of-stream arrives, even on a loaded
+// machine.
 const char* kEnds =
-    "videotestsrc num-buffers=3 ! appsink sync=false max-buffers=1 drop=true wait-on-eos=false";
+    "videotestsrc num-buffers=3 ! video/x-raw,framerate=30/1 ! "
+    "appsink max-buffers=1 drop=true wait-on-eos=false";
 const char* kLive = "videotestsrc is-live=true ! appsink max-buffers=1 drop=true";
 const char* kH264 =
     "videotestsrc is-live=true num-buffers=%d ! video/x-raw,width=160,height=120,framerate=30/1 ! "
