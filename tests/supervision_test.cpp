@@ -163,6 +163,9 @@ TEST(RestartLoop, EndOfStreamRestartsAfterFirstDelayWithExactLines) {
   };
   ASSERT_GE(lines.size(), expected.size());
   EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 7), expected);
+  // The line is written before the status is stored and the count raised; the loop holds the
+  // status mutex until it waits again, so taking it means both are done.
+  std::lock_guard settled(s.state->_new_status_mutex);
   EXPECT_EQ(s.restarter->_restart_count.load(), 1u);
   EXPECT_EQ(s.factory->builds.load(), 2);
   EXPECT_EQ(s.state->status(), StreamStatus::STREAMING);
