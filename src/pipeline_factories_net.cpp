@@ -146,14 +146,14 @@ std::vector<ElementSpec> decode_chain(const std::string& codec) {
 bool attach_chain(GstBin* bin, GstPad* pad, const std::vector<ElementSpec>& specs,
                   std::string* failure) {
   std::vector<GstElement*> elements;
-  for (const auto& spec : specs) {
-    GstElement* element = make_element(spec.factory, spec.name);
+  for (const auto& wanted : specs) {
+    GstElement* element = make_element(wanted.factory, wanted.name);
     if (!element) {
       for (GstElement* e : elements) gst_object_unref(e);
-      *failure = std::string("GStreamer element '") + spec.factory + "' is not available";
+      *failure = std::string("GStreamer element '") + wanted.factory + "' is not available";
       return false;
     }
-    if (g_str_has_prefix(spec.factory, "avdec_")) {
+    if (g_str_has_prefix(wanted.factory, "avdec_")) {
       g_object_set(element, "max-threads", kDecoderThreads, nullptr);
     }
     elements.push_back(element);
