@@ -103,6 +103,12 @@ double self_cpu_s() {
   return sec(usage.ru_utime) + sec(usage.ru_stime);
 }
 
+long self_voluntary_switches() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_nvcsw;
+}
+
 double proc_cpu_s(pid_t pid) {
   const std::string path = "/proc/" + std::to_string(pid) + "/stat";
   FILE* f = std::fopen(path.c_str(), "r");

@@ -48,6 +48,8 @@ std::optional<std::uint64_t> read_stamp_bgr(const std::uint8_t* data, std::size_
 
 // CPU seconds (user + system) of this process, microsecond resolution.
 double self_cpu_s();
+// Voluntary context switches of this process (every thread): each is a sleep and a wake-up.
+long self_voluntary_switches();
 // CPU seconds of another process from /proc (clock-tick resolution); -1 when gone.
 double proc_cpu_s(pid_t pid);
 // Resident set of this process, KiB.

@@ -104,9 +104,15 @@ class RecordingReporter : public benchmark::ConsoleReporter {
       ms_[run.run_name.function_name] = run.GetAdjustedRealTime();  // in the run's unit: ms
     }
   }
-  void print_ratios() const {
+  // The ratio table on stdout and, when `md` is open, as a markdown table.
+  void print_ratios(FILE* md) const {
     std::printf("\n%-16s %20s %20s %8s\n", "frame", "sample_to_ndarray ms",
                 "GstVideoConverter ms", "ratio");
+    if (md) {
+      std::fprintf(md,
+                   "| frame | sample_to_ndarray (libyuv) ms | GstVideoConverter (videoconvert) ms "
+                   "| videoconvert / sample_to_ndarray |\n|---|---:|---:|---:|\n");
+    }
     for (Size size : kSizes) {
       for (const char* format : kFormats) {
         const std::string key = label(size, format);
@@ -115,6 +121,10 @@ class RecordingReporter : public benchmark::ConsoleReporter {
         if (ours == ms_.end() || theirs == ms_.end()) continue;
         std::printf("%-16s %20.3f %20.3f %7.2fx\n", key.c_str(), ours->second, theirs->second,
                     theirs->second / ours->second);
+        if (md) {
+          std::fprintf(md, "| %s | %.3f | %.3f | %.2fx |\n", key.c_str(), ours->second,
+                       theirs->second, theirs->second / ours->second);
+        }
       }
     }
   }
@@ -126,6 +136,17 @@ class RecordingReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // --md FILE (ours) is taken out before Google Benchmark sees the arguments.
+  std::string md_path;
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--md" && i + 1 < argc) {
+      md_path = argv[++i];
+      continue;
+    }
+    argv[kept++] = argv[i];
+  }
+  argc = kept;
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   gst_init(nullptr, nullptr);
@@ -154,7 +175,9 @@ int main(int argc, char** argv) {
 
   RecordingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.print_ratios();
+  FILE* md = md_path.empty() ? nullptr : std::fopen(md_path.c_str(), "w");
+  reporter.print_ratios(md);
+  if (md) std::fclose(md);
   benchmark::Shutdown();
   frames.clear();
   gst_deinit();

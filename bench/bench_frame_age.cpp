@@ -95,15 +95,16 @@ void consume(Series& s, double start_mono, double duration_s, double period_s) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  std::string md_path, data_path;
+  std::string md_path, data_path, targets_path;
   double duration = 20.0, period = 0.2;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--smoke") duration = 2.0;
     else if (args[i] == "--md" && i + 1 < args.size()) md_path = args[++i];
     else if (args[i] == "--data" && i + 1 < args.size()) data_path = args[++i];
+    else if (args[i] == "--targets" && i + 1 < args.size()) targets_path = args[++i];
     else if (args[i] == "--duration" && i + 1 < args.size()) duration = std::stod(args[++i]);
     else {
-      std::fprintf(stderr, "usage: bench_frame_age [--smoke] [--md FILE] [--data FILE] [--duration S]\n");
+      std::fprintf(stderr, "usage: bench_frame_age [--smoke] [--md FILE] [--data FILE] [--targets FILE] [--duration S]\n");
       return 2;
     }
   }
@@ -224,6 +225,25 @@ int main(int argc, char** argv) {
       }
       data << "\n\n";
     }
+  }
+  {
+    const auto reader_all = ages(series[0], 0);
+    const double median = quantile(reader_all, 0.5);
+    const double last = quantile(ages(series[0], duration - 2.0), 0.5);
+    const double max = max_of(reader_all);
+    std::ostringstream targets;
+    auto row = [&](const std::string& target, const std::string& measured, bool met) {
+      targets << "| " << target << " | " << measured << " | " << (met ? "met" : "**missed**")
+              << " |\n";
+    };
+    row("frame age median <= hand-written + 5 ms",
+        num(median, 1) + " ms vs " + num(hand_median, 1) + " ms", median <= hand_median + 5.0);
+    row("frame age max <= 100 ms", num(max, 1) + " ms", max <= 100.0);
+    // Growth: the last 2 s against the whole run; a backlog shows as a rising median.
+    row("frame age does not grow (median of the last 2 s <= median + 10 ms)",
+        num(last, 1) + " ms vs " + num(median, 1) + " ms", last <= median + 10.0);
+    std::printf("%s", targets.str().c_str());
+    if (!targets_path.empty()) std::ofstream(targets_path, std::ios::app) << targets.str();
   }
   bool ok = true;
   for (const auto& s : series) ok = ok && !s.samples.empty();
