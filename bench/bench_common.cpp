@@ -267,12 +267,13 @@ std::string run_capture(const std::vector<std::string>& argv, int* exit_code) {
 HandPipeline::HandPipeline(const std::string& description, const std::string& keyframe_probe_on) {
   GError* error = nullptr;
   GstElement* element = gst_parse_launch(description.c_str(), &error);
-  if (!element) {
+  // A missing element is a "recoverable" error: parsing still returns a pipeline, without it.
+  if (!element || error) {
     std::string what = error ? error->message : "unknown error";
     if (error) g_error_free(error);
+    if (element) gst_object_unref(gst_object_ref_sink(element));
     throw std::runtime_error("hand-written pipeline does not build: " + what);
   }
-  if (error) g_error_free(error);
   pipeline_ = GST_ELEMENT(gst_object_ref_sink(element));
   GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline_), "sink");
   if (!sink) {

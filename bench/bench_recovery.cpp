@@ -132,12 +132,15 @@ Trial run_trial(ServerProcess& server, TimedLines& log, const Config& c, double 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string md_path;
-  bool smoke = false;
+  bool smoke = false, verbose = false;
+  int only = 0;  // 1-based index into the plan; 0 runs every trial
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--smoke") smoke = true;
+    else if (args[i] == "--verbose") verbose = true;
+    else if (args[i] == "--trial" && i + 1 < args.size()) only = std::stoi(args[++i]);
     else if (args[i] == "--md" && i + 1 < args.size()) md_path = args[++i];
     else {
-      std::fprintf(stderr, "usage: bench_recovery [--smoke] [--md FILE]\n");
+      std::fprintf(stderr, "usage: bench_recovery [--smoke] [--md FILE] [--trial K] [--verbose]\n");
       return 2;
     }
   }
@@ -157,9 +160,16 @@ int main(int argc, char** argv) {
   } else {
     plan = {{fast, 2.0}, {fast, 5.0}, {mid, 2.0}, {mid, 6.0}, {production, 3.0}};
   }
+  if (only > 0 && only <= static_cast<int>(plan.size())) plan = {plan[only - 1]};
   std::vector<Trial> trials;
   for (const auto& [config, down] : plan) {
     trials.push_back(run_trial(server, *log, config, down));
+    if (verbose) {
+      // The reader's own lines since the server was stopped, for a trial that needs a look.
+      for (const auto& l : log->lines()) {
+        std::fprintf(stderr, "%.3f %s\n", std::fmod(l.ms / 1000.0, 1000.0), l.text.c_str());
+      }
+    }
     const Trial& t = trials.back();
     std::printf("RESULT config=\"%s\" down_s=%.2f detect_s=%.3f backoff_s=%.3f waiting_s=%.3f "
                 "reconnect_s=%.3f recovery_s=%.3f restarts=%d\n",
