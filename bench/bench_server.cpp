@@ -11,6 +11,7 @@
 #include <gst/rtsp-server/rtsp-server.h>
 #include <gst/video/video.h>
 
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -157,9 +158,23 @@ int main() {
     std::string line;
     while (std::getline(std::cin, line)) {
       if (line == "quit") break;
-      if (line == "stop") server.stop();
-      else if (line == "start") server.start();
-      else continue;
+      if (line == "stop") {
+        server.stop();
+      } else if (line == "start") {
+        // The stopped server's listening socket can still be closing (bind: address in use):
+        // retry for a bounded time before giving up.
+        for (int attempt = 0;; ++attempt) {
+          try {
+            server.start();
+            break;
+          } catch (const std::runtime_error&) {
+            if (attempt == 100) throw;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          }
+        }
+      } else {
+        continue;
+      }
       std::printf("OK %s\n", line.c_str());
       std::fflush(stdout);
     }

@@ -96,6 +96,14 @@ gnuplot -e "datafile='$OUT/frame_age.dat'; outfile='docs/frame_age.png'; blocks=
   echo "|---|---|---|"
   cat "$OUT/targets.md"
   echo
+  echo "How to read the targets: the keyframe-only floor is \`rtspsrc ! rtph264depay ! fakesink\`,"
+  echo "which neither parses nor decodes; keyframe-only reading still parses every frame and"
+  echo "decodes one keyframe a second, so the hand-written keyframe-only pipeline (same probe,"
+  echo "measured beside it) is the fairer yardstick, and the \"reader kf / hand kf\" column"
+  echo "shows the reader's own share. Figures at N=1 come from a single stream over an 8 s"
+  echo "window and are the noisiest; the server always shares the same 2 cores, and its CPU is"
+  echo "listed apart."
+  echo
   cat "$OUT/streams.md" "$OUT/frame_age.md" "$OUT/throughput.md" "$OUT/recovery.md"
   echo "## Conversion"
   echo
