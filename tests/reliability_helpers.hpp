@@ -107,4 +107,18 @@ class QuietConsole {
   std::vector<std::shared_ptr<spdlog::sinks::sink>> saved_;
 };
 
+// RtspTestServer's destruction closes the clients still connected from the calling thread,
+// which races with gst-rtsp-server's own client thread (seen: that thread spinning on the
+// closed connection with GLib criticals until the process ends). Readers' connections close
+// by themselves once the readers are gone; wait for that (a bounded poll: nothing signals
+// it) before a server is destroyed.
+template <class Server>
+bool wait_for_clients_to_leave(const Server& server, double timeout_seconds) {
+  const double deadline = steady_seconds() + timeout_seconds;
+  while (server.client_count() > 0 && steady_seconds() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return server.client_count() == 0;
+}
+
 }  // namespace strovix::reliability

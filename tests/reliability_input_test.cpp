@@ -371,6 +371,9 @@ TEST_P(Credentials, NoPasswordInLogsErrorsOrStderr) {
     messages.emplace_back(e.what());
   }
   const std::string err = ::testing::internal::GetCapturedStderr();
+  if (rtsp) {
+    EXPECT_TRUE(wait_for_clients_to_leave(*rtsp, 10.0 * scale));
+  }
 
   const auto lines = log->lines();
   EXPECT_FALSE(lines.empty());

@@ -168,6 +168,7 @@ TEST(ManyReaders, FiftyReadersFromEightThreadsAllDeliverAndLeaveNothingBehind) {
          std::to_string(threads0) + " -> " + std::to_string(threads));
   EXPECT_LE(std::abs(fds - fds0), 4);
   EXPECT_LE(std::abs(threads - threads0), 4);
+  EXPECT_TRUE(wait_for_clients_to_leave(server, 10.0 * scale));
 }
 
 }  // namespace
