@@ -84,6 +84,7 @@ HttpTestServer* ProxiedStreams::http_ = nullptr;
 TEST_P(ProxiedStreams, FaultIsNoticedAndTheStreamRecoversWhenTrafficPassesAgain) {
   const FaultCase& c = GetParam();
   const double scale = time_scale();
+  ToleratedRtspsrcCritical rtspsrc_quirk;
   const bool rtsp = c.proto == Proto::RTSP;
   FaultProxy proxy(rtsp ? rtsp_->port() : http_->port());
   const std::string url = rtsp ? proxy.url("rtsp", "/h264") : proxy.url("http", "/mjpeg");
@@ -146,7 +147,8 @@ TEST_P(ProxiedStreams, FaultIsNoticedAndTheStreamRecoversWhenTrafficPassesAgain)
          " s, restarts " + std::to_string(restarts) + ", connections during the fault " +
          std::to_string(accepted_in_fault) + ", first frame " + std::to_string(recovery) +
          " s after the proxy passed again (" +
-         std::to_string(steady_seconds() - pass_steady) + " s to the second)");
+         std::to_string(steady_seconds() - pass_steady) + " s to the second); rtspsrc seqnum criticals " +
+         std::to_string(rtspsrc_quirk.count()));
   if (c.mode == ProxyMode::CORRUPT) {
     EXPECT_GT(proxy.bytes_corrupted(), 0u);
   }

@@ -1,7 +1,10 @@
 #pragma once
 // Shared by the reliability tests: frame waits, time bounds that hold under the sanitizers,
 // a deadlock guard, a quiet console and a figures file for the report.
+#include <glib.h>
 #include <gtest/gtest.h>
+
+#include <atomic>
 
 #include <chrono>
 #include <cstdio>
@@ -105,6 +108,38 @@ class QuietConsole {
 
  private:
   std::vector<std::shared_ptr<spdlog::sinks::sink>> saved_;
+};
+
+// rtspsrc (GStreamer 1.22) stamps the flush events of a teardown with a seek sequence number
+// it only sets once a seek happened; torn down while its connection failed, it trips this
+// GStreamer CRITICAL about its own event, at random, more often under the sanitizers. For
+// its lifetime this counts that one message instead of failing the test; every other GLib
+// CRITICAL or WARNING of the "GStreamer" domain still fails it, as the test runner does.
+class ToleratedRtspsrcCritical {
+ public:
+  static constexpr const char* kMessage =
+      "gst_event_set_seqnum: assertion 'seqnum != GST_SEQNUM_INVALID' failed";
+  ToleratedRtspsrcCritical()
+      : id_(g_log_set_handler("GStreamer",
+                              static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING),
+                              &ToleratedRtspsrcCritical::handle, this)) {}
+  ~ToleratedRtspsrcCritical() { g_log_remove_handler("GStreamer", id_); }
+  ToleratedRtspsrcCritical(const ToleratedRtspsrcCritical&) = delete;
+  ToleratedRtspsrcCritical& operator=(const ToleratedRtspsrcCritical&) = delete;
+  int count() const { return count_.load(); }
+
+ private:
+  static void handle(const gchar* domain, GLogLevelFlags level, const gchar* message,
+                     gpointer self) {
+    if ((level & G_LOG_LEVEL_CRITICAL) && message && std::string_view(message) == kMessage) {
+      ++static_cast<ToleratedRtspsrcCritical*>(self)->count_;
+      return;
+    }
+    ADD_FAILURE() << "GLib " << ((level & G_LOG_LEVEL_CRITICAL) ? "CRITICAL" : "WARNING")
+                  << " in " << (domain ? domain : "(none)") << ": " << message;
+  }
+  const guint id_;
+  std::atomic<int> count_{0};
 };
 
 // RtspTestServer's destruction closes the clients still connected from the calling thread,

@@ -114,6 +114,7 @@ GstStreamReader::Options base_options() {
 TEST_P(Lifecycle, ReturnsWithinItsBoundAndLeavesNothingRunning) {
   const LifecycleCase c = GetParam();
   const double scale = time_scale();
+  ToleratedRtspsrcCritical rtspsrc_quirk;
   FaultProxy proxy(server_->port());
   ScopedLogCapture log;
   std::unique_ptr<GstStreamReader> reader;
@@ -228,6 +229,7 @@ INSTANTIATE_TEST_SUITE_P(Phases, Lifecycle, ::testing::ValuesIn(all_cases()), ca
 // starts flowing during the wait, construction succeeds and frames follow.
 TEST_F(Lifecycle, MustPlayWaitGivesUpInTimeOrSucceedsWhenTrafficResumes) {
   const double scale = time_scale();
+  ToleratedRtspsrcCritical rtspsrc_quirk;
   {
     FaultProxy proxy(server_->port());
     proxy.set_mode(ProxyMode::STALL);

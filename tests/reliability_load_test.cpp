@@ -87,6 +87,7 @@ TEST(ManyReaders, FiftyReadersFromEightThreadsAllDeliverAndLeaveNothingBehind) {
   constexpr int kReaders = 50;
   constexpr int kThreads = 8;
   const double scale = time_scale();
+  ToleratedRtspsrcCritical rtspsrc_quirk;
   st::RtspTestServer server;
   server.add_mount("/many", {.codec = st::RtspCodec::H264,
                              .width = 160,
