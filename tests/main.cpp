@@ -10,8 +10,18 @@
 
 namespace {
 
+// rtspsrc in GStreamer 1.22 stamps the flush events of a teardown with a seek sequence number
+// it only sets once a seek happened; torn down while its connection is failing, it trips this
+// CRITICAL about its own event at random. It is GStreamer's, not a misuse of ours, so it is
+// counted out; every other CRITICAL or WARNING still fails the test.
+constexpr const char* kRtspsrcTeardownQuirk =
+    "gst_event_set_seqnum: assertion 'seqnum != GST_SEQNUM_INVALID' failed";
+
 void fail_on_glib_warning(const gchar* domain, GLogLevelFlags level, const gchar* message,
                           gpointer) {
+  if ((level & G_LOG_LEVEL_CRITICAL) && message && std::strcmp(message, kRtspsrcTeardownQuirk) == 0) {
+    return;
+  }
   const char* what = (level & G_LOG_LEVEL_CRITICAL) ? "CRITICAL" : "WARNING";
   ADD_FAILURE() << "GLib " << what << " in " << (domain ? domain : "(none)") << ": " << message;
 }
