@@ -181,6 +181,7 @@ int main(int argc, char** argv) {
   std::string md_path, targets_path;
   std::string counts_text = "1,8,32,64";
   int kf_capacity = 150;
+  int repeats = 2, small_n = 8;
   double warmup = 3.0, window = 8.0;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--smoke") smoke = true;
@@ -190,10 +191,11 @@ int main(int argc, char** argv) {
     else if (args[i] == "--kf-capacity" && i + 1 < args.size()) kf_capacity = std::stoi(args[++i]);
     else if (args[i] == "--window" && i + 1 < args.size()) window = std::stod(args[++i]);
     else if (args[i] == "--warmup" && i + 1 < args.size()) warmup = std::stod(args[++i]);
+    else if (args[i] == "--repeat" && i + 1 < args.size()) repeats = std::stoi(args[++i]);
     else {
       std::fprintf(stderr,
                    "usage: bench_streams [--smoke] [--md FILE] [--targets FILE] [--counts 1,8,32,64] "
-                   "[--kf-capacity N] [--warmup S] [--window S]\n");
+                   "[--kf-capacity N] [--warmup S] [--window S] [--repeat R]\n");
       return 2;
     }
   }
@@ -202,6 +204,7 @@ int main(int argc, char** argv) {
     kf_capacity = 0;
     warmup = 0.5;
     window = 1.0;
+    repeats = 1;
   }
   const std::vector<int> counts = parse_counts(counts_text);
   const std::vector<std::string> modes = {"idle",    "reader-full", "hand-full",
@@ -212,7 +215,7 @@ int main(int argc, char** argv) {
   const std::string self = exe_dir() + "/bench_streams";
   std::map<std::pair<std::string, int>, Result> results;
   bool failed = false;
-  auto run = [&](const std::string& mode, int n) {
+  auto run_once = [&](const std::string& mode, int n) {
     int code = 0;
     const std::string out =
         run_capture({self, "--child", mode, std::to_string(n), url, std::to_string(server.pid()),
@@ -227,7 +230,14 @@ int main(int argc, char** argv) {
     Result r{out.substr(pos, out.find('\n', pos) - pos)};
     std::printf("%s\n", r.line.c_str());
     std::fflush(stdout);
-    results[{mode, n}] = r;
+    // Small N are a few per cent of a core over the window: keep the least disturbed run.
+    auto it = results.find({mode, n});
+    if (it == results.end() || r.get("cpu_pct") < it->second.get("cpu_pct")) {
+      results[{mode, n}] = r;
+    }
+  };
+  auto run = [&](const std::string& mode, int n) {
+    for (int i = 0; i < (n <= small_n ? repeats : 1); ++i) run_once(mode, n);
   };
   for (int n : counts) {
     for (const auto& mode : modes) run(mode, n);
@@ -250,7 +260,8 @@ int main(int argc, char** argv) {
      << "640x360 30 fps H.264 (one keyframe a second) from the bench server's pre-encoded loop, "
         "over RTSP/UDP on loopback. Process CPU (getrusage) over a " << num(window, 0)
      << " s window after every stream has delivered and " << num(warmup, 0)
-     << " s of warm-up, less the harness alone at the same N (the idle column: GStreamer's "
+     << " s of warm-up (N <= " << small_n << ": the least CPU of " << repeats
+     << " runs, whose other figures are kept with it), less the harness alone at the same N (the idle column: GStreamer's "
         "idle threads and the thread that polls every stream's new-frame event every 5 ms), "
         "divided by N; % of one core. The hand-written pipeline is `rtspsrc "
         "latency=200 ! rtph264depay ! h264parse ! avdec_h264 ! videoconvert ! "
