@@ -145,7 +145,8 @@ TEST_P(ProxiedStreams, FaultIsNoticedAndTheStreamRecoversWhenTrafficPassesAgain)
 
   figure("noticed after " + std::to_string(noticed_after) +
          " s, restarts " + std::to_string(restarts) + ", connections during the fault " +
-         std::to_string(accepted_in_fault) + ", first frame " + std::to_string(recovery) +
+         std::to_string(accepted_in_fault) + " (" + std::to_string(proxy.turned_away()) +
+         " closed at once), first frame " + std::to_string(recovery) +
          " s after the proxy passed again (" +
          std::to_string(steady_seconds() - pass_steady) + " s to the second); rtspsrc seqnum criticals " +
          std::to_string(rtspsrc_quirk.count()));

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <glib.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -44,13 +43,6 @@ sockaddr_in loopback(int port) {
 bool set_nonblocking(int fd) {
   const int flags = fcntl(fd, F_GETFL, 0);
   return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
-std::string escape(const std::string& text) {
-  gchar* escaped = g_uri_escape_string(text.c_str(), nullptr, FALSE);
-  std::string out = escaped ? escaped : "";
-  g_free(escaped);
-  return out;
 }
 
 }  // namespace
@@ -113,12 +105,6 @@ FaultProxy::~FaultProxy() {
 
 std::string FaultProxy::url(const std::string& scheme, const std::string& path) const {
   return scheme + "://127.0.0.1:" + std::to_string(port_) + path;
-}
-
-std::string FaultProxy::url(const std::string& scheme, const std::string& path,
-                            const std::string& user, const std::string& password) const {
-  return scheme + "://" + escape(user) + ":" + escape(password) + "@127.0.0.1:" +
-         std::to_string(port_) + path;
 }
 
 void FaultProxy::wake() {

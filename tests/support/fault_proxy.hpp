@@ -40,10 +40,8 @@ class FaultProxy {
   FaultProxy& operator=(const FaultProxy&) = delete;
 
   int port() const { return port_; }
-  // "<scheme>://127.0.0.1:PORT<path>", optionally with "user:password@" (percent-encoded).
+  // "<scheme>://127.0.0.1:PORT<path>"
   std::string url(const std::string& scheme, const std::string& path) const;
-  std::string url(const std::string& scheme, const std::string& path, const std::string& user,
-                  const std::string& password) const;
 
   // Returns once the proxy thread has applied the mode (for CUT: closed the connections).
   void set_mode(ProxyMode mode);
