@@ -1,5 +1,7 @@
 #include "support/rtsp_server.hpp"
 
+#include "strovix/event.hpp"
+
 #include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
 #include <gst/rtsp-server/rtsp-server.h>
@@ -289,14 +291,37 @@ void RtspTestServer::stop() {
   g_source_destroy(source_);
   g_source_unref(source_);
   source_ = nullptr;
-  // UDP sessions outlive their RTSP connection; drop them too so the media stop streaming.
-  if (GstRTSPSessionPool* pool = gst_rtsp_server_get_session_pool(server_)) {
-    GList* removed = gst_rtsp_session_pool_filter(pool, remove_all_sessions, nullptr);
-    g_list_free_full(removed, g_object_unref);
-    g_object_unref(pool);
-  }
-  GList* clients = gst_rtsp_server_client_filter(server_, remove_all_clients, nullptr);
-  g_list_free_full(clients, g_object_unref);
+  // Sessions and clients live on the server's own thread: dropping them from here raced with
+  // it (seen: a client left spinning on its closed connection). Do it there and wait.
+  struct Job {
+    GstRTSPServer* server;
+    strovix::Event done;
+  };
+  auto* job = new std::shared_ptr<Job>(std::make_shared<Job>());
+  (*job)->server = GST_RTSP_SERVER(g_object_ref(server_));
+  std::shared_ptr<Job> waiting = *job;
+  g_main_context_invoke_full(
+      context_, G_PRIORITY_DEFAULT,
+      [](gpointer data) -> gboolean {
+        auto& job = *static_cast<std::shared_ptr<Job>*>(data);
+        // UDP sessions outlive their RTSP connection; drop them too so the media stop.
+        if (GstRTSPSessionPool* pool = gst_rtsp_server_get_session_pool(job->server)) {
+          GList* removed = gst_rtsp_session_pool_filter(pool, remove_all_sessions, nullptr);
+          g_list_free_full(removed, g_object_unref);
+          g_object_unref(pool);
+        }
+        GList* clients = gst_rtsp_server_client_filter(job->server, remove_all_clients, nullptr);
+        g_list_free_full(clients, g_object_unref);
+        job->done.set();
+        return G_SOURCE_REMOVE;
+      },
+      job,
+      [](gpointer data) {
+        auto* job = static_cast<std::shared_ptr<Job>*>(data);
+        g_object_unref((*job)->server);
+        delete job;
+      });
+  waiting->done.wait(10.0);
 }
 
 bool RtspTestServer::running() const {
