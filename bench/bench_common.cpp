@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 #include "strovix/utils/gstcallbacks.hpp"
+#include "support/process_stats.hpp"
 
 namespace strovix::bench {
 
@@ -124,17 +125,7 @@ double proc_cpu_s(pid_t pid) {
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-long self_rss_kib() {
-  FILE* f = std::fopen("/proc/self/status", "r");
-  if (!f) return -1;
-  char line[256];
-  long kib = -1;
-  while (std::fgets(line, sizeof(line), f)) {
-    if (std::sscanf(line, "VmRSS: %ld kB", &kib) == 1) break;
-  }
-  std::fclose(f);
-  return kib;
-}
+long self_rss_kib() { return strovix::testing::rss_kib(); }
 
 std::string exe_dir() {
   char buf[PATH_MAX];
