@@ -5,7 +5,9 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cerrno>
 #include <exception>
+#include <system_error>
 
 namespace strovix::detail {
 
@@ -33,7 +35,15 @@ void sleep_seconds(double seconds) {
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
 
+std::atomic<int> thread_starts_before_failure{-1};
+
 std::thread start_named_thread(std::string name, std::function<void()> body) {
+  for (int n = thread_starts_before_failure.load(); n >= 0;) {
+    const int next = n == 0 ? -1 : n - 1;
+    if (!thread_starts_before_failure.compare_exchange_weak(n, next)) continue;
+    if (n == 0) throw std::system_error(EAGAIN, std::generic_category(), "thread creation failed");
+    break;
+  }
   std::thread thread([name, body = std::move(body)] {
     try {
       body();

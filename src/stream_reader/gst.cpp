@@ -135,13 +135,17 @@ GstStreamReader::GstStreamReader(int id_, std::string url, RuntimeOptions runtim
   _pipeline_state->factory.store(factory);
   _pipeline_state->build(options.must_play);
 
+  const char* starting = "PipelineRestarterThread";
   try {
     _pipeline_restarter->start();
+    starting = "SamplePullingThread";
     _sample_pulling_thread =
         detail::start_named_thread("SamplePullingThread", [this] { _pull_samples(); });
-  } catch (...) {
+  } catch (const std::exception& e) {
+    // Shuts the pipeline down; waits only for a thread that did start.
     stop_and_join();
-    throw;
+    throw StreamSetupError("Stream " + std::to_string(id) + ": cannot start the thread " +
+                           starting + ": " + e.what());
   }
 }
 
@@ -152,7 +156,7 @@ void GstStreamReader::stop_and_join() noexcept {
     close();
     if (_pipeline_restarter) _pipeline_restarter->wait_until_closed();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "strovix: closing stream %d failed: %s\n", id, e.what());
+    _logger->error("strovix: closing stream_id " + std::to_string(id) + " failed: " + e.what());
   }
   if (_sample_pulling_thread.joinable()) _sample_pulling_thread.join();
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -31,9 +32,11 @@ class PipelineRestarter {
 
   const int id;
 
+  // Throws what thread creation throws; the stream then has no supervision thread.
   void start();
   void close();
-  // Blocks until the supervision thread has ended (after close, or after an error ended it).
+  // Blocks until the supervision thread has ended and shut the pipeline down. When the
+  // thread was never started, shuts the pipeline down itself and returns.
   void wait_until_closed();
   bool has_ended() const { return thread_ended_->is_set(); }
 
@@ -42,7 +45,7 @@ class PipelineRestarter {
   void notify_frame_error(int stream_id, double timestamp);
   double calc_backoff_seconds();
 
-  // Bus watch callback (main-context thread).
+  // Bus watch callback (main-context thread). Never blocks.
   bool watcher(GstBus* bus, GstMessage* message, GstElement* pipeline);
   // Health test (sample-pulling thread). Never blocks.
   Health gst_state_playing(double timestamp) const;
@@ -52,8 +55,18 @@ class PipelineRestarter {
   double frame_timeout = FRAME_TIMEOUT;
 
  private:
+  static constexpr double FIRST_DELAY = 0.01;
+  static constexpr std::chrono::milliseconds PENDING_POLL{250};
+
   // Runs on "PipelineRestarterThread".
   void _pipeline_restarter_func();
+  // Supervision thread, holding the status mutex once: waits until the status differs from
+  // `seen`, applying restart requests the bus thread could not apply itself.
+  template <class Lock>
+  void wait_for_status_change(Lock& lock, StreamStatus seen);
+  // Waits `seconds` with the status mutex released; false when the stream was closed.
+  template <class Lock>
+  bool back_off(Lock& lock, double seconds);
 
   const double _base_backoff_seconds;
   const double _max_backoff_seconds;
@@ -63,8 +76,12 @@ class PipelineRestarter {
   std::thread _pipeline_restarter_thread;
   // Set when the supervision thread's body returns, however it ends.
   const std::shared_ptr<Event> thread_ended_ = std::make_shared<Event>();
-  // Guards joining _pipeline_restarter_thread.
+  // Guards joining _pipeline_restarter_thread and the never-started shutdown.
   std::mutex join_mutex_;
+  // Written by start() before any other thread can see the thread; read by the owner.
+  bool started_ = false;
+  // Supervision thread only: when the last restart ended (construction counts as one).
+  double last_restart_timestamp_ = wall_clock_seconds();
 };
 
 }  // namespace strovix::detail

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "strovix/event.hpp"
 #include "strovix/logger.hpp"
@@ -37,7 +38,8 @@ class PipelineState {
   // Waited on by the sample-pulling and supervision threads; woken on every status change.
   std::condition_variable_any _new_status_cond;
 
-  // Process-wide: restarts of all streams run one at a time.
+  // Process-wide: pipeline builds of all streams run one at a time. Teardowns are not under
+  // it, so one stream's slow or hung teardown holds back no other stream.
   static std::mutex _restart_lock;
 
   // Seam for tests; production keeps STATE_CHANGE_TIMEOUT.
@@ -51,15 +53,38 @@ class PipelineState {
     return std::isnan(t) ? std::nullopt : std::optional<double>(t);
   }
 
+  // Builds a pipeline and offers STREAMING, unless a restart was requested while it was
+  // being built: then the status stays HALTED so that the supervision acts on it.
   void build(bool must_play = false);
   void close();
+  // Blocks while the supervision holds the status mutex (a restart); not for the bus thread.
   void request_restart();
+  // For the bus watch thread, which must never wait for a stream's lock. `source` is the
+  // pipeline element whose message asks for the restart (borrowed). A message from a
+  // pipeline that is no longer current requests nothing. When the status mutex is busy, the
+  // request is recorded and applied by apply_pending_requests(). Returns false for a stale
+  // source.
+  bool request_restart_from(GstElement* source);
+  // Supervision thread, holding the status mutex: applies the recorded requests whose
+  // pipeline is still the current one and drops the rest.
+  void apply_pending_requests();
+  bool has_pending_requests() const noexcept { return pending_count_.load() > 0; }
   void restart();
   void _shutdown();
+  // Tears the last pipeline down and drops it with the factory. A pipeline that does not
+  // reach NULL is kept (parked for the process's life) rather than destroyed while running.
   void shutdown();
 
  private:
+  // True when `source` is the current pipeline's element, or when no pipeline has been
+  // stored yet (the first build is under way and `source` is its pipeline).
+  bool is_current_source(GstElement* source) const;
+
   std::atomic<StreamStatus> _status{StreamStatus::INITIALIZING};
+  // Guards pending_: held only to move element references, never across a wait.
+  std::mutex pending_mutex_;
+  std::vector<ElementPtr> pending_;
+  std::atomic<int> pending_count_{0};
 };
 
 }  // namespace strovix::detail
