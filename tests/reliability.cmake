@@ -6,6 +6,7 @@ strovix_add_test(reliability_soak_test LABEL reliability SOURCES reliability_soa
 strovix_add_test(reliability_lifecycle_test LABEL reliability SOURCES reliability_lifecycle_test.cpp)
 strovix_add_test(reliability_load_test LABEL reliability SOURCES reliability_load_test.cpp)
 strovix_add_test(reliability_input_test LABEL reliability SOURCES reliability_input_test.cpp)
+strovix_add_test(reliability_isolation_test LABEL reliability SOURCES reliability_isolation_test.cpp)
 
 # Test properties beyond what strovix_add_test sets, applied when CTest loads the discovered
 # tests (gtest_discover_tests lists them at test time and leaves their names in
