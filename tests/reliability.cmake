@@ -17,7 +17,7 @@ foreach(t IN LISTS reliability_soak_test_TESTS)
   # The leaks tracer counts GStreamer objects left behind; the soak reads it.
   set_tests_properties("${t}" PROPERTIES ENVIRONMENT "GST_TRACERS=leaks" TIMEOUT 600)
 endforeach()
-foreach(t IN LISTS reliability_lifecycle_test_TESTS)
+foreach(t IN LISTS reliability_lifecycle_test_TESTS reliability_isolation_test_TESTS)
   # Thread-safety of close/wait/destroy at every phase: run under ThreadSanitizer too.
   set_tests_properties("${t}" PROPERTIES LABELS "reliability;threading")
 endforeach()
