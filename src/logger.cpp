@@ -49,6 +49,8 @@ class RedactingLogger : public spdlog::logger {
   RedactingLogger(std::string name, spdlog::sink_ptr sink, std::vector<std::string> secrets)
       : spdlog::logger(std::move(name), std::move(sink)), secrets_(std::move(secrets)) {}
 
+  std::string redact(std::string_view text) const { return redact_credentials(text, secrets_); }
+
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override {
     const std::string text =
@@ -66,6 +68,7 @@ struct Registry {
   std::mutex mutex;
   std::map<std::string, std::weak_ptr<spdlog::logger>> loggers;
   std::shared_ptr<spdlog::sinks::dist_sink_mt> sink;
+  LogLevel level = LogLevel::info;
 
   Registry() : sink(std::make_shared<spdlog::sinks::dist_sink_mt>()) {
     auto console = std::make_shared<spdlog::sinks::stderr_color_sink_mt>();
@@ -119,7 +122,7 @@ Logger get_stream_logger(const std::string& url) {
   if (auto existing = reg.loggers[url].lock()) return existing;
   auto logger = std::make_shared<RedactingLogger>("strovix:" + redact_credentials(url, secrets_of(url)),
                                                   reg.sink, secrets_of(url));
-  logger->set_level(spdlog::level::info);
+  logger->set_level(to_spdlog_level(reg.level));
   reg.loggers[url] = logger;
   // Drop entries whose loggers are gone so that a long-lived host creating many streams
   // does not grow the map without bound.
@@ -129,61 +132,41 @@ Logger get_stream_logger(const std::string& url) {
   return logger;
 }
 
-// ---- capture sink --------------------------------------------------------------------------
+// ---- levels ---------------------------------------------------------------------------------
 
-void LineCaptureSink::sink_it_(const spdlog::details::log_msg& msg) {
-  std::lock_guard lock(lines_mutex_);
-  lines_.push_back(Line{msg.level, std::string(msg.logger_name.data(), msg.logger_name.size()),
-                        std::string(msg.payload.data(), msg.payload.size())});
-  cond_.notify_all();
+spdlog::level::level_enum to_spdlog_level(LogLevel level) {
+  switch (level) {
+    case LogLevel::trace: return spdlog::level::trace;
+    case LogLevel::debug: return spdlog::level::debug;
+    case LogLevel::info: return spdlog::level::info;
+    case LogLevel::warning: return spdlog::level::warn;
+    case LogLevel::error: return spdlog::level::err;
+    case LogLevel::critical: return spdlog::level::critical;
+    case LogLevel::off: return spdlog::level::off;
+  }
+  return spdlog::level::info;
 }
 
-std::vector<LineCaptureSink::Line> LineCaptureSink::lines() const {
-  std::lock_guard lock(lines_mutex_);
-  return lines_;
+void set_log_level(LogLevel level) {
+  auto& reg = registry();
+  std::lock_guard lock(reg.mutex);
+  reg.level = level;
+  for (auto& [url, weak] : reg.loggers) {
+    if (auto logger = weak.lock()) logger->set_level(to_spdlog_level(level));
+  }
 }
 
-std::vector<std::string> LineCaptureSink::texts() const {
-  std::lock_guard lock(lines_mutex_);
-  std::vector<std::string> out;
-  out.reserve(lines_.size());
-  for (const auto& line : lines_) out.push_back(line.text);
-  return out;
+LogLevel log_level() {
+  auto& reg = registry();
+  std::lock_guard lock(reg.mutex);
+  return reg.level;
 }
 
-void LineCaptureSink::clear() {
-  std::lock_guard lock(lines_mutex_);
-  lines_.clear();
+std::string redact_for_logger(const Logger& logger, std::string_view text) {
+  if (auto* redacting = dynamic_cast<const RedactingLogger*>(logger.get())) {
+    return redacting->redact(text);
+  }
+  return redact_credentials(text);
 }
-
-std::size_t LineCaptureSink::count(std::string_view needle) const {
-  std::lock_guard lock(lines_mutex_);
-  return static_cast<std::size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const Line& l) {
-    return l.text.find(needle) != std::string::npos;
-  }));
-}
-
-bool LineCaptureSink::wait_for(std::string_view needle, double timeout_seconds) const {
-  return wait_for_count(needle, 1, timeout_seconds);
-}
-
-bool LineCaptureSink::wait_for_count(std::string_view needle, std::size_t wanted,
-                                     double timeout_seconds) const {
-  std::unique_lock lock(lines_mutex_);
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                            std::chrono::duration<double>(timeout_seconds));
-  return cond_.wait_until(lock, deadline, [&] {
-    std::size_t n = 0;
-    for (const auto& l : lines_) n += l.text.find(needle) != std::string::npos;
-    return n >= wanted;
-  });
-}
-
-ScopedLogCapture::ScopedLogCapture() : sink_(std::make_shared<LineCaptureSink>()) {
-  stream_log_sink()->add_sink(sink_);
-}
-
-ScopedLogCapture::~ScopedLogCapture() { stream_log_sink()->remove_sink(sink_); }
 
 }  // namespace strovix

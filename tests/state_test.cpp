@@ -3,6 +3,7 @@
 
 #include <thread>
 
+#include "support/log_capture.hpp"
 #include "stream_reader/pipeline_state.hpp"
 #include "support/stream_fixtures.hpp"
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "support/log_capture.hpp"
 #include "support/fault_source.hpp"
 
 #include "stream_reader/keyframe_filter.hpp"

@@ -164,6 +164,8 @@ void PipelineRestarter::_pipeline_restarter_func() {
       try {
         state.restart();
       } catch (const std::exception& e) {
+        restarts_total.fetch_add(1);
+        state.record_error(e.what());
         _restart_count.fetch_add(1);
         restart_timeout = calc_backoff_seconds();
         std::string error = prefix(id);
@@ -177,6 +179,7 @@ void PipelineRestarter::_pipeline_restarter_func() {
         last_restart_timestamp_ = wall_clock_seconds();
         continue;
       }
+      restarts_total.fetch_add(1);
       _restart_count.fetch_add(1);
       restart_timeout = calc_backoff_seconds();
       last_restart_timestamp_ = wall_clock_seconds();
@@ -209,6 +212,7 @@ bool PipelineRestarter::watcher(GstBus*, GstMessage* message, GstElement* pipeli
     line += debug ? debug.get() : "None";
     line += ")";
     _logger->error(line);
+    _pipeline_state->record_error(error && error->message ? error->message : "");
     _pipeline_state->request_restart_from(pipeline);
   }
   return true;

@@ -50,7 +50,9 @@ class PipelineRestarter {
   // Health test (sample-pulling thread). Never blocks.
   Health gst_state_playing(double timestamp) const;
 
+  // Restarts since the last frame (the back-off exponent) and since construction.
   std::atomic<std::uint64_t> _restart_count{0};
+  std::atomic<std::uint64_t> restarts_total{0};
   // Seam for tests; production keeps FRAME_TIMEOUT.
   double frame_timeout = FRAME_TIMEOUT;
 

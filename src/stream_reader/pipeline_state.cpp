@@ -43,6 +43,17 @@ void PipelineState::build(bool must_play) {
   set_status(StreamStatus::STREAMING);
 }
 
+void PipelineState::record_error(std::string_view text) {
+  ErrorRecord record{redact_for_logger(logger, text), wall_clock_seconds()};
+  std::lock_guard guard(error_mutex_);
+  last_error_ = std::move(record);
+}
+
+PipelineState::ErrorRecord PipelineState::last_error() const {
+  std::lock_guard guard(error_mutex_);
+  return last_error_;
+}
+
 void PipelineState::close() { set_status(StreamStatus::CLOSED); }
 
 void PipelineState::request_restart() { set_status(StreamStatus::HALTED); }

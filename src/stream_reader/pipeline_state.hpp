@@ -5,6 +5,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "strovix/event.hpp"
@@ -56,6 +58,14 @@ class PipelineState {
   // Builds a pipeline and offers STREAMING, unless a restart was requested while it was
   // being built: then the status stays HALTED so that the supervision acts on it.
   void build(bool must_play = false);
+
+  struct ErrorRecord {
+    std::string text;
+    double timestamp = 0.0;
+  };
+  // Any thread: keeps `text`, credentials removed, as the stream's last error.
+  void record_error(std::string_view text);
+  ErrorRecord last_error() const;
   void close();
   // Blocks while the supervision holds the status mutex (a restart); not for the bus thread.
   void request_restart();
@@ -85,6 +95,9 @@ class PipelineState {
   std::mutex pending_mutex_;
   std::vector<ElementPtr> pending_;
   std::atomic<int> pending_count_{0};
+  // Guards last_error_; held only to copy it.
+  mutable std::mutex error_mutex_;
+  ErrorRecord last_error_;
 };
 
 }  // namespace strovix::detail

@@ -2,7 +2,7 @@
 #include <memory>
 #include <string_view>
 
-#include "strovix/utils/gstreamer.hpp"
+#include "strovix/frame.hpp"
 
 namespace strovix {
 
@@ -10,14 +10,6 @@ enum class StreamStatus { INITIALIZING, STREAMING, HALTED, CLOSED };
 
 // Text form used in log lines: "INITIALIZING", "STREAMING", "HALTED", "CLOSED".
 std::string_view to_string(StreamStatus status) noexcept;
-
-// The newest frame: the wall-clock time (seconds since the epoch) at which it was pulled,
-// and the image, or null when there is none (before the first frame, after close).
-struct Frame {
-  double timestamp = 0.0;
-  std::shared_ptr<const Image> image;
-};
-using FRAME = Frame;
 
 class StreamReader {
  public:

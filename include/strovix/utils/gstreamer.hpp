@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "strovix/frame.hpp"
+
 namespace strovix {
 
 // ---- RAII handles for GStreamer/GLib references ----------------------------------------
@@ -59,20 +61,6 @@ struct GFreeDeleter {
 using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
 
 // ---- Images ------------------------------------------------------------------------------
-
-// A BGR, 8 bits per channel image. `data` points at the first pixel of the top row; rows are
-// `stride` bytes apart (stride >= width * channels). The image keeps whatever backs `data`
-// alive (a mapped GstSample for zero-copy BGR, or its own converted buffer).
-struct Image {
-  int width = 0;
-  int height = 0;
-  int channels = 3;
-  std::size_t stride = 0;
-  const std::uint8_t* data = nullptr;
-  std::shared_ptr<const void> owner;
-
-  const std::uint8_t* row(int y) const { return data + static_cast<std::size_t>(y) * stride; }
-};
 
 // Turns a sample pulled from an appsink into a BGR image. I420 and NV12 are converted with
 // libyuv using the colour matrix and range of the sample's caps; BGR is mapped without a copy.
