@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "strovix/export.hpp"
+
 namespace strovix {
 
 using Logger = std::shared_ptr<spdlog::logger>;
@@ -18,18 +20,19 @@ using Logger = std::shared_ptr<spdlog::logger>;
 // The logger of the stream with this URL: one per URL, shared by every object of the
 // stream. Its name is "strovix:" + the URL with its credentials removed, and every line it
 // writes has the URL's user:password removed as well.
-Logger get_stream_logger(const std::string& url);
+STROVIX_EXPORT Logger get_stream_logger(const std::string& url);
 
 // `text` with the userinfo ("user:password@") of every URL in it removed, and with every
 // occurrence of the given secrets replaced by "***".
-std::string redact_credentials(std::string_view text,
-                               const std::vector<std::string>& secrets = {});
+STROVIX_EXPORT std::string redact_credentials(std::string_view text,
+                                              const std::vector<std::string>& secrets = {});
 
 // The sink that every stream logger writes to. Hosts may add sinks to it or remove the
 // default stderr sink (spdlog's dist_sink is thread-safe for that).
-std::shared_ptr<spdlog::sinks::dist_sink_mt> stream_log_sink();
+STROVIX_EXPORT std::shared_ptr<spdlog::sinks::dist_sink_mt> stream_log_sink();
 
 // A sink that keeps every line it receives, for tests and tools that read the log back.
+// Like ScopedLogCapture, a test helper: not exported from the shared library.
 class LineCaptureSink : public spdlog::sinks::base_sink<std::mutex> {
  public:
   struct Line {

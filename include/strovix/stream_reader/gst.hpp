@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "strovix/event.hpp"
+#include "strovix/export.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/base.hpp"
 #include "strovix/stream_reader/runtime_options.hpp"
@@ -43,7 +44,7 @@ struct GstStreamReaderOptions {
 
 // Reads from a stream and outputs frames with their respective timestamps using GStreamer.
 // One reader per stream; it keeps the stream alive by itself until close().
-class GstStreamReader : public StreamReader {
+class STROVIX_EXPORT GstStreamReader : public StreamReader {
  public:
   using Options = GstStreamReaderOptions;
   static const SupportedRuntimeOptions SUPPORTED_RUNTIME_OPTIONS;
