@@ -89,8 +89,8 @@ std::string DemoRtspServer::url() const {
 }
 
 std::string DemoRtspServer::description() const {
-  return "H.264, " + std::to_string(options_.width) + "x" + std::to_string(options_.height) +
-         ", " + std::to_string(options_.fps) + " fps";
+  return "H.264, " + std::to_string(options_.width) + "x" + std::to_string(options_.height) + ", " +
+         std::to_string(options_.fps) + " fps";
 }
 
 }  // namespace strovix::tools

@@ -9,8 +9,8 @@
 #include "strovix/stream_reader/gst.hpp"
 #include "strovix/version.hpp"
 
-static_assert(STROVIX_VERSION == STROVIX_VERSION_MAJOR * 10000 + STROVIX_VERSION_MINOR * 100 +
-                                     STROVIX_VERSION_PATCH);
+static_assert(STROVIX_VERSION ==
+              STROVIX_VERSION_MAJOR * 10000 + STROVIX_VERSION_MINOR * 100 + STROVIX_VERSION_PATCH);
 
 namespace {
 
