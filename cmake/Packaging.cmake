@@ -41,6 +41,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_CURRENT_BINARY_DIR})
 # (good), the parsers (bad), the decoders (libav).
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS
     "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-plugins-bad, gstreamer1.0-libav")
+# strovix-read's test stream encodes with x264enc.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "gstreamer1.0-plugins-ugly")
 # What the CMake package and strovix.pc ask for when a host builds.
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
     "libgstreamer1.0-dev, libgstreamer-plugins-base1.0-dev, libglib2.0-dev, libspdlog-dev, pkg-config")
