@@ -24,7 +24,9 @@
 #include "strovix/gobject_init.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/gst.hpp"
-#include "support/rtsp_server.hpp"
+#if STROVIX_READ_DEMO_SERVER
+#include "demo_rtsp_server.hpp"
+#endif
 
 namespace {
 
@@ -299,7 +301,9 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   std::string url;
   std::string source;
   std::string note;
-  std::unique_ptr<strovix::testing::RtspTestServer> server;
+#if STROVIX_READ_DEMO_SERVER
+  std::unique_ptr<DemoRtspServer> server;
+#endif
   if (args.url) {
     url = *args.url;
     secrets = secrets_of(url);
@@ -310,23 +314,22 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   } else if (args.url) {
     source = redact_credentials(url, secrets);
   } else {
+#if STROVIX_READ_DEMO_SERVER
     try {
-      server = std::make_unique<strovix::testing::RtspTestServer>();
-      strovix::testing::RtspMountOptions mount;
-      mount.codec = strovix::testing::RtspCodec::H264;
-      mount.width = 640;
-      mount.height = 360;
-      mount.fps = 30;
-      mount.key_int_max = 30;
-      server->add_mount("/demo", mount);
-      server->start();
+      server = std::make_unique<DemoRtspServer>(DemoRtspServer::Options{});
     } catch (const std::exception& e) {
       std::fprintf(stderr, "strovix-read: cannot start the built-in test server: %s\n", e.what());
       return kExitSetup;
     }
-    url = server->url("/demo");
+    url = server->url();
     source = url;
-    note = " (built-in test stream: H.264, 640x360, 30 fps)";
+    note = " (built-in test stream: " + server->description() + ")";
+#else
+    std::fprintf(stderr,
+                 "strovix-read: built without the test stream (no gst-rtsp-server); give a URL "
+                 "or --pipeline\n");
+    return kExitUsage;
+#endif
   }
 
   GstStreamReader::Options options;
@@ -397,7 +400,9 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   }
   reader->wait_until_closed();
   reader.reset();
+#if STROVIX_READ_DEMO_SERVER
   server.reset();
+#endif
 
   int status = kExitOk;
   std::string snapshot_note;

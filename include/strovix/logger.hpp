@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "strovix/log_level.hpp"
+#include "strovix/export.hpp"
 
 namespace strovix {
 
@@ -19,19 +20,19 @@ using Logger = std::shared_ptr<spdlog::logger>;
 // The logger of the stream with this URL: one per URL, shared by every object of the
 // stream. Its name is "strovix:" + the URL with its credentials removed, and every line it
 // writes has the URL's user:password removed as well.
-Logger get_stream_logger(const std::string& url);
+STROVIX_EXPORT Logger get_stream_logger(const std::string& url);
 
 // `text` with the userinfo ("user:password@") of every URL in it removed, and with every
 // occurrence of the given secrets replaced by "***".
-std::string redact_credentials(std::string_view text,
-                               const std::vector<std::string>& secrets = {});
+STROVIX_EXPORT std::string redact_credentials(std::string_view text,
+                                              const std::vector<std::string>& secrets = {});
 
 // The sink that every stream logger writes to. Hosts may add sinks to it or remove the
 // default stderr sink (spdlog's dist_sink is thread-safe for that).
-std::shared_ptr<spdlog::sinks::dist_sink_mt> stream_log_sink();
+STROVIX_EXPORT std::shared_ptr<spdlog::sinks::dist_sink_mt> stream_log_sink();
 
 // `text` with the stream's credentials removed, as the stream's log lines have them.
-std::string redact_for_logger(const Logger& logger, std::string_view text);
+STROVIX_EXPORT std::string redact_for_logger(const Logger& logger, std::string_view text);
 
 spdlog::level::level_enum to_spdlog_level(LogLevel level);
 

@@ -2,6 +2,7 @@
 #include <memory>
 #include <string_view>
 
+#include "strovix/export.hpp"
 #include "strovix/frame.hpp"
 
 namespace strovix {
@@ -9,9 +10,9 @@ namespace strovix {
 enum class StreamStatus { INITIALIZING, STREAMING, HALTED, CLOSED };
 
 // Text form used in log lines: "INITIALIZING", "STREAMING", "HALTED", "CLOSED".
-std::string_view to_string(StreamStatus status) noexcept;
+STROVIX_EXPORT std::string_view to_string(StreamStatus status) noexcept;
 
-class StreamReader {
+class STROVIX_EXPORT StreamReader {
  public:
   // rtspsrc jitter-buffer latency in milliseconds. Cameras on a LAN deliver with a few ms of
   // jitter; 200 ms absorbs Wi-Fi and WAN bursts and a B-frame-free GOP reorder while keeping

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "strovix/event.hpp"
+#include "strovix/export.hpp"
 #include "strovix/frame.hpp"
 #include "strovix/log_level.hpp"
 #include "strovix/stream_reader/base.hpp"
@@ -65,7 +66,7 @@ struct StreamStats {
 //
 // Threads: every public method may be called from any thread, concurrently. None calls back
 // into the host. Methods say below whether and how long they may block.
-class GstStreamReader : public StreamReader {
+class STROVIX_EXPORT GstStreamReader : public StreamReader {
  public:
   using Options = GstStreamReaderOptions;
   static const SupportedRuntimeOptions SUPPORTED_RUNTIME_OPTIONS;

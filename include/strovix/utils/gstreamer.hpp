@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "strovix/export.hpp"
 #include "strovix/frame.hpp"
 
 namespace strovix {
@@ -67,7 +68,7 @@ using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
 // Returns null when the sample carries nothing to deliver (no buffer). Throws
 // SampleConversionError for a sample without caps, an unsupported format, an unmappable
 // buffer, or a buffer too small for its caps.
-std::shared_ptr<const Image> sample_to_ndarray(GstSample* sample);
+STROVIX_EXPORT std::shared_ptr<const Image> sample_to_ndarray(GstSample* sample);
 
 // ---- Pipeline ----------------------------------------------------------------------------
 
@@ -84,7 +85,7 @@ using OnComplete = std::function<void(GstElement*)>;
 // finished (all elements exist and are linked, maybe on a streaming thread) and the owner
 // says it has stored the pipeline where callbacks look for it. Whichever comes second runs
 // the callback, on its own thread, outside any lock of this gate.
-class CompletionGate {
+class STROVIX_EXPORT CompletionGate {
  public:
   CompletionGate(OnComplete on_complete, GstElement* element)
       : on_complete_(std::move(on_complete)), element_(element) {}
@@ -106,7 +107,7 @@ class CompletionGate {
 // A GStreamer pipeline with its appsink, its bus watch (on the global default main context)
 // and the release actions registered on it. Dropping a Pipeline that was never released
 // stops it (NULL) and releases it, so no callback outlives it.
-class Pipeline {
+class STROVIX_EXPORT Pipeline {
  public:
   struct StateQuery {
     GstStateChangeReturn result;
