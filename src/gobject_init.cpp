@@ -24,9 +24,13 @@ void iterate_default_context() {
 
 }  // namespace
 
-void start() {
-  std::call_once(g_once, [] {
+void start(MainContext main_context) {
+  std::call_once(g_once, [main_context] {
     gst_init(nullptr, nullptr);
+    if (main_context == MainContext::HOST) {
+      g_started.store(true, std::memory_order_release);
+      return;
+    }
     std::thread loop(iterate_default_context);
     pthread_setname_np(loop.native_handle(), "GLibMainLoop");
     loop.detach();

@@ -116,12 +116,18 @@ std::string redact_credentials(std::string_view text, const std::vector<std::str
 
 std::shared_ptr<spdlog::sinks::dist_sink_mt> stream_log_sink() { return registry().sink; }
 
+Logger library_logger() {
+  // Never destroyed, like the registry: background threads may report during exit.
+  static auto* logger = new Logger(get_stream_logger("library"));
+  return *logger;
+}
+
 Logger get_stream_logger(const std::string& url) {
   auto& reg = registry();
   std::lock_guard lock(reg.mutex);
   if (auto existing = reg.loggers[url].lock()) return existing;
-  auto logger = std::make_shared<RedactingLogger>("strovix:" + redact_credentials(url, secrets_of(url)),
-                                                  reg.sink, secrets_of(url));
+  auto logger = std::make_shared<RedactingLogger>(
+      "strovix:" + redact_credentials(url, secrets_of(url)), reg.sink, secrets_of(url));
   logger->set_level(to_spdlog_level(reg.level));
   reg.loggers[url] = logger;
   // Drop entries whose loggers are gone so that a long-lived host creating many streams
@@ -136,13 +142,20 @@ Logger get_stream_logger(const std::string& url) {
 
 spdlog::level::level_enum to_spdlog_level(LogLevel level) {
   switch (level) {
-    case LogLevel::trace: return spdlog::level::trace;
-    case LogLevel::debug: return spdlog::level::debug;
-    case LogLevel::info: return spdlog::level::info;
-    case LogLevel::warning: return spdlog::level::warn;
-    case LogLevel::error: return spdlog::level::err;
-    case LogLevel::critical: return spdlog::level::critical;
-    case LogLevel::off: return spdlog::level::off;
+    case LogLevel::trace:
+      return spdlog::level::trace;
+    case LogLevel::debug:
+      return spdlog::level::debug;
+    case LogLevel::info:
+      return spdlog::level::info;
+    case LogLevel::warning:
+      return spdlog::level::warn;
+    case LogLevel::error:
+      return spdlog::level::err;
+    case LogLevel::critical:
+      return spdlog::level::critical;
+    case LogLevel::off:
+      return spdlog::level::off;
   }
   return spdlog::level::info;
 }

@@ -36,7 +36,8 @@ bool wait_stats(const GstStreamReader& reader, Pred done, double timeout = 10.0)
 TEST(Stats, FramesReplacementsResolutionAndCodecOfALiveStream) {
   GstStreamReader reader(
       1, "test://stats-live", {},
-      custom("videotestsrc is-live=true ! video/x-raw,format=I420,width=160,height=120,framerate=30/1 ! "
+      custom("videotestsrc is-live=true ! "
+             "video/x-raw,format=I420,width=160,height=120,framerate=30/1 ! "
              "x264enc key-int-max=30 tune=zerolatency speed-preset=ultrafast ! "
              "h264parse name=strovix_buffer_src ! avdec_h264 ! appsink max-buffers=1 drop=true"));
   ASSERT_TRUE(wait_stats(reader, [](const StreamStats& s) { return s.frames_delivered > 0; }));
@@ -73,17 +74,17 @@ TEST(Stats, FramesReplacementsResolutionAndCodecOfALiveStream) {
 
 TEST(Stats, RestartsAndLastErrorAfterEndOfStreamAndRefusedConnection) {
   {
-    GstStreamReader reader(2, "test://stats-eos", {},
-                           custom("videotestsrc num-buffers=5 ! video/x-raw,format=I420 ! appsink"));
+    GstStreamReader reader(
+        2, "test://stats-eos", {},
+        custom("videotestsrc num-buffers=5 ! video/x-raw,format=I420 ! appsink"));
     ASSERT_TRUE(wait_stats(reader, [](const StreamStats& s) { return s.restarts >= 2; }));
     const auto s = reader.stats();
     EXPECT_TRUE(s.last_error.empty()) << s.last_error;  // an end is not an error
     EXPECT_GT(s.frames_delivered, 0u);
   }
   {
-    const double before = std::chrono::duration<double>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count();
+    const double before =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     GstStreamReader::Options o;
     o.base_backoff_seconds = 0.0;
     o.max_backoff_seconds = 0.05;

@@ -60,7 +60,8 @@ class TimedSink : public spdlog::sinks::base_sink<std::mutex> {
   void sink_it_(const spdlog::details::log_msg& msg) override {
     {
       std::lock_guard lock(m_);
-      lines_.push_back({steady_seconds(), std::string(msg.logger_name.data(), msg.logger_name.size()),
+      lines_.push_back({steady_seconds(),
+                        std::string(msg.logger_name.data(), msg.logger_name.size()),
                         std::string(msg.payload.data(), msg.payload.size())});
     }
     cond_.notify_all();
@@ -125,7 +126,8 @@ TEST(Isolation, DownCameraDelaysNeitherOtherStreamsNorHostSources) {
   ScopedTimedSink log;
   st::register_fault_source();
   const double backoff_s = 3.0;
-  GstStreamReader down(1, "http://127.0.0.1:1/isolation-down", {}, backoff(backoff_s, backoff_s, 0));
+  GstStreamReader down(1, "http://127.0.0.1:1/isolation-down", {},
+                       backoff(backoff_s, backoff_s, 0));
   GstStreamReader ending(2, "test://isolation-ending", {},
                          custom("strovixfaultsrc frames=30 ! appsink wait-on-eos=false"));
   DefaultContextTimer timer;
@@ -160,7 +162,8 @@ TEST(Isolation, ReturningCameraIsNotRestartedAgainByStaleErrors) {
   // First retry after 0.01 s fails too; then the 3 s back-off starts.
   ASSERT_TRUE(log.sink->wait_for_count(server.url("/mjpeg"), "Shutting the pipeline down", 1,
                                        10 * time_scale()));
-  ASSERT_TRUE(log.sink->wait_for_count(server.url("/mjpeg"), "pipeline error", 1, 10 * time_scale()));
+  ASSERT_TRUE(
+      log.sink->wait_for_count(server.url("/mjpeg"), "pipeline error", 1, 10 * time_scale()));
   const double back_at = steady_seconds();
   server.start();
   const double started_backoff =
@@ -225,7 +228,6 @@ TEST(Isolation, FailureDuringFirstBuildRestartsAtOnce) {
          " s at worst (10 readers)");
 }
 
-
 // One stream's teardown blocks 5 s; another stream's restarts go on meanwhile.
 TEST(Isolation, SlowTeardownHoldsBackNoOtherStream) {
   ScopedTimedSink log;
@@ -234,13 +236,13 @@ TEST(Isolation, SlowTeardownHoldsBackNoOtherStream) {
                        custom("strovixfaultsrc frames=3 stop-delay-ms=5000 ! appsink "
                               "wait-on-eos=false",
                               30, 30));
-  ASSERT_TRUE(log.sink->wait_for_count("isolation-slow", "new status INITIALIZING", 1,
-                                       5 * time_scale()));
+  ASSERT_TRUE(
+      log.sink->wait_for_count("isolation-slow", "new status INITIALIZING", 1, 5 * time_scale()));
   const double teardown_began = steady_seconds();
   GstStreamReader quick(7, "test://isolation-quick", {},
                         custom("strovixfaultsrc frames=3 ! appsink wait-on-eos=false"));
-  ASSERT_TRUE(log.sink->wait_for_count("isolation-quick", "new status STREAMING", 4,
-                                       5 * time_scale()));
+  ASSERT_TRUE(
+      log.sink->wait_for_count("isolation-quick", "new status STREAMING", 4, 5 * time_scale()));
   // The quick stream's rebuilds all finished inside the slow stream's teardown.
   const auto halts = log.sink->times("isolation-quick", "Shutting the pipeline down");
   const auto streams = log.sink->times("isolation-quick", "new status STREAMING");
@@ -250,8 +252,8 @@ TEST(Isolation, SlowTeardownHoldsBackNoOtherStream) {
     EXPECT_LT(streams[k + 1] - halts[k], 0.5 * time_scale()) << k;
     worst = std::max(worst, streams[k + 1] - halts[k]);
   }
-  figure("isolation: restarts during another stream's 5 s teardown took " +
-         std::to_string(worst) + " s at worst");
+  figure("isolation: restarts during another stream's 5 s teardown took " + std::to_string(worst) +
+         " s at worst");
   EXPECT_LT(streams.back() - teardown_began, 5.0);
 }
 
@@ -268,10 +270,10 @@ TEST(Isolation, LongHealthyStreamStartsOverShortOneBacksOff) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string url = std::string("test://isolation-") + c.name;
-    GstStreamReader reader(
-        8, url, {},
-        custom("strovixfaultsrc frames=" + std::to_string(c.frames) + " ! appsink wait-on-eos=false",
-               1.0, 1.0));
+    GstStreamReader reader(8, url, {},
+                           custom("strovixfaultsrc frames=" + std::to_string(c.frames) +
+                                      " ! appsink wait-on-eos=false",
+                                  1.0, 1.0));
     ASSERT_TRUE(log.sink->wait_for_count(url, "Shutting the pipeline down", 2, 10 * time_scale()));
     const auto lines = log.sink->lines();
     std::vector<std::string> shutting;
@@ -315,7 +317,8 @@ TEST(Isolation, WatcherNeverBlocksAndIgnoresReplacedPipelines) {
   auto logger = get_stream_logger("test://isolation-watcher");
   auto state = std::make_shared<detail::PipelineState>(10, logger);
   auto restarter = std::make_shared<detail::PipelineRestarter>(10, 30.0, 0, 0.01, 0, state, logger);
-  state->factory.store(std::make_shared<st::ScriptedFactory>("videotestsrc is-live=true ! appsink"));
+  state->factory.store(
+      std::make_shared<st::ScriptedFactory>("videotestsrc is-live=true ! appsink"));
   state->build();
   GstElement* current = state->pipeline.load()->element();
   ElementPtr old(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new("old"))));

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "strovix/log_level.hpp"
 #include "strovix/export.hpp"
+#include "strovix/log_level.hpp"
 
 namespace strovix {
 
@@ -30,6 +30,10 @@ STROVIX_EXPORT std::string redact_credentials(std::string_view text,
 // The sink that every stream logger writes to. Hosts may add sinks to it or remove the
 // default stderr sink (spdlog's dist_sink is thread-safe for that).
 STROVIX_EXPORT std::shared_ptr<spdlog::sinks::dist_sink_mt> stream_log_sink();
+
+// For reports that belong to no stream (a failing callback, a thread that ended): the
+// logger "strovix:library" on the same sink.
+STROVIX_EXPORT Logger library_logger();
 
 // `text` with the stream's credentials removed, as the stream's log lines have them.
 STROVIX_EXPORT std::string redact_for_logger(const Logger& logger, std::string_view text);

@@ -26,8 +26,8 @@ class STROVIX_EXPORT PipelineFactory {
 // A caller's pipeline description. It must contain an appsink.
 class STROVIX_EXPORT CustomPipelineFactory : public PipelineFactory {
  public:
-  CustomPipelineFactory(std::string pipeline_str, std::string url,
-                        PipelineWatcher pipeline_watcher, OnComplete on_complete);
+  CustomPipelineFactory(std::string pipeline_str, std::string url, PipelineWatcher pipeline_watcher,
+                        OnComplete on_complete);
   std::shared_ptr<Pipeline> build() override;
 
  private:

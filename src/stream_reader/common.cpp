@@ -2,18 +2,19 @@
 
 #include <pthread.h>
 
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
-#include <cerrno>
 #include <exception>
 #include <system_error>
+
+#include "strovix/logger.hpp"
 
 namespace strovix::detail {
 
 double wall_clock_seconds() noexcept {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 std::string format_seconds(double seconds) {
@@ -48,9 +49,9 @@ std::thread start_named_thread(std::string name, std::function<void()> body) {
     try {
       body();
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "Exception in thread %s: %s\n", name.c_str(), e.what());
+      library_logger()->error("Exception in thread " + name + ": " + e.what());
     } catch (...) {
-      std::fprintf(stderr, "Exception in thread %s: unknown error\n", name.c_str());
+      library_logger()->error("Exception in thread " + name + ": unknown error");
     }
   });
   // Linux limits thread names to 15 characters.

@@ -4,12 +4,12 @@
 
 #include <cstdio>
 
-#include "strovix/errors.hpp"
-#include "strovix/gobject_init.hpp"
-#include "strovix/pipeline_factories.hpp"
 #include "stream_reader/keyframe_filter.hpp"
 #include "stream_reader/pipeline_restarter.hpp"
 #include "stream_reader/pipeline_state.hpp"
+#include "strovix/errors.hpp"
+#include "strovix/gobject_init.hpp"
+#include "strovix/pipeline_factories.hpp"
 
 namespace strovix {
 namespace {
@@ -60,8 +60,7 @@ void check_network_url(const std::string& url) {
       host.erase(colon);
     }
     if (host.empty()) {
-      throw StreamSetupError("The stream URL has no host. Stream URL: " +
-                             redact_credentials(url));
+      throw StreamSetupError("The stream URL has no host. Stream URL: " + redact_credentials(url));
     }
   }
 }
@@ -286,9 +285,7 @@ void GstStreamReader::set_status(StreamStatus status) {
   _impl->_pipeline_state->set_status(status);
 }
 
-std::shared_ptr<Event> GstStreamReader::new_frame_event() const {
-  return _impl->_new_frame_event;
-}
+std::shared_ptr<Event> GstStreamReader::new_frame_event() const { return _impl->_new_frame_event; }
 
 std::shared_ptr<Event> GstStreamReader::new_status_event() const {
   return _impl->_pipeline_state->new_status_event;
@@ -330,13 +327,15 @@ void GstStreamReader::Impl::_pull_samples() {
       const StreamStatus status = state.status();
       if (status == StreamStatus::CLOSED) {
         _latest_frame.store(std::make_shared<const Frame>(Frame{wall_clock_seconds(), nullptr}));
+        // Again, now that the end is stored: a caller woken by close() that took the last
+        // frame (clearing the event) must be woken for the end too.
+        _latest_frame_event->set();
         return;
       }
       if (status == StreamStatus::INITIALIZING || state.status() == StreamStatus::HALTED) {
-        const bool woken =
-            state._new_status_cond.wait_for(
-                lock, std::chrono::duration<double>(state.state_change_timeout)) ==
-            std::cv_status::no_timeout;
+        const bool woken = state._new_status_cond.wait_for(
+                               lock, std::chrono::duration<double>(state.state_change_timeout)) ==
+                           std::cv_status::no_timeout;
         if (!woken) {
           std::string line = "strovix: _pull_sample stream_id " + std::to_string(id) + " ";
           line += to_string(state.status());

@@ -188,8 +188,8 @@ void PipelineRestarter::_pipeline_restarter_func() {
   try {
     state.shutdown();
   } catch (const std::exception& e) {
-    _logger->error(prefix(id) + "shutdown failed, the pipeline is left stopped but not freed: " +
-                   e.what());
+    _logger->error(prefix(id) +
+                   "shutdown failed, the pipeline is left stopped but not freed: " + e.what());
   }
 }
 

@@ -7,9 +7,9 @@
 #include <optional>
 #include <thread>
 
+#include "stream_reader/pipeline_state.hpp"
 #include "strovix/event.hpp"
 #include "strovix/logger.hpp"
-#include "stream_reader/pipeline_state.hpp"
 
 namespace strovix::detail {
 

@@ -9,12 +9,12 @@
 #include <string_view>
 #include <vector>
 
+#include "stream_reader/common.hpp"
 #include "strovix/event.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/pipeline_factories.hpp"
 #include "strovix/stream_reader/base.hpp"
 #include "strovix/utils/atomic_shared_ptr.hpp"
-#include "stream_reader/common.hpp"
 
 namespace strovix::detail {
 
