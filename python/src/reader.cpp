@@ -152,6 +152,10 @@ struct PyStreamReader {
 void bind_reader(py::module_& m) {
   using Options = GstStreamReader::Options;
   const Options defaults;
+  // pybind11 looks numpy up in a function-local static on first use, and importing numpy
+  // there releases the GIL: two threads taking their first frames at once would deadlock on
+  // the static's guard. Look it up now, under the import's GIL.
+  (void)py::dtype::of<std::uint8_t>();
 
   py::class_<PyStreamReader>(m, "GstStreamReader",
                              "Reads one live stream on background threads and keeps its newest "
