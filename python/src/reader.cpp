@@ -220,6 +220,10 @@ void bind_reader(py::module_& m) {
           "latest_frame",
           [](PyStreamReader& self) {
             Frame frame = self.reader->latest_frame();
+            // The pulling thread replaces the newest frame by "none" only some time after
+            // close(), without setting the event again: a caller woken by close() would take
+            // the stale frame, clear the event and then wait for an end it is never told of.
+            if (self.reader->status() == StreamStatus::CLOSED) frame.image.reset();
             return py::make_tuple(frame.timestamp, self.frame_array(frame.image));
           },
           "(timestamp, frame): the wall-clock time the newest frame was pulled and the frame "

@@ -130,14 +130,28 @@ def test_event_set_clear_and_unbounded_wait():
         event.wait(float("nan"))
 
 
-def test_context_manager_closes_and_waits():
-    with strovix.GstStreamReader(5, "cam", pipeline_str=raw_pipeline()) as reader:
-        assert isinstance(reader, strovix.GstStreamReader)
+def close_by_with(reader):
+    with reader as entered:
+        assert entered is reader
+
+
+@pytest.mark.parametrize("close", [strovix.GstStreamReader.close,
+                                   strovix.GstStreamReader.wait_until_closed, close_by_with],
+                         ids=["close", "wait_until_closed", "with"])
+def test_closing_wakes_the_caller_and_ends_the_frames(close):
+    reader = strovix.GstStreamReader(5, "cam", pipeline_str=raw_pipeline(fps=60))
+    try:
         first_frame(reader)
-        assert reader.status == strovix.StreamStatus.STREAMING
-        assert reader.id == 5
-    assert reader.status == strovix.StreamStatus.CLOSED
-    assert reader.latest_frame_event.is_set()
+        assert reader.status == strovix.StreamStatus.STREAMING and reader.id == 5
+        reader.latest_frame()
+        close(reader)
+        # Right after closing, not only once the pulling thread has noticed: a caller that
+        # took a stale frame here would clear the event and never hear of the end.
+        assert reader.latest_frame_event.wait(0.0)
+        assert reader.latest_frame()[1] is None
+        assert reader.status == strovix.StreamStatus.CLOSED
+    finally:
+        reader.wait_until_closed()
     assert reader.latest_frame()[1] is None
 
 
