@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "bindings.hpp"
+#include "strovix/stream_reader/gst.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/event.hpp"
 #include "strovix/stream_reader/base.hpp"
@@ -65,6 +66,25 @@ PYBIND11_MODULE(_strovix, m) {
       .value("STREAMING", StreamStatus::STREAMING)
       .value("HALTED", StreamStatus::HALTED)
       .value("CLOSED", StreamStatus::CLOSED);
+
+  py::class_<StreamStats>(m, "StreamStats")
+      .def_readonly("frames_delivered", &StreamStats::frames_delivered)
+      .def_readonly("frames_replaced", &StreamStats::frames_replaced)
+      .def_readonly("restarts", &StreamStats::restarts)
+      .def_readonly("restarts_since_frame", &StreamStats::restarts_since_frame)
+      .def_readonly("last_error", &StreamStats::last_error)
+      .def_readonly("last_error_time", &StreamStats::last_error_time)
+      .def_readonly("last_frame_time", &StreamStats::last_frame_time)
+      .def_readonly("status", &StreamStats::status)
+      .def_readonly("keyframes_only", &StreamStats::keyframes_only)
+      .def_readonly("width", &StreamStats::width)
+      .def_readonly("height", &StreamStats::height)
+      .def_readonly("codec", &StreamStats::codec)
+      .def("__repr__", [](const StreamStats& s) {
+        return "<strovix.StreamStats frames_delivered=" + std::to_string(s.frames_delivered) +
+               " restarts=" + std::to_string(s.restarts) + " status=" +
+               std::string(to_string(s.status)) + ">";
+      });
 
   python::bind_events(m);
   python::bind_reader(m);

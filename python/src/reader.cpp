@@ -247,13 +247,14 @@ void bind_reader(py::module_& m) {
              without_gil([&] { self.reader->wait_until_closed(); });
              return false;
            })
+      .def(
+          "stats", [](const PyStreamReader& self) { return self.reader->stats(); },
+          "One consistent snapshot of the reader's counters (StreamStats).")
       .def("__repr__", [](const PyStreamReader& self) {
         return "<strovix.GstStreamReader id=" + std::to_string(self.reader->id) + " url='" +
                self.redacted_url + "' status=" + std::string(to_string(self.reader->status())) +
                ">";
       });
-  // The reader's counters bind here, next to the other read-only properties, once the
-  // library exposes them.
 
   m.def("_close_all_readers", &close_all_readers,
         "Closes every reader of the process and waits for each; run when the interpreter exits.");

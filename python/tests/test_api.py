@@ -177,3 +177,17 @@ def test_keyframe_only_switching(readers, rtsp_server, how):
     reader.set_runtime_option_vals({"keyframes_only": False})
     count_frames(reader, 0.6)
     assert count_frames(reader, 1.5) >= 15
+
+
+def test_stats_count_frames_and_report_the_picture(readers):
+    reader = readers(0, "cam", pipeline_str=raw_pipeline(width=64, height=48))
+    first_frame(reader)
+    count_frames(reader, 0.5)
+    stats = reader.stats()
+    assert isinstance(stats, strovix.StreamStats)
+    assert stats.frames_delivered >= 3
+    assert stats.frames_replaced <= stats.frames_delivered
+    assert (stats.width, stats.height) == (64, 48)
+    assert stats.status == strovix.StreamStatus.STREAMING
+    assert stats.restarts == 0 and stats.last_error == ""
+    assert stats.last_frame_time > 0

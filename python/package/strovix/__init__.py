@@ -19,6 +19,7 @@ from ._strovix import (
     RuntimeOptionError,
     SampleConversionError,
     StreamSetupError,
+    StreamStats,
     StreamStatus,
 )
 from . import _strovix
@@ -29,6 +30,7 @@ __all__ = [
     "RuntimeOptionError",
     "SampleConversionError",
     "StreamSetupError",
+    "StreamStats",
     "StreamStatus",
 ]
 

@@ -36,6 +36,20 @@ class Event:
     def wait(self, timeout: Optional[float] = None) -> bool:
         """Blocks without the GIL until set or `timeout` seconds passed; returns is_set()."""
 
+class StreamStats:
+    frames_delivered: int
+    frames_replaced: int
+    restarts: int
+    restarts_since_frame: int
+    last_error: str
+    last_error_time: float
+    last_frame_time: float
+    status: StreamStatus
+    keyframes_only: bool
+    width: int
+    height: int
+    codec: str
+
 class GstStreamReader:
     """Reads one live stream on background threads and keeps its newest frame; restarts the
     stream by itself until closed. GStreamer is started on first construction."""
@@ -72,6 +86,8 @@ class GstStreamReader:
     @property
     def new_status_event(self) -> Event:
         """Set on every status change; never cleared by the reader."""
+    def stats(self) -> StreamStats:
+        """One consistent snapshot of the reader's counters."""
     def latest_frame(self) -> Tuple[float, Optional[npt.NDArray[np.uint8]]]:
         """(timestamp, frame): wall-clock seconds when the newest frame was pulled, and the
         frame as a read-only HxWx3 uint8 BGR array sharing the frame's memory (None before
