@@ -242,7 +242,7 @@ StreamStats GstStreamReader::Impl::stats() const {
   // like fewer replacements, never more replaced than delivered.
   st.frames_replaced = _frames_replaced.load();
   st.frames_delivered = _frames_delivered.load();
-  st.restarts = _pipeline_restarter->restarts_total.load();
+  st.restarts = _pipeline_restarter->_restarts_total.load();
   st.restarts_since_frame = _pipeline_restarter->_restart_count.load();
   auto error = _pipeline_state->last_error();
   st.last_error = std::move(error.text);

@@ -36,7 +36,7 @@ PipelineRestarter::PipelineRestarter(int id_, double /*setup_timeout: unused*/,
       _logger(std::move(logger)) {}
 
 PipelineRestarter::~PipelineRestarter() {
-  std::lock_guard lock(join_mutex_);
+  std::lock_guard lock(_join_mutex);
   if (_pipeline_restarter_thread.joinable()) {
     if (_pipeline_restarter_thread.get_id() == std::this_thread::get_id()) {
       _pipeline_restarter_thread.detach();
@@ -47,34 +47,34 @@ PipelineRestarter::~PipelineRestarter() {
 }
 
 void PipelineRestarter::start() {
-  if (started_ || thread_ended_->is_set()) {
+  if (_started || _thread_ended->is_set()) {
     throw std::logic_error("The supervision thread has already been started");
   }
   _pipeline_restarter_thread =
-      start_named_thread("PipelineRestarterThread", [this, ended = thread_ended_] {
+      start_named_thread("PipelineRestarterThread", [this, ended = _thread_ended] {
         struct MarkEnded {
           std::shared_ptr<Event> event;
           ~MarkEnded() { event->set(); }
         } mark{ended};
         _pipeline_restarter_func();
       });
-  started_ = true;
+  _started = true;
 }
 
 void PipelineRestarter::close() { _pipeline_state->close(); }
 
 void PipelineRestarter::wait_until_closed() {
-  if (!started_) {
+  if (!_started) {
     // The thread never ran (it could not be created): nobody else will shut the pipeline down.
-    std::lock_guard lock(join_mutex_);
-    if (!thread_ended_->is_set()) {
-      thread_ended_->set();
+    std::lock_guard lock(_join_mutex);
+    if (!_thread_ended->is_set()) {
+      _thread_ended->set();
       if (_pipeline_state->pipeline.load()) _pipeline_state->shutdown();
     }
     return;
   }
-  thread_ended_->wait();
-  std::lock_guard lock(join_mutex_);
+  _thread_ended->wait();
+  std::lock_guard lock(_join_mutex);
   if (_pipeline_restarter_thread.joinable() &&
       _pipeline_restarter_thread.get_id() != std::this_thread::get_id()) {
     _pipeline_restarter_thread.join();
@@ -152,7 +152,7 @@ void PipelineRestarter::_pipeline_restarter_func() {
       // HALTED. A stream that streamed for longer than the longest back-off since its last
       // restart is not flapping: it starts over with the first delay.
       const auto last_frame = state.last_frame();
-      if (last_frame && *last_frame - last_restart_timestamp_ > _max_backoff_seconds) {
+      if (last_frame && *last_frame - _last_restart_timestamp > _max_backoff_seconds) {
         restart_timeout = FIRST_DELAY;
       }
       if (!back_off(lock, restart_timeout)) break;
@@ -164,7 +164,7 @@ void PipelineRestarter::_pipeline_restarter_func() {
       try {
         state.restart();
       } catch (const std::exception& e) {
-        restarts_total.fetch_add(1);
+        _restarts_total.fetch_add(1);
         state.record_error(e.what());
         _restart_count.fetch_add(1);
         restart_timeout = calc_backoff_seconds();
@@ -176,13 +176,13 @@ void PipelineRestarter::_pipeline_restarter_func() {
         error += " s";
         _logger->error(error);
         state.request_restart();
-        last_restart_timestamp_ = wall_clock_seconds();
+        _last_restart_timestamp = wall_clock_seconds();
         continue;
       }
-      restarts_total.fetch_add(1);
+      _restarts_total.fetch_add(1);
       _restart_count.fetch_add(1);
       restart_timeout = calc_backoff_seconds();
-      last_restart_timestamp_ = wall_clock_seconds();
+      _last_restart_timestamp = wall_clock_seconds();
     }
   }
   try {

@@ -38,7 +38,7 @@ class PipelineRestarter {
   // Blocks until the supervision thread has ended and shut the pipeline down. When the
   // thread was never started, shuts the pipeline down itself and returns.
   void wait_until_closed();
-  bool has_ended() const { return thread_ended_->is_set(); }
+  bool has_ended() const { return _thread_ended->is_set(); }
 
   // Sample-pulling thread, once per frame: two stores, no lock, no allocation, no log.
   void notify_frame_received(int stream_id, double timestamp) noexcept;
@@ -52,7 +52,7 @@ class PipelineRestarter {
 
   // Restarts since the last frame (the back-off exponent) and since construction.
   std::atomic<std::uint64_t> _restart_count{0};
-  std::atomic<std::uint64_t> restarts_total{0};
+  std::atomic<std::uint64_t> _restarts_total{0};
   // Seam for tests; production keeps FRAME_TIMEOUT.
   double frame_timeout = FRAME_TIMEOUT;
 
@@ -77,13 +77,13 @@ class PipelineRestarter {
   const Logger _logger;
   std::thread _pipeline_restarter_thread;
   // Set when the supervision thread's body returns, however it ends.
-  const std::shared_ptr<Event> thread_ended_ = std::make_shared<Event>();
+  const std::shared_ptr<Event> _thread_ended = std::make_shared<Event>();
   // Guards joining _pipeline_restarter_thread and the never-started shutdown.
-  std::mutex join_mutex_;
+  std::mutex _join_mutex;
   // Written by start() before any other thread can see the thread; read by the owner.
-  bool started_ = false;
+  bool _started = false;
   // Supervision thread only: when the last restart ended (construction counts as one).
-  double last_restart_timestamp_ = wall_clock_seconds();
+  double _last_restart_timestamp = wall_clock_seconds();
 };
 
 }  // namespace strovix::detail

@@ -45,13 +45,13 @@ void PipelineState::build(bool must_play) {
 
 void PipelineState::record_error(std::string_view text) {
   ErrorRecord record{redact_for_logger(logger, text), wall_clock_seconds()};
-  std::lock_guard guard(error_mutex_);
-  last_error_ = std::move(record);
+  std::lock_guard guard(_error_mutex);
+  _last_error = std::move(record);
 }
 
 PipelineState::ErrorRecord PipelineState::last_error() const {
-  std::lock_guard guard(error_mutex_);
-  return last_error_;
+  std::lock_guard guard(_error_mutex);
+  return _last_error;
 }
 
 void PipelineState::close() { set_status(StreamStatus::CLOSED); }
@@ -74,10 +74,10 @@ bool PipelineState::request_restart_from(GstElement* source) {
   // moment). Holding a reference to the element keeps its address from being reused by a
   // later pipeline, so the identity test at apply time cannot be fooled.
   {
-    std::lock_guard guard(pending_mutex_);
+    std::lock_guard guard(_pending_mutex);
     if (source) gst_object_ref(source);
-    pending_.emplace_back(source);
-    pending_count_.store(static_cast<int>(pending_.size()));
+    _pending.emplace_back(source);
+    _pending_count.store(static_cast<int>(_pending.size()));
   }
   _new_status_cond.notify_all();
   return true;
@@ -86,9 +86,9 @@ bool PipelineState::request_restart_from(GstElement* source) {
 void PipelineState::apply_pending_requests() {
   std::vector<ElementPtr> requests;
   {
-    std::lock_guard guard(pending_mutex_);
-    requests.swap(pending_);
-    pending_count_.store(0);
+    std::lock_guard guard(_pending_mutex);
+    requests.swap(_pending);
+    _pending_count.store(0);
   }
   for (auto& source : requests) {
     if (is_current_source(source.get())) {

@@ -34,8 +34,13 @@ class PipelineState {
   std::atomic<double> last_frame_timestamp{std::nan("")};
   const std::shared_ptr<Event> new_status_event;
 
+  // Lock order, for every stream: _new_status_mutex, then _restart_lock, then
+  // _new_status_mutex again (reentrantly, inside set_status); _pending_mutex and
+  // _error_mutex are leaves, held for a copy and never across a wait or a call out.
+  //
   // Reentrant: the supervision thread restarts while holding it, and restart() changes the
-  // status through set_status() on the same thread. Guards every change of _status.
+  // status through set_status() on the same thread. Guards every change of _status. The bus
+  // thread only ever try-locks it.
   std::recursive_mutex _new_status_mutex;
   // Waited on by the sample-pulling and supervision threads; woken on every status change.
   std::condition_variable_any _new_status_cond;
@@ -78,7 +83,7 @@ class PipelineState {
   // Supervision thread, holding the status mutex: applies the recorded requests whose
   // pipeline is still the current one and drops the rest.
   void apply_pending_requests();
-  bool has_pending_requests() const noexcept { return pending_count_.load() > 0; }
+  bool has_pending_requests() const noexcept { return _pending_count.load() > 0; }
   void restart();
   void _shutdown();
   // Tears the last pipeline down and drops it with the factory. A pipeline that does not
@@ -91,13 +96,13 @@ class PipelineState {
   bool is_current_source(GstElement* source) const;
 
   std::atomic<StreamStatus> _status{StreamStatus::INITIALIZING};
-  // Guards pending_: held only to move element references, never across a wait.
-  std::mutex pending_mutex_;
-  std::vector<ElementPtr> pending_;
-  std::atomic<int> pending_count_{0};
-  // Guards last_error_; held only to copy it.
-  mutable std::mutex error_mutex_;
-  ErrorRecord last_error_;
+  // Guards _pending: held only to move element references, never across a wait.
+  std::mutex _pending_mutex;
+  std::vector<ElementPtr> _pending;
+  std::atomic<int> _pending_count{0};
+  // Guards _last_error; held only to copy it.
+  mutable std::mutex _error_mutex;
+  ErrorRecord _last_error;
 };
 
 }  // namespace strovix::detail
