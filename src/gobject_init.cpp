@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "debug_redaction.hpp"
+
 namespace strovix::gobject_init {
 namespace {
 
@@ -27,6 +29,8 @@ void iterate_default_context() {
 void start() {
   std::call_once(g_once, [] {
     gst_init(nullptr, nullptr);
+    // Elements quote locations and request headers in their debug output (GST_DEBUG).
+    detail::install_gst_debug_redaction();
     std::thread loop(iterate_default_context);
     pthread_setname_np(loop.native_handle(), "GLibMainLoop");
     loop.detach();

@@ -38,45 +38,32 @@ constexpr int kExitUsage = 2;
 constexpr int kExitSetup = 3;
 
 double wall_seconds() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// The password of a URL's userinfo, raw and percent-decoded, for redact_credentials: error
-// texts from GStreamer may quote it apart from the URL.
-std::vector<std::string> secrets_of(const std::string& url) {
-  std::vector<std::string> secrets;
-  const auto scheme_end = url.find("://");
-  if (scheme_end == std::string::npos) return secrets;
-  const auto start = scheme_end + 3;
-  const auto end = url.find_first_of("/?#", start);
-  const std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
-  const auto at = authority.rfind('@');
-  if (at == std::string::npos) return secrets;
-  const auto colon = authority.find(':');
-  if (colon == std::string::npos || colon > at || colon + 1 == at) return secrets;
-  const std::string password = authority.substr(colon + 1, at - colon - 1);
-  if (gchar* decoded = g_uri_unescape_string(password.c_str(), nullptr)) {
-    if (*decoded && password != decoded) secrets.emplace_back(decoded);
-    g_free(decoded);
-  }
-  secrets.push_back(password);
-  return secrets;
-}
-
 std::string json_string(const std::string& text) {
   std::string out = "\"";
   for (const unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           char buf[8];
@@ -141,8 +128,7 @@ class StreamLogWatch : public spdlog::sinks::base_sink<std::mutex> {
 // the next one; at camera rates the wake-up takes far less than a frame interval.
 class FrameWatcher {
  public:
-  explicit FrameWatcher(GstStreamReader& reader)
-      : reader_(reader), thread_([this] { run(); }) {}
+  explicit FrameWatcher(GstStreamReader& reader) : reader_(reader), thread_([this] { run(); }) {}
   ~FrameWatcher() { stop(); }
   FrameWatcher(const FrameWatcher&) = delete;
   FrameWatcher& operator=(const FrameWatcher&) = delete;
@@ -232,9 +218,10 @@ struct Report {
       age_text = buf;
       size_text = std::to_string(newest.image->width) + "x" + std::to_string(newest.image->height);
     }
-    std::snprintf(buf, sizeof(buf), "%7.1fs  %-12s %5.1f fps  newest frame %8s old  %-9s  restarts %zu",
-                  elapsed, std::string(to_string(status)).c_str(), fps, age_text.c_str(),
-                  size_text.c_str(), restarts);
+    std::snprintf(buf, sizeof(buf),
+                  "%7.1fs  %-12s %5.1f fps  newest frame %8s old  %-9s  restarts %zu", elapsed,
+                  std::string(to_string(status)).c_str(), fps, age_text.c_str(), size_text.c_str(),
+                  restarts);
     line(buf);
   }
 
@@ -243,11 +230,10 @@ struct Report {
                bool interrupted, const std::string& snapshot) const {
     const double mean_fps = duration > 0 ? static_cast<double>(frames) / duration : 0.0;
     if (json) {
-      line("{\"type\":\"summary\",\"source\":" + json_string(source) +
-           ",\"duration_s\":" + json_number(duration, "%.2f") +
-           ",\"frames\":" + std::to_string(frames) + ",\"mean_fps\":" + json_number(mean_fps, "%.2f") +
-           ",\"first_frame_s\":" + json_number(first_frame_after, "%.3f") +
-           ",\"restarts\":" + std::to_string(restarts) +
+      line("{\"type\":\"summary\",\"source\":" + json_string(source) + ",\"duration_s\":" +
+           json_number(duration, "%.2f") + ",\"frames\":" + std::to_string(frames) +
+           ",\"mean_fps\":" + json_number(mean_fps, "%.2f") + ",\"first_frame_s\":" +
+           json_number(first_frame_after, "%.3f") + ",\"restarts\":" + std::to_string(restarts) +
            ",\"last_status\":" + json_string(std::string(to_string(last_status))) +
            ",\"interrupted\":" + (interrupted ? "true" : "false") +
            ",\"snapshot\":" + (snapshot.empty() ? "null" : json_string(snapshot)) + "}");
@@ -302,13 +288,13 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   std::unique_ptr<strovix::testing::RtspTestServer> server;
   if (args.url) {
     url = *args.url;
-    secrets = secrets_of(url);
+    secrets = url_secrets(url);
   }
   if (args.pipeline) {
     if (url.empty()) url = "custom-pipeline";
     source = "pipeline: " + redact_credentials(*args.pipeline, secrets);
   } else if (args.url) {
-    source = redact_credentials(url, secrets);
+    source = redact_url(url);
   } else {
     try {
       server = std::make_unique<strovix::testing::RtspTestServer>();
@@ -378,8 +364,8 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
     const auto now = Clock::now();
     const std::uint64_t frames = watcher.frames();
     const double interval = std::chrono::duration<double>(now - last_tick).count();
-    report.status(seconds_since(start), reader->status(), (frames - last_frames) / interval,
-                  frames, watcher.newest(), log_watch->restarts());
+    report.status(seconds_since(start), reader->status(), (frames - last_frames) / interval, frames,
+                  watcher.newest(), log_watch->restarts());
     last_tick = now;
     last_frames = frames;
   }
@@ -454,7 +440,7 @@ int main(int argc, char** argv) {
     return run(args, stop_signals);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "strovix-read: %s\n",
-                 redact_credentials(e.what(), args.url ? secrets_of(*args.url) : std::vector<std::string>{}).c_str());
+                 redact_credentials(e.what(), url_secrets(args.url.value_or(""))).c_str());
     return kExitFailure;
   }
 }
