@@ -392,4 +392,58 @@ TEST(Credentials, NoPasswordInAnyTextWhateverItsCharacters) {
          " log lines");
 }
 
+// A user debugging a camera turns GStreamer's debug output all the way up; elements quote
+// their locations, request headers and authentication there.
+TEST(Credentials, NoPasswordInGStreamerDebugOutput) {
+  Servers servers;
+  // Not Latin-1 as a whole: libsoup sends a basic login that fits Latin-1 in Latin-1, the test
+  // server expects UTF-8.
+  const PasswordCase c{"debug", "Kx7,Qz4 @:'\"\u20ac!", "Kx7,Qz4 @:'\"\u20ac!"};
+  servers.rtsp.add_credentials("debugcam", c.password);
+  servers.http.add_credentials("debugcam", c.password);
+  std::size_t bytes = 0;
+  for (const bool rtsp : {true, false}) {
+    for (const bool right : {true, false}) {
+      const std::string userinfo = "debugcam:" + c.typed + (right ? "" : "Wr0ng");
+      const std::string what = std::string(rtsp ? "rtsp" : "http") + (right ? " right" : " wrong");
+      st::Child child(STROVIX_READ_PATH,
+                      {"--json", "--duration", "2", "--backoff", "0,0.2,0",
+                       rtsp ? servers.rtsp_url(userinfo) : servers.http_url(userinfo)},
+                      {"GST_DEBUG=*:6"});
+      ASSERT_TRUE(child.started());
+      EXPECT_EQ(child.finish(60.0 * time_scale()), 0) << what;
+      // The debug output is there, and names the source's (credential-free) location.
+      EXPECT_NE(child.err.find(rtsp ? "rtspsrc" : "souphttpsrc"), std::string::npos) << what;
+      EXPECT_NE(child.err.find("127.0.0.1:" + std::to_string(rtsp ? servers.rtsp.port()
+                                                                  : servers.http.port())),
+                std::string::npos)
+          << what;
+      std::string errors;
+      for (std::size_t at = child.err.find("pipeline error"); at != std::string::npos && errors.size() < 2000;
+           at = child.err.find("pipeline error", at + 1)) {
+        errors += child.err.substr(at, child.err.find('\n', at) - at) + "\n";
+      }
+      EXPECT_EQ(child.out.find("\"frames\":0,") == std::string::npos, right)
+          << what << child.out << errors;
+      PasswordCase sent = c;
+      if (!right) {
+        sent.password += "Wr0ng";
+        sent.typed += "Wr0ng";
+      }
+      for (const auto& form : leak_forms("debugcam", sent)) {
+        for (const std::string* text : {&child.out, &child.err}) {
+          const auto hit = text->find(form);
+          EXPECT_EQ(hit, std::string::npos)
+              << what << ": '" << form << "' in ..."
+              << text->substr(hit == std::string::npos ? 0 : hit - std::min<std::size_t>(hit, 300), 600);
+        }
+      }
+      bytes += child.err.size();
+    }
+  }
+  EXPECT_TRUE(wait_for_clients_to_leave(servers.rtsp, 10.0 * time_scale()));
+  figure("GST_DEBUG=*:6, rtsp and http, right and wrong password: " + std::to_string(bytes >> 20) +
+         " MiB of debug output, no password form in it");
+}
+
 }  // namespace
