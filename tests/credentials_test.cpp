@@ -282,12 +282,15 @@ void read_with_readers(const Servers& servers, const std::vector<PasswordCase>& 
         }
         attempts.push_back(std::move(a));
       }
-      // An unsupported scheme quotes the URL in its message.
-      try {
-        GstStreamReader bad(1, "ftp://" + right + "@127.0.0.1/x", {});
-        ADD_FAILURE() << "ftp accepted";
-      } catch (const StreamSetupError& e) {
-        texts.add(c.label + ", unsupported scheme", e.what());
+      // An unsupported scheme and a missing host quote the URL in their messages.
+      for (const std::string& bad_url :
+           {"ftp://" + right + "@127.0.0.1/x", "rtsp://" + right + "@"}) {
+        try {
+          GstStreamReader bad(1, bad_url, {});
+          ADD_FAILURE() << c.label << ": accepted " << bad_url;
+        } catch (const StreamSetupError& e) {
+          texts.add(c.label + ", bad URL", e.what());
+        }
       }
     }
     for (auto& a : attempts) {
@@ -414,12 +417,13 @@ TEST(Credentials, NoPasswordInGStreamerDebugOutput) {
       EXPECT_EQ(child.finish(60.0 * time_scale()), 0) << what;
       // The debug output is there, and names the source's (credential-free) location.
       EXPECT_NE(child.err.find(rtsp ? "rtspsrc" : "souphttpsrc"), std::string::npos) << what;
-      EXPECT_NE(child.err.find("127.0.0.1:" + std::to_string(rtsp ? servers.rtsp.port()
-                                                                  : servers.http.port())),
+      EXPECT_NE(child.err.find("127.0.0.1:" +
+                               std::to_string(rtsp ? servers.rtsp.port() : servers.http.port())),
                 std::string::npos)
           << what;
       std::string errors;
-      for (std::size_t at = child.err.find("pipeline error"); at != std::string::npos && errors.size() < 2000;
+      for (std::size_t at = child.err.find("pipeline error");
+           at != std::string::npos && errors.size() < 2000;
            at = child.err.find("pipeline error", at + 1)) {
         errors += child.err.substr(at, child.err.find('\n', at) - at) + "\n";
       }
@@ -435,7 +439,8 @@ TEST(Credentials, NoPasswordInGStreamerDebugOutput) {
           const auto hit = text->find(form);
           EXPECT_EQ(hit, std::string::npos)
               << what << ": '" << form << "' in ..."
-              << text->substr(hit == std::string::npos ? 0 : hit - std::min<std::size_t>(hit, 300), 600);
+              << text->substr(hit == std::string::npos ? 0 : hit - std::min<std::size_t>(hit, 300),
+                              600);
         }
       }
       bytes += child.err.size();
