@@ -12,7 +12,9 @@
 
 #include "reliability_helpers.hpp"
 #include "strovix/errors.hpp"
+#include "strovix/pipeline_factories.hpp"
 #include "strovix/stream_reader/gst.hpp"
+#include "strovix/utils/gstreamer.hpp"
 #include "support/child_process.hpp"
 #include "support/http_server.hpp"
 #include "support/rtsp_server.hpp"
@@ -255,7 +257,7 @@ struct Attempt {
 // right ones must deliver a frame, the wrong ones report a pipeline error.
 void read_with_readers(const Servers& servers, const std::vector<PasswordCase>& table,
                        LineCaptureSink& log, Texts& texts, int* checked) {
-  constexpr std::size_t kBatch = 6;
+  constexpr std::size_t kBatch = 10;
   const double scale = time_scale();
   int next_id = 1000;
   for (std::size_t first = 0; first < table.size(); first += kBatch) {
@@ -308,10 +310,57 @@ void read_with_readers(const Servers& servers, const std::vector<PasswordCase>& 
   }
 }
 
+// The source element gets the credential-free location, and the credentials, decoded, only as
+// its properties.
+void expect_credentials_only_as_properties(const std::vector<PasswordCase>& table, int* checked) {
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    const auto& c = table[i];
+    for (const bool rtsp : {true, false}) {
+      const std::string scheme = rtsp ? "rtsp://" : "http://";
+      const std::string url = scheme + user_of(i) + ":" + c.typed + "@127.0.0.1:9/x";
+      ++*checked;
+      std::shared_ptr<Pipeline> pipeline;
+      try {
+        pipeline = rtsp ? RTSPPipelineFactory(url, 0, nullptr, false, nullptr).build()
+                        : HTTPPipelineFactory(url, nullptr, nullptr).build();
+      } catch (const StreamSetupError& e) {
+        EXPECT_TRUE(c.refused) << c.label << ": " << e.what();
+        continue;
+      }
+      EXPECT_FALSE(c.refused) << c.label << ": an ambiguous URL was built";
+      GstIterator* it = gst_bin_iterate_sources(GST_BIN(pipeline->element()));
+      GValue item = G_VALUE_INIT;
+      gchar* location = nullptr;
+      gchar* user = nullptr;
+      gchar* password = nullptr;
+      while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        auto* element = GST_ELEMENT(g_value_get_object(&item));
+        const std::string factory = GST_OBJECT_NAME(gst_element_get_factory(element));
+        if (factory == (rtsp ? "rtspsrc" : "souphttpsrc")) {
+          g_object_get(element, "location", &location, "user-id", &user, "user-pw", &password,
+                       nullptr);
+        }
+        g_value_reset(&item);
+      }
+      g_value_unset(&item);
+      gst_iterator_free(it);
+      EXPECT_EQ(std::string(location ? location : "(none)"), scheme + "127.0.0.1:9/x") << c.label;
+      EXPECT_EQ(std::string(user ? user : "(none)"), user_of(i)) << c.label;
+      EXPECT_EQ(std::string(password ? password : "(none)"), c.password) << c.label;
+      g_free(location);
+      g_free(user);
+      g_free(password);
+      pipeline->set_state(GST_STATE_NULL);
+      pipeline->wait_until_null(0, 10.0 * time_scale());
+      pipeline->release_resources();
+    }
+  }
+}
+
 // strovix-read with each password once, cycling through rtsp/http and right/wrong.
 void read_with_tool(const Servers& servers, const std::vector<PasswordCase>& table, Texts& texts,
                     int* checked) {
-  constexpr std::size_t kBatch = 8;
+  constexpr std::size_t kBatch = 12;
   for (std::size_t first = 0; first < table.size(); first += kBatch) {
     std::vector<std::pair<std::string, std::unique_ptr<st::Child>>> children;
     std::vector<bool> right_of;
@@ -357,9 +406,11 @@ TEST(Credentials, NoPasswordInAnyTextWhateverItsCharacters) {
   Texts texts;
   int reader_runs = 0;
   int tool_runs = 0;
+  int sources_checked = 0;
   ::testing::internal::CaptureStderr();
   {
     ToleratedRtspsrcCritical tolerated;
+    expect_credentials_only_as_properties(table, &sources_checked);
     read_with_readers(servers, table, *log, texts, &reader_runs);
     // A user name alone opens an open mount; nothing to hide there.
     GstStreamReader solo(1, servers.rtsp_url("solo", "/open"), {}, retrying_options());
@@ -388,7 +439,8 @@ TEST(Credentials, NoPasswordInAnyTextWhateverItsCharacters) {
       }
     }
   }
-  figure(std::to_string(table.size()) + " passwords, " + std::to_string(reader_runs) +
+  figure(std::to_string(table.size()) + " passwords, " + std::to_string(sources_checked) +
+         " source elements checked, " + std::to_string(reader_runs) +
          " reader runs (rtsp/http x right/wrong), " + std::to_string(tool_runs) +
          " strovix-read runs, " + std::to_string(forms_checked) + " password forms looked for in " +
          std::to_string(texts.items.size()) + " texts and " + std::to_string(log->lines().size()) +
