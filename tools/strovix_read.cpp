@@ -38,7 +38,8 @@ constexpr int kExitUsage = 2;
 constexpr int kExitSetup = 3;
 
 double wall_seconds() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 double seconds_since(Clock::time_point start) {
@@ -49,21 +50,11 @@ std::string json_string(const std::string& text) {
   std::string out = "\"";
   for (const unsigned char c : text) {
     switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
       default:
         if (c < 0x20) {
           char buf[8];
@@ -128,7 +119,8 @@ class StreamLogWatch : public spdlog::sinks::base_sink<std::mutex> {
 // the next one; at camera rates the wake-up takes far less than a frame interval.
 class FrameWatcher {
  public:
-  explicit FrameWatcher(GstStreamReader& reader) : reader_(reader), thread_([this] { run(); }) {}
+  explicit FrameWatcher(GstStreamReader& reader)
+      : reader_(reader), thread_([this] { run(); }) {}
   ~FrameWatcher() { stop(); }
   FrameWatcher(const FrameWatcher&) = delete;
   FrameWatcher& operator=(const FrameWatcher&) = delete;
@@ -218,10 +210,9 @@ struct Report {
       age_text = buf;
       size_text = std::to_string(newest.image->width) + "x" + std::to_string(newest.image->height);
     }
-    std::snprintf(buf, sizeof(buf),
-                  "%7.1fs  %-12s %5.1f fps  newest frame %8s old  %-9s  restarts %zu", elapsed,
-                  std::string(to_string(status)).c_str(), fps, age_text.c_str(), size_text.c_str(),
-                  restarts);
+    std::snprintf(buf, sizeof(buf), "%7.1fs  %-12s %5.1f fps  newest frame %8s old  %-9s  restarts %zu",
+                  elapsed, std::string(to_string(status)).c_str(), fps, age_text.c_str(),
+                  size_text.c_str(), restarts);
     line(buf);
   }
 
@@ -230,10 +221,11 @@ struct Report {
                bool interrupted, const std::string& snapshot) const {
     const double mean_fps = duration > 0 ? static_cast<double>(frames) / duration : 0.0;
     if (json) {
-      line("{\"type\":\"summary\",\"source\":" + json_string(source) + ",\"duration_s\":" +
-           json_number(duration, "%.2f") + ",\"frames\":" + std::to_string(frames) +
-           ",\"mean_fps\":" + json_number(mean_fps, "%.2f") + ",\"first_frame_s\":" +
-           json_number(first_frame_after, "%.3f") + ",\"restarts\":" + std::to_string(restarts) +
+      line("{\"type\":\"summary\",\"source\":" + json_string(source) +
+           ",\"duration_s\":" + json_number(duration, "%.2f") +
+           ",\"frames\":" + std::to_string(frames) + ",\"mean_fps\":" + json_number(mean_fps, "%.2f") +
+           ",\"first_frame_s\":" + json_number(first_frame_after, "%.3f") +
+           ",\"restarts\":" + std::to_string(restarts) +
            ",\"last_status\":" + json_string(std::string(to_string(last_status))) +
            ",\"interrupted\":" + (interrupted ? "true" : "false") +
            ",\"snapshot\":" + (snapshot.empty() ? "null" : json_string(snapshot)) + "}");
@@ -364,8 +356,8 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
     const auto now = Clock::now();
     const std::uint64_t frames = watcher.frames();
     const double interval = std::chrono::duration<double>(now - last_tick).count();
-    report.status(seconds_since(start), reader->status(), (frames - last_frames) / interval, frames,
-                  watcher.newest(), log_watch->restarts());
+    report.status(seconds_since(start), reader->status(), (frames - last_frames) / interval,
+                  frames, watcher.newest(), log_watch->restarts());
     last_tick = now;
     last_frames = frames;
   }
