@@ -4,12 +4,12 @@
 
 #include <cstdio>
 
-#include "stream_reader/keyframe_filter.hpp"
-#include "stream_reader/pipeline_restarter.hpp"
-#include "stream_reader/pipeline_state.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/gobject_init.hpp"
 #include "strovix/pipeline_factories.hpp"
+#include "stream_reader/keyframe_filter.hpp"
+#include "stream_reader/pipeline_restarter.hpp"
+#include "stream_reader/pipeline_state.hpp"
 #include "url.hpp"
 
 namespace strovix {
