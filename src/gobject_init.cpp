@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "debug_redaction.hpp"
+
 namespace strovix::gobject_init {
 namespace {
 
@@ -27,6 +29,8 @@ void iterate_default_context() {
 void start(MainContext main_context) {
   std::call_once(g_once, [main_context] {
     gst_init(nullptr, nullptr);
+    // Elements quote locations and request headers in their debug output (GST_DEBUG).
+    detail::install_gst_debug_redaction();
     if (main_context == MainContext::HOST) {
       g_started.store(true, std::memory_order_release);
       return;

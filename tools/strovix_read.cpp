@@ -48,28 +48,6 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// The password of a URL's userinfo, raw and percent-decoded, for redact_credentials: error
-// texts from GStreamer may quote it apart from the URL.
-std::vector<std::string> secrets_of(const std::string& url) {
-  std::vector<std::string> secrets;
-  const auto scheme_end = url.find("://");
-  if (scheme_end == std::string::npos) return secrets;
-  const auto start = scheme_end + 3;
-  const auto end = url.find_first_of("/?#", start);
-  const std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
-  const auto at = authority.rfind('@');
-  if (at == std::string::npos) return secrets;
-  const auto colon = authority.find(':');
-  if (colon == std::string::npos || colon > at || colon + 1 == at) return secrets;
-  const std::string password = authority.substr(colon + 1, at - colon - 1);
-  if (gchar* decoded = g_uri_unescape_string(password.c_str(), nullptr)) {
-    if (*decoded && password != decoded) secrets.emplace_back(decoded);
-    g_free(decoded);
-  }
-  secrets.push_back(password);
-  return secrets;
-}
-
 std::string json_string(const std::string& text) {
   std::string out = "\"";
   for (const unsigned char c : text) {
@@ -306,13 +284,13 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
 #endif
   if (args.url) {
     url = *args.url;
-    secrets = secrets_of(url);
+    secrets = url_secrets(url);
   }
   if (args.pipeline) {
     if (url.empty()) url = "custom-pipeline";
     source = "pipeline: " + redact_credentials(*args.pipeline, secrets);
   } else if (args.url) {
-    source = redact_credentials(url, secrets);
+    source = redact_url(url);
   } else {
 #if STROVIX_READ_DEMO_SERVER
     try {
@@ -459,7 +437,7 @@ int main(int argc, char** argv) {
     return run(args, stop_signals);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "strovix-read: %s\n",
-                 redact_credentials(e.what(), args.url ? secrets_of(*args.url) : std::vector<std::string>{}).c_str());
+                 redact_credentials(e.what(), url_secrets(args.url.value_or(""))).c_str());
     return kExitFailure;
   }
 }

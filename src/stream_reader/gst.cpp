@@ -10,32 +10,20 @@
 #include "strovix/errors.hpp"
 #include "strovix/gobject_init.hpp"
 #include "strovix/pipeline_factories.hpp"
+#include "url.hpp"
 
 namespace strovix {
 namespace {
 
 using detail::wall_clock_seconds;
 
-// RFC 3986: ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ) before the first colon, lower-cased.
-std::string scheme_of(const std::string& url) {
-  const auto colon = url.find(':');
-  if (colon == std::string::npos || colon == 0) return "";
-  auto is_alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
-  if (!is_alpha(url[0])) return "";
-  std::string scheme;
-  for (std::size_t i = 0; i < colon; ++i) {
-    const char c = url[i];
-    if (!(is_alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.')) return "";
-    scheme += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  }
-  return scheme;
-}
-
-// Network URLs go to rtspsrc and souphttpsrc as they are. Rejected here: control characters
-// (rtspsrc copies a CR/LF verbatim into its request lines, so a URL could add headers or
-// requests; a NUL would silently cut the URL short), text that is not UTF-8 (GStreamer warns
-// and posts it in messages) and a missing host (libsoup fails an assertion on it).
-void check_network_url(const std::string& url) {
+// Network URLs go to rtspsrc and souphttpsrc without their credentials. Rejected here: control
+// characters (rtspsrc copies a CR/LF verbatim into its request lines, so a URL could add
+// headers or requests; a NUL would silently cut the URL short), text that is not UTF-8
+// (GStreamer warns and posts it in messages), credentials that cannot be told apart from the
+// host (they would reach the element, and the server, as part of the location) and a missing
+// host (libsoup fails an assertion on it).
+void check_network_url(const std::string& url, const detail::StreamUrl& parsed) {
   for (std::size_t i = 0; i < url.size(); ++i) {
     const auto c = static_cast<unsigned char>(url[i]);
     if (c < 0x20 || c == 0x7f) {
@@ -50,18 +38,9 @@ void check_network_url(const std::string& url) {
   if (!g_utf8_validate(url.data(), static_cast<gssize>(url.size()), nullptr)) {
     throw StreamSetupError("The stream URL is not valid UTF-8; percent-encode other bytes");
   }
-  const auto start = url.find("://");
-  if (start != std::string::npos) {
-    const auto end = url.find_first_of("/?#", start + 3);
-    std::string host = url.substr(start + 3, end == std::string::npos ? end : end - start - 3);
-    if (const auto at = host.rfind('@'); at != std::string::npos) host.erase(0, at + 1);
-    if (const auto colon = host.rfind(':');
-        colon != std::string::npos && host.find(']', colon) == std::string::npos) {
-      host.erase(colon);
-    }
-    if (host.empty()) {
-      throw StreamSetupError("The stream URL has no host. Stream URL: " + redact_credentials(url));
-    }
+  detail::require_unambiguous(parsed);
+  if (parsed.has_authority && parsed.host.empty()) {
+    throw StreamSetupError("The stream URL has no host. Stream URL: " + parsed.display);
   }
 }
 
@@ -173,8 +152,9 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
 
   std::shared_ptr<PipelineFactory> factory;
   if (!options.pipeline_str) {
-    const std::string scheme = scheme_of(url);
-    if (scheme == "rtsp" || scheme == "http" || scheme == "https") check_network_url(url);
+    const detail::StreamUrl parsed = detail::parse_stream_url(url);
+    const std::string& scheme = parsed.scheme;
+    if (scheme == "rtsp" || scheme == "http" || scheme == "https") check_network_url(url, parsed);
     if (scheme == "rtsp") {
       factory = std::make_shared<RTSPPipelineFactory>(url, options.latency, watcher,
                                                       options.proxied, on_complete);
@@ -182,9 +162,9 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
       factory = std::make_shared<HTTPPipelineFactory>(url, watcher, on_complete);
     } else {
       // The URL is quoted without its credentials: error texts end up in logs.
-      throw StreamSetupError("Unsupported scheme '" + scheme +
-                             "'. Is the provided URL in a valid HTTP or RTSP format? Stream URL: " +
-                             redact_credentials(url));
+      throw StreamSetupError(
+          "Unsupported scheme '" + scheme +
+          "'. Is the provided URL in a valid HTTP or RTSP format? Stream URL: " + parsed.display);
     }
   } else {
     factory =

@@ -1,7 +1,5 @@
 #include "support/rtsp_server.hpp"
 
-#include "strovix/event.hpp"
-
 #include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
 #include <gst/rtsp-server/rtsp-server.h>
@@ -9,6 +7,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <stdexcept>
+
+#include "strovix/event.hpp"
 
 namespace strovix::testing {
 namespace {
@@ -200,12 +200,7 @@ RtspTestServer::RtspTestServer(Options options) : options_(std::move(options)) {
       gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kAnonymousRole, nullptr);
   gst_rtsp_auth_set_default_token(auth_, anonymous);
   gst_rtsp_token_unref(anonymous);
-  GstRTSPToken* user =
-      gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kUserRole, nullptr);
-  gchar* basic = gst_rtsp_auth_make_basic(options_.user.c_str(), options_.password.c_str());
-  gst_rtsp_auth_add_basic(auth_, basic, user);
-  g_free(basic);
-  gst_rtsp_token_unref(user);
+  add_credentials(options_.user, options_.password);
   gst_rtsp_server_set_auth(server_, auth_);
 
   thread_ = std::thread([this] {
@@ -346,6 +341,15 @@ std::string RtspTestServer::url_with_credentials(const std::string& path, const 
                                                  const std::string& password) const {
   return "rtsp://" + escape_userinfo(user) + ":" + escape_userinfo(password) +
          "@127.0.0.1:" + std::to_string(port()) + normalise_path(path);
+}
+
+void RtspTestServer::add_credentials(const std::string& user, const std::string& password) {
+  GstRTSPToken* token =
+      gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kUserRole, nullptr);
+  gchar* basic = gst_rtsp_auth_make_basic(user.c_str(), password.c_str());
+  gst_rtsp_auth_add_basic(auth_, basic, token);
+  g_free(basic);
+  gst_rtsp_token_unref(token);
 }
 
 int RtspTestServer::client_count() const {
