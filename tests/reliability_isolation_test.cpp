@@ -131,23 +131,26 @@ TEST(Isolation, DownCameraDelaysNeitherOtherStreamsNorHostSources) {
   GstStreamReader ending(2, "test://isolation-ending", {},
                          custom("strovixfaultsrc frames=30 ! appsink wait-on-eos=false"));
   DefaultContextTimer timer;
+  const double t_start = steady_seconds();
   // Two of the down camera's back-offs, after its first (0.01 s) retry.
-  ASSERT_TRUE(log.sink->wait_for_count("isolation-down", "Shutting the pipeline down", 3,
-                                       2 * backoff_s + 10 * time_scale()));
+  log.sink->wait_for_count("isolation-down", "Shutting the pipeline down", 3,
+                           2 * backoff_s + 10 * time_scale());
+  const double window = steady_seconds() - t_start;
   const auto eos = log.sink->times("isolation-ending", "EOS received");
   const auto acted = log.sink->times("isolation-ending", "HALTED pipeline state changed");
-  ASSERT_GE(eos.size(), 4u);
   double worst_reaction = 0;
   for (double t : eos) {
     auto it = std::lower_bound(acted.begin(), acted.end(), t);
-    ASSERT_NE(it, acted.end());
-    EXPECT_LT(*it - t, 0.5 * time_scale());
-    worst_reaction = std::max(worst_reaction, *it - t);
+    worst_reaction = std::max(worst_reaction, it == acted.end() ? window : *it - t);
   }
-  EXPECT_LT(timer.worst_late.load(), 0.25 * time_scale());
-  figure("isolation: other stream's EOS acted on within " + std::to_string(worst_reaction) +
-         " s (worst of " + std::to_string(eos.size()) + "); 50 ms default-context timer late by " +
+  figure("isolation: over " + std::to_string(window) + " s, the other stream ended " +
+         std::to_string(eos.size()) + " times, each acted on within " +
+         std::to_string(worst_reaction) + " s; 50 ms default-context timer late by " +
          std::to_string(timer.worst_late.load()) + " s at worst");
+  // The other stream ends about once a second; a blocked bus thread delivers few of them.
+  EXPECT_GE(eos.size(), static_cast<std::size_t>(window / 2));
+  EXPECT_LT(worst_reaction, 0.5 * time_scale());
+  EXPECT_LT(timer.worst_late.load(), 0.25 * time_scale());
 }
 
 // The camera returns during a back-off: the first frame comes when the back-off ends, and
@@ -192,7 +195,9 @@ TEST(Isolation, CloseAndDestructionCutABackoffShort) {
     auto reader = std::make_unique<GstStreamReader>(4, url, RuntimeOptions{}, backoff(20, 20, 0));
     // The first retry (0.01 s) fails as well; its error starts the 20 s back-off.
     ASSERT_TRUE(log.sink->wait_for_count(url, "Shutting the pipeline down", 1, 10 * time_scale()));
-    ASSERT_TRUE(log.sink->wait_for_count(url, "new status HALTED", 2, 10 * time_scale()));
+    // Logged right before the back-off begins.
+    ASSERT_TRUE(
+        log.sink->wait_for_count(url, "HALTED pipeline state changed", 2, 10 * time_scale()));
     const double t0 = steady_seconds();
     if (destroy) {
       reader.reset();
