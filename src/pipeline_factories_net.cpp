@@ -154,7 +154,13 @@ bool attach_chain(GstBin* bin, GstPad* pad, const std::vector<ElementSpec>& spec
       return false;
     }
     if (g_str_has_prefix(wanted.factory, "avdec_")) {
-      g_object_set(element, "max-threads", kDecoderThreads, nullptr);
+      // No picture decoded without its references (joined between keyframes, packets lost)
+      // reaches the host: libav holds frames back until the stream has recovered.
+      g_object_set(element, "max-threads", kDecoderThreads, "output-corrupt", FALSE, nullptr);
+    }
+    // Frames the decoder itself flags as damaged are dropped rather than delivered.
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(element), "discard-corrupted-frames")) {
+      g_object_set(element, "discard-corrupted-frames", TRUE, nullptr);
     }
     elements.push_back(element);
   }
