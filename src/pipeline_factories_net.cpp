@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "stream_reader/bus_error.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/pipeline_factories.hpp"
@@ -429,6 +430,7 @@ bool is_credential_header(const char* name) {
 }
 
 GstBusSyncReply scrub_http_headers(GstBus* bus, GstMessage* message, gpointer) {
+  if (detail::annotate_connection_error(bus, message, nullptr) == GST_BUS_DROP) return GST_BUS_DROP;
   if (GST_MESSAGE_TYPE(message) != GST_MESSAGE_ELEMENT) return GST_BUS_PASS;
   const GstStructure* s = gst_message_get_structure(message);
   if (!s || !gst_structure_has_name(s, "http-headers")) return GST_BUS_PASS;
@@ -517,6 +519,9 @@ std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
     g_object_set(src, "user-id", split.user.c_str(), "user-pw", split.password.c_str(), nullptr);
   }
   if (force_tcp_) gst_util_set_object_arg(G_OBJECT(src), "protocols", "tcp");
+  // Connection failures get their cause attached (rtspsrc only says "Failed to connect").
+  BusPtr bus(gst_element_get_bus(bin.get()));
+  gst_bus_set_sync_handler(bus.get(), detail::annotate_connection_error, nullptr, nullptr);
   add_output_tail(GST_BIN(bin.get()));
   return finish(std::move(bin), pipeline_watcher_, on_complete_, url_, src, "pad-added",
                 G_CALLBACK(on_rtsp_pad_added), true);

@@ -4,6 +4,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "stream_reader/bus_error.hpp"
 #include "strovix/utils/gstreamer.hpp"
 
 namespace strovix::detail {
@@ -144,7 +145,8 @@ bool PipelineRestarter::watcher(GstBus*, GstMessage* message, GstElement*) {
     GErrorPtr error(raw_error);
     GCharPtr debug(raw_debug);
     std::string line = "strovix: watcher stream_id " + std::to_string(id) + " pipeline error: ";
-    line += error && error->message ? error->message : "";
+    // GStreamer's text, led by the cause where the message names one.
+    line += error_message_text(message);
     line += " (debug: ";
     line += debug ? debug.get() : "None";
     line += ")";
