@@ -522,6 +522,7 @@ std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
   // Connection failures get their cause attached (rtspsrc only says "Failed to connect").
   BusPtr bus(gst_element_get_bus(bin.get()));
   gst_bus_set_sync_handler(bus.get(), detail::annotate_connection_error, nullptr, nullptr);
+  detail::expect_first_error(bin.get());
   add_output_tail(GST_BIN(bin.get()));
   return finish(std::move(bin), pipeline_watcher_, on_complete_, url_, src, "pad-added",
                 G_CALLBACK(on_rtsp_pad_added), true);
@@ -549,6 +550,7 @@ std::shared_ptr<Pipeline> HTTPPipelineFactory::build() {
   if (!gst_element_link(src, typefind)) throw StreamSetupError("cannot link the HTTP source");
   BusPtr bus(gst_element_get_bus(bin.get()));
   gst_bus_set_sync_handler(bus.get(), scrub_http_headers, nullptr, nullptr);
+  detail::expect_first_error(bin.get());
   add_output_tail(GST_BIN(bin.get()));
   return finish(std::move(bin), pipeline_watcher_, on_complete_, url_, typefind, "have-type",
                 G_CALLBACK(on_have_type), false);

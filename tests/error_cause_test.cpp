@@ -9,6 +9,7 @@
 #include <string>
 
 #include "stream_reader/bus_error.hpp"
+#include "strovix/errors.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/gst.hpp"
 #include "strovix/utils/gstreamer.hpp"
@@ -199,6 +200,34 @@ TEST_P(ErrorCause, TheErrorLineNamesTheCauseWithoutThePassword) {
 
 INSTANTIATE_TEST_SUITE_P(Causes, ErrorCause, ::testing::ValuesIn(kCauses),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// With must_play the constructor's exception carries the cause, not only the state reached.
+TEST(MustPlay, TheSetupErrorNamesTheCause) {
+  struct Case {
+    std::string url;
+    const char* cause;
+  };
+  const Case cases[] = {
+      {servers().rtsp.url_with_credentials("/locked", kUser, "wrong-pass"), "401 Unauthorized"},
+      {servers().digest.url_with_credentials("/locked", kUser, "wrong-pass"), "401 Unauthorized"},
+      {servers().rtsp.url_with_credentials("/nope"), "404 Not Found"},
+      {port_url("rtsp", closed_port(), "/cam"), "connection refused"},
+      {servers().http.url_with_credentials("/mjpeg", kUser, "wrong-pass"), "401 Unauthorized"},
+      {port_url("http", closed_port(), "/mjpeg"), "connection refused"},
+  };
+  for (const auto& c : cases) {
+    GstStreamReader::Options options;
+    options.must_play = true;
+    std::string what;
+    try {
+      GstStreamReader reader(1, c.url, {}, options);
+    } catch (const StreamSetupError& e) {
+      what = e.what();
+    }
+    EXPECT_NE(what.find(c.cause), std::string::npos) << c.url << ": " << what;
+    EXPECT_EQ(what.find("wrong-pass"), std::string::npos) << what;
+  }
+}
 
 // The Digest mount serves readers with the right password.
 TEST(DigestAuth, RightPasswordGetsFrames) {

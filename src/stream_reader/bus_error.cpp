@@ -3,8 +3,11 @@
 #include <gio/gio.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 #include "strovix/logger.hpp"
 #include "strovix/utils/gstreamer.hpp"
@@ -197,7 +200,66 @@ std::string diagnose_connection(const std::string& url, double timeout_seconds) 
   return "cannot connect to " + where + " (" + why + ")";
 }
 
+namespace {
+
+constexpr const char* kFirstErrorKey = "strovix-first-error";
+constexpr const char* kExpectedKey = "strovix-first-error-expected";
+// Guards the first-error texts, written on streaming threads and read by the thread that
+// waits for the pipeline to play.
+std::mutex g_first_error_mutex;
+std::condition_variable g_first_error_cond;
+
+void remember_first_error(GstMessage* message) {
+  GstObject* top = GST_MESSAGE_SRC(message);
+  if (!top) return;
+  gst_object_ref(top);
+  while (GstObject* parent = gst_object_get_parent(top)) {
+    gst_object_unref(top);
+    top = parent;
+  }
+  {
+    std::lock_guard lock(g_first_error_mutex);
+    if (!g_object_get_data(G_OBJECT(top), kFirstErrorKey)) {
+      g_object_set_data_full(G_OBJECT(top), kFirstErrorKey,
+                             new std::string(error_message_text(message)),
+                             [](gpointer p) { delete static_cast<std::string*>(p); });
+    }
+  }
+  g_first_error_cond.notify_all();
+  gst_object_unref(top);
+}
+
+GstBusSyncReply annotate(GstBus* bus, GstMessage* message);
+
+}  // namespace
+
 GstBusSyncReply annotate_connection_error(GstBus* bus, GstMessage* message, gpointer) {
+  const GstBusSyncReply reply = annotate(bus, message);
+  if (reply == GST_BUS_PASS && GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+    remember_first_error(message);
+  }
+  return reply;
+}
+
+void expect_first_error(GstElement* pipeline) {
+  g_object_set_data(G_OBJECT(pipeline), kExpectedKey, GINT_TO_POINTER(1));
+}
+
+std::string first_error_text(GstElement* pipeline, double wait_seconds) {
+  if (!pipeline) return {};
+  if (!g_object_get_data(G_OBJECT(pipeline), kExpectedKey)) wait_seconds = 0.0;
+  std::unique_lock lock(g_first_error_mutex);
+  const std::string* text = nullptr;
+  g_first_error_cond.wait_for(lock, std::chrono::duration<double>(wait_seconds), [&] {
+    text = static_cast<const std::string*>(g_object_get_data(G_OBJECT(pipeline), kFirstErrorKey));
+    return text != nullptr;
+  });
+  return text ? *text : std::string();
+}
+
+namespace {
+
+GstBusSyncReply annotate(GstBus* bus, GstMessage* message) {
   GstObject* source = GST_MESSAGE_SRC(message);
   if (!is_network_source(source)) return GST_BUS_PASS;
   if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ELEMENT) {
@@ -258,5 +320,7 @@ GstBusSyncReply annotate_connection_error(GstBus* bus, GstMessage* message, gpoi
   gst_bus_post(bus, copy);
   return GST_BUS_DROP;
 }
+
+}  // namespace
 
 }  // namespace strovix::detail

@@ -23,6 +23,17 @@ std::string diagnose_connection(const std::string& url, double timeout_seconds);
 // error from the source that carries no status code (the sources only say "Failed to connect"
 // or "Internal data stream error") is replaced by a copy whose details name the cause found
 // by diagnose_connection on the source's location.
+// Also remembers, on the top-level pipeline, the text of the first error that passes, for
+// first_error_text.
 GstBusSyncReply annotate_connection_error(GstBus* bus, GstMessage* message, gpointer);
+
+// Marks a pipeline whose bus runs annotate_connection_error, so first_error_text may wait.
+void expect_first_error(GstElement* pipeline);
+
+// The error_message_text of the first error annotate_connection_error let pass on this
+// pipeline, waiting up to `wait_seconds` for one on a pipeline marked by expect_first_error
+// (a source may report its failure to start just after the state change fails); "" when none
+// came.
+std::string first_error_text(GstElement* pipeline, double wait_seconds = 0.0);
 
 }  // namespace strovix::detail
