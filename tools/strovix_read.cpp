@@ -12,6 +12,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,6 +22,7 @@
 #include "read_args.hpp"
 #include "snapshot.hpp"
 #include "strovix/errors.hpp"
+#include "strovix/event.hpp"
 #include "strovix/gobject_init.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/gst.hpp"
@@ -36,6 +38,10 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitSetup = 3;
+constexpr int kExitNoFrame = 4;
+// Closing may wait for a rebuild or a back-off; the run still ends this long after its
+// duration, leaving the rest of the teardown to the process exit.
+constexpr double kCloseAllowanceSeconds = 0.8;
 
 double wall_seconds() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
@@ -238,13 +244,14 @@ struct Report {
     line(buf);
   }
 
-  void summary(const std::string& source, double duration, std::uint64_t frames,
+  void summary(const std::string& source, double duration, double wall, std::uint64_t frames,
                double first_frame_after, std::size_t restarts, StreamStatus last_status,
                bool interrupted, const std::string& snapshot) const {
     const double mean_fps = duration > 0 ? static_cast<double>(frames) / duration : 0.0;
     if (json) {
       line("{\"type\":\"summary\",\"source\":" + json_string(source) +
            ",\"duration_s\":" + json_number(duration, "%.2f") +
+           ",\"wall_s\":" + json_number(wall, "%.2f") +
            ",\"frames\":" + std::to_string(frames) + ",\"mean_fps\":" + json_number(mean_fps, "%.2f") +
            ",\"first_frame_s\":" + json_number(first_frame_after, "%.3f") +
            ",\"restarts\":" + std::to_string(restarts) +
@@ -260,8 +267,9 @@ struct Report {
       first = buf;
     }
     std::snprintf(buf, sizeof(buf),
-                  "summary: %.1f s%s, %llu frames, %.1f fps mean, %s, %zu restarts, last status %s",
-                  duration, interrupted ? " (interrupted)" : "",
+                  "summary: %.1f s%s (%.1f s with closing), %llu frames, %.1f fps mean, %s, %zu "
+                  "restarts, last status %s",
+                  duration, interrupted ? " (interrupted)" : "", wall,
                   static_cast<unsigned long long>(frames), mean_fps, first.c_str(), restarts,
                   std::string(to_string(last_status)).c_str());
     line(buf);
@@ -354,7 +362,9 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
     // Only a pipeline that was built and failed to play has a cause on its bus; the
     // stream's logger has already redacted it.
     const std::string cause = args.must_play ? log_watch->last_error(0.5) : std::string();
-    if (!cause.empty()) message += " (pipeline error: " + cause + ")";
+    if (!cause.empty() && message.find(cause) == std::string::npos) {
+      message += " (pipeline error: " + cause + ")";
+    }
     std::fprintf(stderr, "strovix-read: cannot set up the stream: %s\n", message.c_str());
     return kExitSetup;
   }
@@ -388,6 +398,14 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
   const double duration = seconds_since(start);
   const StreamStatus last_status = reader->status();
+  // The summary's counts are those of this moment, which a last status line shows too.
+  const std::uint64_t frames = watcher.frames();
+  const std::size_t restarts = log_watch->restarts();
+  if (Clock::now() - last_tick >= std::chrono::milliseconds(100)) {
+    const double interval = std::chrono::duration<double>(Clock::now() - last_tick).count();
+    report.status(duration, last_status, (frames - last_frames) / interval, frames,
+                  watcher.newest(), restarts);
+  }
   watcher.stop();
   Frame newest = watcher.newest();
   if (args.snapshot) {
@@ -395,10 +413,22 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
     Frame latest = reader->latest_frame();
     if (latest.image && latest.timestamp > newest.timestamp) newest = std::move(latest);
   }
-  reader->wait_until_closed();
-  reader.reset();
-  server.reset();
-
+  // Closing runs on a thread of its own so that a stream stuck in a back-off or a rebuild
+  // cannot hold the run past its duration.
+  const auto close_deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                  std::chrono::duration<double>(kCloseAllowanceSeconds));
+  auto closed = std::make_shared<strovix::Event>();
+  std::thread closer([&reader, closed] {
+    reader->wait_until_closed();
+    closed->set();
+  });
+  const bool closed_in_time =
+      closed->wait(std::chrono::duration<double>(close_deadline - Clock::now()).count());
+  if (closed_in_time) {
+    closer.join();
+    reader.reset();
+    server.reset();
+  }
   int status = kExitOk;
   std::string snapshot_note;
   if (args.snapshot) {
@@ -420,8 +450,22 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
       }
     }
   }
-  report.summary(source, duration, watcher.frames(), watcher.first_frame_after(),
-                 log_watch->restarts(), last_status, interrupted, snapshot_note);
+  report.summary(source, duration, seconds_since(start), frames, watcher.first_frame_after(),
+                 restarts, last_status, interrupted, snapshot_note);
+  if (frames == 0) {
+    // The newest error line names the cause; the stream's logger has redacted it.
+    const std::string cause = log_watch->last_error(0.0);
+    std::fprintf(stderr, "strovix-read: no frame arrived in %.1f s: %s\n", duration,
+                 cause.empty() ? "no error was reported (the stream sent nothing decodable)"
+                               : cause.c_str());
+    status = kExitNoFrame;
+  }
+  if (!closed_in_time) {
+    // Still closing: the rest of the teardown is the process exit's.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(status);
+  }
   return status;
 }
 
