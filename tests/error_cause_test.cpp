@@ -13,11 +13,14 @@
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/gst.hpp"
 #include "strovix/utils/gstreamer.hpp"
+#include "support/fault_proxy.hpp"
 #include "support/http_server.hpp"
 #include "support/rtsp_server.hpp"
 
 using namespace strovix;
+using strovix::testing::FaultProxy;
 using strovix::testing::HttpTestServer;
+using strovix::testing::ProxyMode;
 using strovix::testing::RtspCodec;
 using strovix::testing::RtspMountOptions;
 using strovix::testing::RtspTestServer;
@@ -83,6 +86,7 @@ struct Servers {
     rtsp.start();
     digest.add_mount("/locked", locked);
     digest.start();
+    closing.set_mode(ProxyMode::REFUSE);
   }
   static RtspTestServer::Options digest_options() {
     RtspTestServer::Options o;
@@ -111,6 +115,8 @@ struct Servers {
   HttpTestServer busy;
   HttpTestServer https;
   SilentServer silent;
+  // Accepts and closes every connection at once.
+  FaultProxy closing{http.port()};
 };
 
 std::unique_ptr<Servers>& servers_slot() {
@@ -166,6 +172,8 @@ const CauseCase kCauses[] = {
      "host not found", 10},
     {"http_silent_server", [] { return port_url("http", servers().silent.port(), "/mjpeg"); },
      "timed out", 25},
+    {"http_closed_at_once", [] { return servers().closing.url("http", "/mjpeg"); },
+     "the server closed the connection without answering", 10},
     {"http_wrong_password",
      [] { return servers().http.url_with_credentials("/mjpeg", kUser, "wrong-pass"); },
      "401 Unauthorized: wrong or missing credentials", 10},

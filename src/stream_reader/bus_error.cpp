@@ -23,6 +23,9 @@ constexpr const char* kDiagnosedKey = "strovix-diagnosed-cause";
 // reached, so later errors need no connection diagnosis.
 constexpr const char* kAnsweredKey = "strovix-answered";
 constexpr double kDiagnosisTimeoutSeconds = 3.0;
+// Object data on a source element: the monotonic time of its first message, to tell a
+// request that timed out from one the server cut short.
+constexpr const char* kFirstSeenKey = "strovix-first-seen";
 
 std::string status_cause(guint code, const char* reason) {
   std::string text = std::to_string(code);
@@ -259,9 +262,20 @@ std::string first_error_text(GstElement* pipeline, double wait_seconds) {
 
 namespace {
 
+// Seconds since the source posted its first message.
+double seconds_since_first_message(GstObject* source) {
+  const auto* first =
+      static_cast<const gint64*>(g_object_get_data(G_OBJECT(source), kFirstSeenKey));
+  return first ? static_cast<double>(g_get_monotonic_time() - *first) / G_USEC_PER_SEC : 0.0;
+}
+
 GstBusSyncReply annotate(GstBus* bus, GstMessage* message) {
   GstObject* source = GST_MESSAGE_SRC(message);
   if (!is_network_source(source)) return GST_BUS_PASS;
+  if (!g_object_get_data(G_OBJECT(source), kFirstSeenKey)) {
+    g_object_set_data_full(G_OBJECT(source), kFirstSeenKey, new gint64(g_get_monotonic_time()),
+                           [](gpointer p) { delete static_cast<gint64*>(p); });
+  }
   if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ELEMENT) {
     // souphttpsrc reports every answer's status here, before any error it leads to.
     const GstStructure* s = gst_message_get_structure(message);
@@ -297,9 +311,13 @@ GstBusSyncReply annotate(GstBus* bus, GstMessage* message) {
     GCharPtr owned(location);
     if (location) cause = diagnose_connection(location, kDiagnosisTimeoutSeconds);
     // souphttpsrc fails without a status only when no answer came: with the connection
-    // itself fine, the server kept silent until the time-out.
+    // itself fine, the server either kept silent until the time-out or closed it.
     if (cause.empty() && location && is_http_source(source)) {
-      cause = "timed out: the server accepted the connection but did not answer";
+      guint timeout = 0;
+      g_object_get(source, "timeout", &timeout, nullptr);
+      cause = timeout > 0 && seconds_since_first_message(source) >= 0.9 * timeout
+                  ? "timed out: the server accepted the connection but did not answer"
+                  : "the server closed the connection without answering";
     }
     g_object_set_data_full(G_OBJECT(source), kDiagnosedKey, new std::string(cause),
                            [](gpointer p) { delete static_cast<std::string*>(p); });
