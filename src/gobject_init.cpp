@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "debug_redaction.hpp"
+
 namespace strovix::gobject_init {
 namespace {
 
@@ -24,9 +26,15 @@ void iterate_default_context() {
 
 }  // namespace
 
-void start() {
-  std::call_once(g_once, [] {
+void start(MainContext main_context) {
+  std::call_once(g_once, [main_context] {
     gst_init(nullptr, nullptr);
+    // Elements quote locations and request headers in their debug output (GST_DEBUG).
+    detail::install_gst_debug_redaction();
+    if (main_context == MainContext::HOST) {
+      g_started.store(true, std::memory_order_release);
+      return;
+    }
     std::thread loop(iterate_default_context);
     pthread_setname_np(loop.native_handle(), "GLibMainLoop");
     loop.detach();

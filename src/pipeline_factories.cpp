@@ -1,6 +1,7 @@
 #include "strovix/pipeline_factories.hpp"
 
 #include "strovix/errors.hpp"
+#include "strovix/logger.hpp"
 
 namespace strovix {
 
@@ -21,8 +22,9 @@ std::shared_ptr<Pipeline> CustomPipelineFactory::build() {
   GErrorPtr error(raw_error);
   if (error || !parsed) {
     if (parsed) gst_object_unref(gst_object_ref_sink(parsed));
-    throw StreamSetupError("Could not build the pipeline \"" + pipeline_str_ +
-                           "\": " + (error ? error->message : "unknown error"));
+    // A description may hold URLs with passwords (location=...): quote it without them.
+    throw StreamSetupError("Could not build the pipeline \"" + redact_credentials(pipeline_str_) +
+                           "\": " + redact_credentials(error ? error->message : "unknown error"));
   }
   GstElement* top = parsed;
   if (!GST_IS_PIPELINE(parsed)) {

@@ -15,6 +15,7 @@
 #include "strovix/errors.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/pipeline_factories.hpp"
+#include "url.hpp"
 
 namespace strovix {
 namespace {
@@ -31,40 +32,11 @@ constexpr gint kDecoderThreads = 1;
 
 // ---- URL credentials -------------------------------------------------------------------------
 
-struct SplitUrl {
-  std::string location;  // the URL without userinfo
-  std::string user;
-  std::string password;
-  bool has_credentials = false;
-};
-
-std::string percent_decode(const std::string& text) {
-  gchar* decoded = g_uri_unescape_string(text.c_str(), nullptr);
-  if (!decoded) return text;  // malformed escape: use as typed
-  std::string out(decoded);
-  g_free(decoded);
-  return out;
-}
-
-// Moves "user:password@" out of the URL, so the location that elements keep, and quote in
-// their error texts, carries no secret.
-SplitUrl split_credentials(const std::string& url) {
-  SplitUrl split{url, {}, {}, false};
-  const auto scheme_end = url.find("://");
-  if (scheme_end == std::string::npos) return split;
-  const auto start = scheme_end + 3;
-  const auto end = url.find_first_of("/?#", start);
-  const std::string authority =
-      url.substr(start, end == std::string::npos ? std::string::npos : end - start);
-  const auto at = authority.rfind('@');
-  if (at == std::string::npos) return split;
-  const std::string userinfo = authority.substr(0, at);
-  const auto colon = userinfo.find(':');
-  split.user = percent_decode(userinfo.substr(0, colon));
-  if (colon != std::string::npos) split.password = percent_decode(userinfo.substr(colon + 1));
-  split.has_credentials = true;
-  split.location = url.substr(0, start) + url.substr(start + at + 1);
-  return split;
+// Credentials travel only as properties; the location the element keeps, and quotes in its
+// messages and debug output, has none.
+void set_credentials(GstElement* src, const detail::StreamUrl& url) {
+  if (url.user) g_object_set(src, "user-id", url.user->c_str(), nullptr);
+  if (url.password) g_object_set(src, "user-pw", url.password->c_str(), nullptr);
 }
 
 // ---- element helpers -------------------------------------------------------------------------
@@ -510,14 +482,13 @@ RTSPPipelineFactory::RTSPPipelineFactory(std::string url, int latency,
 std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
   ElementPtr bin(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
   GstElement* src = add_element(GST_BIN(bin.get()), "rtspsrc");
-  const SplitUrl split = split_credentials(url_);
+  const detail::StreamUrl url = detail::parse_stream_url(url_);
+  detail::require_unambiguous(url);
   // The URL is only ever a property value, never part of a pipeline description.
-  g_object_set(src, "location", split.location.c_str(), "latency",
+  g_object_set(src, "location", url.location.c_str(), "latency",
                static_cast<guint>(latency_ > 0 ? latency_ : 0), "drop-on-latency", TRUE,
                "tcp-timeout", kRtspTcpTimeoutUs, nullptr);
-  if (split.has_credentials) {
-    g_object_set(src, "user-id", split.user.c_str(), "user-pw", split.password.c_str(), nullptr);
-  }
+  set_credentials(src, url);
   if (force_tcp_) gst_util_set_object_arg(G_OBJECT(src), "protocols", "tcp");
   // Connection failures get their cause attached (rtspsrc only says "Failed to connect").
   BusPtr bus(gst_element_get_bus(bin.get()));
@@ -540,13 +511,12 @@ std::shared_ptr<Pipeline> HTTPPipelineFactory::build() {
   ElementPtr bin(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
   GstElement* src = add_element(GST_BIN(bin.get()), "souphttpsrc");
   GstElement* typefind = add_element(GST_BIN(bin.get()), "typefind");
-  const SplitUrl split = split_credentials(url_);
+  const detail::StreamUrl url = detail::parse_stream_url(url_);
+  detail::require_unambiguous(url);
   // TLS certificate checks stay strict (the element's default).
-  g_object_set(src, "location", split.location.c_str(), "is-live", TRUE, "timeout",
+  g_object_set(src, "location", url.location.c_str(), "is-live", TRUE, "timeout",
                kHttpTimeoutSeconds, nullptr);
-  if (split.has_credentials) {
-    g_object_set(src, "user-id", split.user.c_str(), "user-pw", split.password.c_str(), nullptr);
-  }
+  set_credentials(src, url);
   if (!gst_element_link(src, typefind)) throw StreamSetupError("cannot link the HTTP source");
   BusPtr bus(gst_element_get_bus(bin.get()));
   gst_bus_set_sync_handler(bus.get(), scrub_http_headers, nullptr, nullptr);

@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "support/log_capture.hpp"
 #include "stream_reader/common.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/event.hpp"

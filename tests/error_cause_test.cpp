@@ -15,6 +15,7 @@
 #include "strovix/utils/gstreamer.hpp"
 #include "support/fault_proxy.hpp"
 #include "support/http_server.hpp"
+#include "support/log_capture.hpp"
 #include "support/rtsp_server.hpp"
 
 using namespace strovix;

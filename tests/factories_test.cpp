@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "support/log_capture.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/pipeline_factories.hpp"

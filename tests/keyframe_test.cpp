@@ -11,6 +11,7 @@
 
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/gst.hpp"
+#include "support/log_capture.hpp"
 #include "support/rtsp_server.hpp"
 
 using namespace strovix;

@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "support/log_capture.hpp"
 #include "stream_reader/common.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/stream_reader/gst.hpp"

@@ -6,6 +6,7 @@ strovix_add_test(reliability_soak_test LABEL reliability SOURCES reliability_soa
 strovix_add_test(reliability_lifecycle_test LABEL reliability SOURCES reliability_lifecycle_test.cpp)
 strovix_add_test(reliability_load_test LABEL reliability SOURCES reliability_load_test.cpp)
 strovix_add_test(reliability_input_test LABEL reliability SOURCES reliability_input_test.cpp)
+strovix_add_test(reliability_isolation_test LABEL reliability SOURCES reliability_isolation_test.cpp)
 
 # Test properties beyond what strovix_add_test sets, applied when CTest loads the discovered
 # tests (gtest_discover_tests lists them at test time and leaves their names in
@@ -16,7 +17,7 @@ foreach(t IN LISTS reliability_soak_test_TESTS)
   # The leaks tracer counts GStreamer objects left behind; the soak reads it.
   set_tests_properties("${t}" PROPERTIES ENVIRONMENT "GST_TRACERS=leaks" TIMEOUT 600)
 endforeach()
-foreach(t IN LISTS reliability_lifecycle_test_TESTS)
+foreach(t IN LISTS reliability_lifecycle_test_TESTS reliability_isolation_test_TESTS)
   # Thread-safety of close/wait/destroy at every phase: run under ThreadSanitizer too.
   set_tests_properties("${t}" PROPERTIES LABELS "reliability;threading")
 endforeach()

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "support/log_capture.hpp"
 #include "reliability_helpers.hpp"
 #include "strovix/stream_reader/gst.hpp"
 #include "support/fault_proxy.hpp"

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/log_capture.hpp"
 #include "reliability_helpers.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/stream_reader/gst.hpp"

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "support/log_capture.hpp"
 #include "reliability_helpers.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/stream_reader/gst.hpp"

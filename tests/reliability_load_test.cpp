@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/log_capture.hpp"
 #include "reliability_helpers.hpp"
 #include "strovix/stream_reader/gst.hpp"
 #include "support/process_stats.hpp"

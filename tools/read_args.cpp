@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "strovix/logger.hpp"
 #include "strovix/stream_reader/base.hpp"
 
 namespace strovix::tools {
@@ -87,7 +88,9 @@ ReadArgs parse_read_args(const std::vector<std::string>& args) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string arg = args[i];
     if (options_done || arg.empty() || arg[0] != '-' || arg == "-") {
-      if (out.url) throw ArgError("only one URL can be read, got another: '" + arg + "'");
+      if (out.url) {
+        throw ArgError("only one URL can be read, got another: '" + redact_url(arg) + "'");
+      }
       out.url = arg;
       continue;
     }

@@ -26,7 +26,9 @@
 #include "strovix/gobject_init.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/gst.hpp"
-#include "support/rtsp_server.hpp"
+#if STROVIX_READ_DEMO_SERVER
+#include "demo_rtsp_server.hpp"
+#endif
 
 namespace {
 
@@ -50,28 +52,6 @@ double wall_seconds() {
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// The password of a URL's userinfo, raw and percent-decoded, for redact_credentials: error
-// texts from GStreamer may quote it apart from the URL.
-std::vector<std::string> secrets_of(const std::string& url) {
-  std::vector<std::string> secrets;
-  const auto scheme_end = url.find("://");
-  if (scheme_end == std::string::npos) return secrets;
-  const auto start = scheme_end + 3;
-  const auto end = url.find_first_of("/?#", start);
-  const std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
-  const auto at = authority.rfind('@');
-  if (at == std::string::npos) return secrets;
-  const auto colon = authority.find(':');
-  if (colon == std::string::npos || colon > at || colon + 1 == at) return secrets;
-  const std::string password = authority.substr(colon + 1, at - colon - 1);
-  if (gchar* decoded = g_uri_unescape_string(password.c_str(), nullptr)) {
-    if (*decoded && password != decoded) secrets.emplace_back(decoded);
-    g_free(decoded);
-  }
-  secrets.push_back(password);
-  return secrets;
 }
 
 std::string json_string(const std::string& text) {
@@ -110,8 +90,9 @@ class StreamLogWatch : public spdlog::sinks::base_sink<std::mutex> {
  public:
   std::size_t restarts() const { return restarts_.load(); }
 
-  // The message of the newest "pipeline error: MSG (debug: ...)" line, waiting up to
-  // `timeout` seconds for one: the bus watch may report the cause just after a failed setup.
+  // The message of the first "pipeline error: MSG (debug: ...)" line since the newest
+  // restart (the errors after it in one failure are its follow-ons), waiting up to `timeout`
+  // seconds for one: the bus watch may report the cause just after a failed setup.
   std::string last_error(double timeout) {
     std::unique_lock lock(error_mutex_);
     error_cond_.wait_for(lock, std::chrono::duration<double>(timeout),
@@ -122,12 +103,18 @@ class StreamLogWatch : public spdlog::sinks::base_sink<std::mutex> {
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override {
     const std::string_view text(msg.payload.data(), msg.payload.size());
-    if (text.find("Shutting the pipeline down...") != std::string_view::npos) ++restarts_;
+    if (text.find("Shutting the pipeline down...") != std::string_view::npos) {
+      ++restarts_;
+      std::lock_guard lock(error_mutex_);
+      take_next_error_ = true;
+    }
     constexpr std::string_view kError = "pipeline error: ";
     if (const auto at = text.find(kError); at != std::string_view::npos) {
       auto message = text.substr(at + kError.size());
       message = message.substr(0, message.find(" (debug: "));
       std::lock_guard lock(error_mutex_);
+      if (!take_next_error_) return;
+      take_next_error_ = false;
       last_error_.assign(message.substr(0, message.find('\n')));
       error_cond_.notify_all();
     }
@@ -136,10 +123,11 @@ class StreamLogWatch : public spdlog::sinks::base_sink<std::mutex> {
 
  private:
   std::atomic<std::size_t> restarts_{0};
-  // Guards last_error_.
+  // Guards last_error_ and take_next_error_.
   std::mutex error_mutex_;
   std::condition_variable error_cond_;
   std::string last_error_;
+  bool take_next_error_ = true;
 };
 
 // Counts delivered frames on a thread of its own and keeps the newest frame with an image.
@@ -307,34 +295,35 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   std::string url;
   std::string source;
   std::string note;
-  std::unique_ptr<strovix::testing::RtspTestServer> server;
+#if STROVIX_READ_DEMO_SERVER
+  std::unique_ptr<DemoRtspServer> server;
+#endif
   if (args.url) {
     url = *args.url;
-    secrets = secrets_of(url);
+    secrets = url_secrets(url);
   }
   if (args.pipeline) {
     if (url.empty()) url = "custom-pipeline";
     source = "pipeline: " + redact_credentials(*args.pipeline, secrets);
   } else if (args.url) {
-    source = redact_credentials(url, secrets);
+    source = redact_url(url);
   } else {
+#if STROVIX_READ_DEMO_SERVER
     try {
-      server = std::make_unique<strovix::testing::RtspTestServer>();
-      strovix::testing::RtspMountOptions mount;
-      mount.codec = strovix::testing::RtspCodec::H264;
-      mount.width = 640;
-      mount.height = 360;
-      mount.fps = 30;
-      mount.key_int_max = 30;
-      server->add_mount("/demo", mount);
-      server->start();
+      server = std::make_unique<DemoRtspServer>(DemoRtspServer::Options{});
     } catch (const std::exception& e) {
       std::fprintf(stderr, "strovix-read: cannot start the built-in test server: %s\n", e.what());
       return kExitSetup;
     }
-    url = server->url("/demo");
+    url = server->url();
     source = url;
-    note = " (built-in test stream: H.264, 640x360, 30 fps)";
+    note = " (built-in test stream: " + server->description() + ")";
+#else
+    std::fprintf(stderr,
+                 "strovix-read: built without the test stream (no gst-rtsp-server); give a URL "
+                 "or --pipeline\n");
+    return kExitUsage;
+#endif
   }
 
   GstStreamReader::Options options;
@@ -401,6 +390,7 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   // The summary's counts are those of this moment, which a last status line shows too.
   const std::uint64_t frames = watcher.frames();
   const std::size_t restarts = log_watch->restarts();
+  const std::string kept_error = reader->stats().last_error;
   if (Clock::now() - last_tick >= std::chrono::milliseconds(100)) {
     const double interval = std::chrono::duration<double>(Clock::now() - last_tick).count();
     report.status(duration, last_status, (frames - last_frames) / interval, frames,
@@ -427,8 +417,11 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   if (closed_in_time) {
     closer.join();
     reader.reset();
+#if STROVIX_READ_DEMO_SERVER
     server.reset();
+#endif
   }
+
   int status = kExitOk;
   std::string snapshot_note;
   if (args.snapshot) {
@@ -453,8 +446,10 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   report.summary(source, duration, seconds_since(start), frames, watcher.first_frame_after(),
                  restarts, last_status, interrupted, snapshot_note);
   if (frames == 0) {
-    // The newest error line names the cause; the stream's logger has redacted it.
-    const std::string cause = log_watch->last_error(0.0);
+    // Taken before closing, whose teardown may report errors of its own; both texts are
+    // already free of credentials.
+    std::string cause = kept_error;
+    if (cause.empty()) cause = log_watch->last_error(0.0);
     std::fprintf(stderr, "strovix-read: no frame arrived in %.1f s: %s\n", duration,
                  cause.empty() ? "no error was reported (the stream sent nothing decodable)"
                                : cause.c_str());
@@ -498,7 +493,7 @@ int main(int argc, char** argv) {
     return run(args, stop_signals);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "strovix-read: %s\n",
-                 redact_credentials(e.what(), args.url ? secrets_of(*args.url) : std::vector<std::string>{}).c_str());
+                 redact_credentials(e.what(), url_secrets(args.url.value_or(""))).c_str());
     return kExitFailure;
   }
 }

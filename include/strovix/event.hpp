@@ -2,10 +2,12 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "strovix/export.hpp"
+
 namespace strovix {
 
 // Manual-reset event: stays set until clear() is called; every waiter wakes on set().
-class Event {
+class STROVIX_EXPORT Event {
  public:
   void set();
   void clear();

@@ -2,6 +2,7 @@
 #include <memory>
 #include <string>
 
+#include "strovix/export.hpp"
 #include "strovix/utils/gstreamer.hpp"
 
 namespace strovix {
@@ -12,7 +13,7 @@ inline constexpr const char* BUFFER_SRC_NAME = "strovix_buffer_src";
 // The name of the appsink in every pipeline this package builds.
 inline constexpr const char* APPSINK_NAME = "strovix_sink";
 
-class PipelineFactory {
+class STROVIX_EXPORT PipelineFactory {
  public:
   virtual ~PipelineFactory() = default;
   // A new pipeline, already set going towards PLAYING, with the watcher installed as its bus
@@ -23,10 +24,10 @@ class PipelineFactory {
 };
 
 // A caller's pipeline description. It must contain an appsink.
-class CustomPipelineFactory : public PipelineFactory {
+class STROVIX_EXPORT CustomPipelineFactory : public PipelineFactory {
  public:
-  CustomPipelineFactory(std::string pipeline_str, std::string url,
-                        PipelineWatcher pipeline_watcher, OnComplete on_complete);
+  CustomPipelineFactory(std::string pipeline_str, std::string url, PipelineWatcher pipeline_watcher,
+                        OnComplete on_complete);
   std::shared_ptr<Pipeline> build() override;
 
  private:
@@ -37,7 +38,7 @@ class CustomPipelineFactory : public PipelineFactory {
 };
 
 // rtsp:// cameras: H.264, H.265 or MJPEG, chosen from what the server offers.
-class RTSPPipelineFactory : public PipelineFactory {
+class STROVIX_EXPORT RTSPPipelineFactory : public PipelineFactory {
  public:
   // latency in milliseconds; force_tcp restricts the transport to TCP (for proxies).
   RTSPPipelineFactory(std::string url, int latency, PipelineWatcher pipeline_watcher,
@@ -53,7 +54,7 @@ class RTSPPipelineFactory : public PipelineFactory {
 };
 
 // http:// and https:// cameras: MJPEG over multipart, or MPEG-TS / Matroska with H.264.
-class HTTPPipelineFactory : public PipelineFactory {
+class STROVIX_EXPORT HTTPPipelineFactory : public PipelineFactory {
  public:
   HTTPPipelineFactory(std::string url, PipelineWatcher pipeline_watcher, OnComplete on_complete);
   std::shared_ptr<Pipeline> build() override;

@@ -2,16 +2,19 @@
 
 #include <pthread.h>
 
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <system_error>
+
+#include "strovix/logger.hpp"
 
 namespace strovix::detail {
 
 double wall_clock_seconds() noexcept {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 std::string format_seconds(double seconds) {
@@ -33,14 +36,22 @@ void sleep_seconds(double seconds) {
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
 
+std::atomic<int> thread_starts_before_failure{-1};
+
 std::thread start_named_thread(std::string name, std::function<void()> body) {
+  for (int n = thread_starts_before_failure.load(); n >= 0;) {
+    const int next = n == 0 ? -1 : n - 1;
+    if (!thread_starts_before_failure.compare_exchange_weak(n, next)) continue;
+    if (n == 0) throw std::system_error(EAGAIN, std::generic_category(), "thread creation failed");
+    break;
+  }
   std::thread thread([name, body = std::move(body)] {
     try {
       body();
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "Exception in thread %s: %s\n", name.c_str(), e.what());
+      library_logger()->error("Exception in thread " + name + ": " + e.what());
     } catch (...) {
-      std::fprintf(stderr, "Exception in thread %s: unknown error\n", name.c_str());
+      library_logger()->error("Exception in thread " + name + ": unknown error");
     }
   });
   // Linux limits thread names to 15 characters.

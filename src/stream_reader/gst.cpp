@@ -4,38 +4,26 @@
 
 #include <cstdio>
 
-#include "strovix/errors.hpp"
-#include "strovix/gobject_init.hpp"
-#include "strovix/pipeline_factories.hpp"
 #include "stream_reader/keyframe_filter.hpp"
 #include "stream_reader/pipeline_restarter.hpp"
 #include "stream_reader/pipeline_state.hpp"
+#include "strovix/errors.hpp"
+#include "strovix/gobject_init.hpp"
+#include "strovix/pipeline_factories.hpp"
+#include "url.hpp"
 
 namespace strovix {
 namespace {
 
 using detail::wall_clock_seconds;
 
-// RFC 3986: ALPHA *( ALPHA / DIGIT / "+" / "-" / "." ) before the first colon, lower-cased.
-std::string scheme_of(const std::string& url) {
-  const auto colon = url.find(':');
-  if (colon == std::string::npos || colon == 0) return "";
-  auto is_alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
-  if (!is_alpha(url[0])) return "";
-  std::string scheme;
-  for (std::size_t i = 0; i < colon; ++i) {
-    const char c = url[i];
-    if (!(is_alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.')) return "";
-    scheme += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  }
-  return scheme;
-}
-
-// Network URLs go to rtspsrc and souphttpsrc as they are. Rejected here: control characters
-// (rtspsrc copies a CR/LF verbatim into its request lines, so a URL could add headers or
-// requests; a NUL would silently cut the URL short), text that is not UTF-8 (GStreamer warns
-// and posts it in messages) and a missing host (libsoup fails an assertion on it).
-void check_network_url(const std::string& url) {
+// Network URLs go to rtspsrc and souphttpsrc without their credentials. Rejected here: control
+// characters (rtspsrc copies a CR/LF verbatim into its request lines, so a URL could add
+// headers or requests; a NUL would silently cut the URL short), text that is not UTF-8
+// (GStreamer warns and posts it in messages), credentials that cannot be told apart from the
+// host (they would reach the element, and the server, as part of the location) and a missing
+// host (libsoup fails an assertion on it).
+void check_network_url(const std::string& url, const detail::StreamUrl& parsed) {
   for (std::size_t i = 0; i < url.size(); ++i) {
     const auto c = static_cast<unsigned char>(url[i]);
     if (c < 0x20 || c == 0x7f) {
@@ -50,30 +38,80 @@ void check_network_url(const std::string& url) {
   if (!g_utf8_validate(url.data(), static_cast<gssize>(url.size()), nullptr)) {
     throw StreamSetupError("The stream URL is not valid UTF-8; percent-encode other bytes");
   }
-  const auto start = url.find("://");
-  if (start != std::string::npos) {
-    const auto end = url.find_first_of("/?#", start + 3);
-    std::string host = url.substr(start + 3, end == std::string::npos ? end : end - start - 3);
-    if (const auto at = host.rfind('@'); at != std::string::npos) host.erase(0, at + 1);
-    if (const auto colon = host.rfind(':');
-        colon != std::string::npos && host.find(']', colon) == std::string::npos) {
-      host.erase(colon);
-    }
-    if (host.empty()) {
-      throw StreamSetupError("The stream URL has no host. Stream URL: " +
-                             redact_credentials(url));
-    }
+  detail::require_unambiguous(parsed);
+  if (parsed.has_authority && parsed.host.empty()) {
+    throw StreamSetupError("The stream URL has no host. Stream URL: " + parsed.display);
   }
+}
+
+// The encoded format at the element that keyframe-only mode filters (the parser of the
+// factories' pipelines), or "" when the pipeline has none or it has not negotiated yet.
+std::string codec_of(const Pipeline& pipeline) {
+  ElementPtr parser = pipeline.get_by_name(BUFFER_SRC_NAME);
+  if (!parser) return "";
+  PadPtr pad(gst_element_get_static_pad(parser.get(), "src"));
+  if (!pad) return "";
+  CapsPtr caps(gst_pad_get_current_caps(pad.get()));
+  if (!caps || gst_caps_get_size(caps.get()) == 0) return "";
+  const std::string name = gst_structure_get_name(gst_caps_get_structure(caps.get(), 0));
+  static const std::pair<const char*, const char*> names[] = {
+      {"video/x-h264", "H.264"}, {"video/x-h265", "H.265"}, {"image/jpeg", "MJPEG"},
+      {"video/x-vp8", "VP8"},    {"video/x-vp9", "VP9"},    {"video/x-av1", "AV1"},
+      {"video/mpeg", "MPEG"}};
+  for (const auto& [caps_name, codec] : names) {
+    if (name == caps_name) return codec;
+  }
+  return name;
 }
 
 }  // namespace
 
+// The reader's state and threads; the public class forwards to it.
+class GstStreamReader::Impl {
+ public:
+  Impl(int id, std::string url, RuntimeOptions runtime_options, Options options);
+  // Closes the reader and joins both of its threads.
+  ~Impl();
+
+  Frame latest_frame();
+  StreamStats stats() const;
+  void close();
+  void wait_until_closed();
+
+  const int id;
+  Logger _logger;
+  double _frame_timeout;
+  std::shared_ptr<Event> _latest_frame_event;
+  std::shared_ptr<Event> _new_frame_event;
+  std::shared_ptr<detail::PipelineState> _pipeline_state;
+  std::shared_ptr<detail::PipelineRestarter> _pipeline_restarter;
+  std::shared_ptr<detail::KeyframeFilter> _keyframe_filter;
+  AtomicSharedPtr<const Frame> _latest_frame;
+  std::thread _sample_pulling_thread;
+
+  // Statistics: written by the sample-pulling thread once per frame (relaxed stores, no
+  // allocation), read by stats().
+  std::atomic<std::uint64_t> _frames_delivered{0};
+  std::atomic<std::uint64_t> _frames_replaced{0};
+  // Whether the newest frame has not been read by latest_frame() yet.
+  std::atomic<bool> _unread{false};
+  std::atomic<int> _width{0};
+  std::atomic<int> _height{0};
+  std::atomic<double> _last_frame_time{0.0};
+
+ private:
+  // Runs on "SamplePullingThread".
+  void _pull_samples();
+  void _stop_and_join() noexcept;
+  void _publish(double timestamp, std::shared_ptr<const Image> image);
+};
+
 const SupportedRuntimeOptions GstStreamReader::SUPPORTED_RUNTIME_OPTIONS = {
     {"keyframes_only", RuntimeOptionType::BOOL}};
 
-GstStreamReader::GstStreamReader(int id_, std::string url, RuntimeOptions runtime_options,
-                                 Options options)
-    : id(id_), frame_timeout_(options.frame_timeout) {
+GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_options,
+                            Options options)
+    : id(id_), _frame_timeout(options.frame_timeout) {
   _logger = get_stream_logger(url);
   check_runtime_options(runtime_options, SUPPORTED_RUNTIME_OPTIONS);
   gobject_init::assert_started();
@@ -83,7 +121,6 @@ GstStreamReader::GstStreamReader(int id_, std::string url, RuntimeOptions runtim
         "default. If this is a MainContext created by a QThread, asynchronous messages may "
         "not be sent properly.");
   }
-  _url = std::move(url);
   bool keyframes_only = false;
   if (auto it = runtime_options.find("keyframes_only"); it != runtime_options.end()) {
     keyframes_only = std::get<bool>(it->second);
@@ -115,83 +152,150 @@ GstStreamReader::GstStreamReader(int id_, std::string url, RuntimeOptions runtim
 
   std::shared_ptr<PipelineFactory> factory;
   if (!options.pipeline_str) {
-    const std::string scheme = scheme_of(_url);
-    if (scheme == "rtsp" || scheme == "http" || scheme == "https") check_network_url(_url);
+    const detail::StreamUrl parsed = detail::parse_stream_url(url);
+    const std::string& scheme = parsed.scheme;
+    if (scheme == "rtsp" || scheme == "http" || scheme == "https") check_network_url(url, parsed);
     if (scheme == "rtsp") {
-      factory = std::make_shared<RTSPPipelineFactory>(_url, options.latency, watcher,
+      factory = std::make_shared<RTSPPipelineFactory>(url, options.latency, watcher,
                                                       options.proxied, on_complete);
     } else if (scheme == "http" || scheme == "https") {
-      factory = std::make_shared<HTTPPipelineFactory>(_url, watcher, on_complete);
+      factory = std::make_shared<HTTPPipelineFactory>(url, watcher, on_complete);
     } else {
       // The URL is quoted without its credentials: error texts end up in logs.
-      throw StreamSetupError("Unsupported scheme '" + scheme +
-                             "'. Is the provided URL in a valid HTTP or RTSP format? Stream URL: " +
-                             redact_credentials(_url));
+      throw StreamSetupError(
+          "Unsupported scheme '" + scheme +
+          "'. Is the provided URL in a valid HTTP or RTSP format? Stream URL: " + parsed.display);
     }
   } else {
     factory =
-        std::make_shared<CustomPipelineFactory>(*options.pipeline_str, _url, watcher, on_complete);
+        std::make_shared<CustomPipelineFactory>(*options.pipeline_str, url, watcher, on_complete);
   }
   _pipeline_state->factory.store(factory);
   _pipeline_state->build(options.must_play);
 
+  const char* starting = "PipelineRestarterThread";
   try {
     _pipeline_restarter->start();
+    starting = "SamplePullingThread";
     _sample_pulling_thread =
         detail::start_named_thread("SamplePullingThread", [this] { _pull_samples(); });
-  } catch (...) {
-    stop_and_join();
-    throw;
+  } catch (const std::exception& e) {
+    // Shuts the pipeline down; waits only for a thread that did start.
+    _stop_and_join();
+    throw StreamSetupError("Stream " + std::to_string(id) + ": cannot start the thread " +
+                           starting + ": " + e.what());
   }
 }
 
-GstStreamReader::~GstStreamReader() { stop_and_join(); }
+GstStreamReader::Impl::~Impl() { _stop_and_join(); }
 
-void GstStreamReader::stop_and_join() noexcept {
+void GstStreamReader::Impl::_stop_and_join() noexcept {
   try {
     close();
     if (_pipeline_restarter) _pipeline_restarter->wait_until_closed();
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "strovix: closing stream %d failed: %s\n", id, e.what());
+    _logger->error("strovix: closing stream_id " + std::to_string(id) + " failed: " + e.what());
   }
   if (_sample_pulling_thread.joinable()) _sample_pulling_thread.join();
 }
 
-StreamStatus GstStreamReader::status() const { return _pipeline_state->status(); }
-
-void GstStreamReader::set_status(StreamStatus status) { _pipeline_state->set_status(status); }
-
-std::shared_ptr<Event> GstStreamReader::new_status_event() const {
-  return _pipeline_state->new_status_event;
-}
-
-Frame GstStreamReader::latest_frame() {
+Frame GstStreamReader::Impl::latest_frame() {
   auto frame = _latest_frame.load();
+  _unread.store(false, std::memory_order_relaxed);
   _latest_frame_event->clear();
   return *frame;
 }
 
-void GstStreamReader::set_runtime_option_vals(const RuntimeOptions& runtime_options) {
-  check_runtime_options(runtime_options, SUPPORTED_RUNTIME_OPTIONS);
-  if (auto it = runtime_options.find("keyframes_only"); it != runtime_options.end()) {
-    _keyframe_filter->set_keyframes_only(std::get<bool>(it->second));
-  }
-}
-
-void GstStreamReader::close() {
+void GstStreamReader::Impl::close() {
   _pipeline_restarter->close();
   _latest_frame_event->set();
 }
 
-void GstStreamReader::wait_until_closed() {
+void GstStreamReader::Impl::wait_until_closed() {
   close();
   _pipeline_restarter->wait_until_closed();
 }
 
-void GstStreamReader::_on_pipeline_complete() { _keyframe_filter->update_pad_probe(); }
+StreamStats GstStreamReader::Impl::stats() const {
+  StreamStats st;
+  // Replaced before delivered: a frame published in between can only make the pair look
+  // like fewer replacements, never more replaced than delivered.
+  st.frames_replaced = _frames_replaced.load();
+  st.frames_delivered = _frames_delivered.load();
+  st.restarts = _pipeline_restarter->_restarts_total.load();
+  st.restarts_since_frame = _pipeline_restarter->_restart_count.load();
+  auto error = _pipeline_state->last_error();
+  st.last_error = std::move(error.text);
+  st.last_error_time = error.timestamp;
+  st.last_frame_time = _last_frame_time.load(std::memory_order_relaxed);
+  st.status = _pipeline_state->status();
+  st.keyframes_only = _keyframe_filter->keyframes_only();
+  st.width = _width.load(std::memory_order_relaxed);
+  st.height = _height.load(std::memory_order_relaxed);
+  if (auto pipeline = _pipeline_state->pipeline.load()) st.codec = codec_of(*pipeline);
+  return st;
+}
+
+void GstStreamReader::Impl::_publish(double timestamp, std::shared_ptr<const Image> image) {
+  _width.store(image->width, std::memory_order_relaxed);
+  _height.store(image->height, std::memory_order_relaxed);
+  _last_frame_time.store(timestamp, std::memory_order_relaxed);
+  _latest_frame.store(std::make_shared<const Frame>(Frame{timestamp, std::move(image)}));
+  if (_unread.exchange(true, std::memory_order_relaxed)) {
+    _frames_replaced.fetch_add(1, std::memory_order_relaxed);
+  }
+  _frames_delivered.fetch_add(1, std::memory_order_relaxed);
+  _latest_frame_event->set();
+  _new_frame_event->set();
+}
+
+// ---- The public class: forwards to Impl. ---------------------------------------------------
+
+GstStreamReader::GstStreamReader(int id_, std::string url, RuntimeOptions runtime_options,
+                                 Options options)
+    : id(id_),
+      _impl(std::make_unique<Impl>(id_, std::move(url), std::move(runtime_options),
+                                   std::move(options))) {}
+
+GstStreamReader::~GstStreamReader() = default;
+
+StreamStatus GstStreamReader::status() const { return _impl->_pipeline_state->status(); }
+
+void GstStreamReader::set_status(StreamStatus status) {
+  _impl->_pipeline_state->set_status(status);
+}
+
+std::shared_ptr<Event> GstStreamReader::new_frame_event() const { return _impl->_new_frame_event; }
+
+std::shared_ptr<Event> GstStreamReader::new_status_event() const {
+  return _impl->_pipeline_state->new_status_event;
+}
+
+std::shared_ptr<Event> GstStreamReader::latest_frame_event() const {
+  return _impl->_latest_frame_event;
+}
+
+Frame GstStreamReader::latest_frame() { return _impl->latest_frame(); }
+
+StreamStats GstStreamReader::stats() const { return _impl->stats(); }
+
+void GstStreamReader::set_runtime_option_vals(const RuntimeOptions& runtime_options) {
+  check_runtime_options(runtime_options, SUPPORTED_RUNTIME_OPTIONS);
+  if (auto it = runtime_options.find("keyframes_only"); it != runtime_options.end()) {
+    _impl->_keyframe_filter->set_keyframes_only(std::get<bool>(it->second));
+  }
+}
+
+void GstStreamReader::set_log_level(LogLevel level) {
+  _impl->_logger->set_level(to_spdlog_level(level));
+}
+
+void GstStreamReader::close() { _impl->close(); }
+
+void GstStreamReader::wait_until_closed() { _impl->wait_until_closed(); }
 
 // Runs on "SamplePullingThread".
-void GstStreamReader::_pull_samples() {
+void GstStreamReader::Impl::_pull_samples() {
   auto& state = *_pipeline_state;
   auto& restarter = *_pipeline_restarter;
   _latest_frame.store(std::make_shared<const Frame>(Frame{wall_clock_seconds(), nullptr}));
@@ -203,13 +307,15 @@ void GstStreamReader::_pull_samples() {
       const StreamStatus status = state.status();
       if (status == StreamStatus::CLOSED) {
         _latest_frame.store(std::make_shared<const Frame>(Frame{wall_clock_seconds(), nullptr}));
+        // Again, now that the end is stored: a caller woken by close() that took the last
+        // frame (clearing the event) must be woken for the end too.
+        _latest_frame_event->set();
         return;
       }
       if (status == StreamStatus::INITIALIZING || state.status() == StreamStatus::HALTED) {
-        const bool woken =
-            state._new_status_cond.wait_for(
-                lock, std::chrono::duration<double>(state.state_change_timeout)) ==
-            std::cv_status::no_timeout;
+        const bool woken = state._new_status_cond.wait_for(
+                               lock, std::chrono::duration<double>(state.state_change_timeout)) ==
+                           std::cv_status::no_timeout;
         if (!woken) {
           std::string line = "strovix: _pull_sample stream_id " + std::to_string(id) + " ";
           line += to_string(state.status());
@@ -235,8 +341,10 @@ void GstStreamReader::_pull_samples() {
         converted = true;
       } catch (const SampleConversionError& e) {
         _logger->error(e.what());
+        state.record_error(e.what());
         restarter.notify_frame_error(id, timestamp);
       } catch (const std::exception& e) {
+        state.record_error(e.what());
         _logger->error("strovix: _pull_samples stream_id " + std::to_string(id) +
                        " unexpected error converting sample, requesting pipeline restart\n" +
                        e.what());
@@ -245,9 +353,7 @@ void GstStreamReader::_pull_samples() {
       if (converted) {
         if (!image) continue;
         sample.reset();
-        _latest_frame.store(std::make_shared<const Frame>(Frame{timestamp, std::move(image)}));
-        _latest_frame_event->set();
-        _new_frame_event->set();
+        _publish(timestamp, std::move(image));
         restarter.notify_frame_received(id, timestamp);
       }
     }
@@ -258,7 +364,7 @@ void GstStreamReader::_pull_samples() {
     const double stalled_for = health.recent_frame
                                    ? *health.recent_frame
                                    : timestamp - state.start_pipeline_timestamp.load();
-    if (stalled_for > frame_timeout_) {
+    if (stalled_for > _frame_timeout) {
       char stalled[64];
       std::snprintf(stalled, sizeof(stalled), "%.1f", stalled_for);
       std::string line = "strovix: watchdog stream_id " + std::to_string(id) + " gst_state ";

@@ -1,5 +1,6 @@
 #include "stream_reader/pipeline_restarter.hpp"
 
+#include <chrono>
 #include <cmath>
 #include <random>
 #include <stdexcept>
@@ -36,7 +37,7 @@ PipelineRestarter::PipelineRestarter(int id_, double /*setup_timeout: unused*/,
       _logger(std::move(logger)) {}
 
 PipelineRestarter::~PipelineRestarter() {
-  std::lock_guard lock(join_mutex_);
+  std::lock_guard lock(_join_mutex);
   if (_pipeline_restarter_thread.joinable()) {
     if (_pipeline_restarter_thread.get_id() == std::this_thread::get_id()) {
       _pipeline_restarter_thread.detach();
@@ -47,24 +48,34 @@ PipelineRestarter::~PipelineRestarter() {
 }
 
 void PipelineRestarter::start() {
-  if (_pipeline_restarter_thread.joinable() || thread_ended_->is_set()) {
+  if (_started || _thread_ended->is_set()) {
     throw std::logic_error("The supervision thread has already been started");
   }
   _pipeline_restarter_thread =
-      start_named_thread("PipelineRestarterThread", [this, ended = thread_ended_] {
+      start_named_thread("PipelineRestarterThread", [this, ended = _thread_ended] {
         struct MarkEnded {
           std::shared_ptr<Event> event;
           ~MarkEnded() { event->set(); }
         } mark{ended};
         _pipeline_restarter_func();
       });
+  _started = true;
 }
 
 void PipelineRestarter::close() { _pipeline_state->close(); }
 
 void PipelineRestarter::wait_until_closed() {
-  thread_ended_->wait();
-  std::lock_guard lock(join_mutex_);
+  if (!_started) {
+    // The thread never ran (it could not be created): nobody else will shut the pipeline down.
+    std::lock_guard lock(_join_mutex);
+    if (!_thread_ended->is_set()) {
+      _thread_ended->set();
+      if (_pipeline_state->pipeline.load()) _pipeline_state->shutdown();
+    }
+    return;
+  }
+  _thread_ended->wait();
+  std::lock_guard lock(_join_mutex);
   if (_pipeline_restarter_thread.joinable() &&
       _pipeline_restarter_thread.get_id() != std::this_thread::get_id()) {
     _pipeline_restarter_thread.join();
@@ -90,54 +101,106 @@ double PipelineRestarter::calc_backoff_seconds() {
   return max < sum ? max : sum;
 }
 
+template <class Lock>
+void PipelineRestarter::wait_for_status_change(Lock& lock, StreamStatus seen) {
+  auto& state = *_pipeline_state;
+  for (;;) {
+    state.apply_pending_requests();
+    if (state.status() != seen) return;
+    // A request recorded by the bus thread just before this wait may have missed the
+    // notification; the bounded wait picks it up.
+    state._new_status_cond.wait_for(lock, PENDING_POLL);
+    if (state.status() != seen) return;
+  }
+}
+
+template <class Lock>
+bool PipelineRestarter::back_off(Lock& lock, double seconds) {
+  auto& state = *_pipeline_state;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  // The mutex is released while waiting, so close() and the bus thread never wait for a
+  // back-off; only CLOSED cuts it short.
+  state._new_status_cond.wait_until(lock, until,
+                                    [&] { return state.status() == StreamStatus::CLOSED; });
+  return state.status() != StreamStatus::CLOSED;
+}
+
 void PipelineRestarter::_pipeline_restarter_func() {
-  double restart_timeout = 0.01;
+  auto& state = *_pipeline_state;
+  double restart_timeout = FIRST_DELAY;
   {
-    std::unique_lock lock(_pipeline_state->_new_status_mutex);
+    std::unique_lock lock(state._new_status_mutex);
     for (;;) {
-      if (_pipeline_state->status() == StreamStatus::INITIALIZING) {
-        _pipeline_state->_new_status_cond.wait(lock);
+      const StreamStatus status = state.status();
+      if (status == StreamStatus::INITIALIZING) {
+        wait_for_status_change(lock, status);
         std::string line = prefix(id);
-        line += to_string(_pipeline_state->status());
+        line += to_string(state.status());
         line += " Continue wait ";
         line += format_seconds(restart_timeout);
         _logger->info(line);
         continue;
       }
-      if (_pipeline_state->status() == StreamStatus::STREAMING) {
-        _pipeline_state->_new_status_cond.wait(lock);
+      if (status == StreamStatus::STREAMING) {
+        wait_for_status_change(lock, status);
         std::string line = prefix(id);
-        line += to_string(_pipeline_state->status());
+        line += to_string(state.status());
         line += " pipeline state changed";
         _logger->info(line);
         continue;
       }
-      if (_pipeline_state->status() == StreamStatus::CLOSED) break;
-      // HALTED. The mutex stays held across the back-off and the restart, so no status
-      // change can slip in between.
-      sleep_seconds(restart_timeout);
-      std::string line(to_string(_pipeline_state->status()));
+      if (status == StreamStatus::CLOSED) break;
+      // HALTED. A stream that streamed for longer than the longest back-off since its last
+      // restart is not flapping: it starts over with the first delay.
+      const auto last_frame = state.last_frame();
+      if (last_frame && *last_frame - _last_restart_timestamp > _max_backoff_seconds) {
+        restart_timeout = FIRST_DELAY;
+      }
+      if (!back_off(lock, restart_timeout)) break;
+      std::string line(to_string(state.status()));
       line += " ";
       line += format_seconds(restart_timeout);
       line += " Shutting the pipeline down...";
       _logger->info(line);
-      _pipeline_state->restart();
+      try {
+        state.restart();
+      } catch (const std::exception& e) {
+        _restarts_total.fetch_add(1);
+        state.record_error(e.what());
+        _restart_count.fetch_add(1);
+        restart_timeout = calc_backoff_seconds();
+        std::string error = prefix(id);
+        error += "restart failed: ";
+        error += e.what();
+        error += "; retrying in ";
+        error += format_seconds(restart_timeout);
+        error += " s";
+        _logger->error(error);
+        state.request_restart();
+        _last_restart_timestamp = wall_clock_seconds();
+        continue;
+      }
+      _restarts_total.fetch_add(1);
       _restart_count.fetch_add(1);
       restart_timeout = calc_backoff_seconds();
+      _last_restart_timestamp = wall_clock_seconds();
     }
   }
-  _pipeline_state->shutdown();
+  try {
+    state.shutdown();
+  } catch (const std::exception& e) {
+    _logger->error(prefix(id) +
+                   "shutdown failed, the pipeline is left stopped but not freed: " + e.what());
+  }
 }
 
-// Deliberately looks neither at the message's source nor at the pipeline: a message that was
-// blocked on the status lock during a restart still halts the stream once the loop waits
-// again, which costs one more restart after the next back-off. Callers rely on every EOS and
-// error being acted on.
-bool PipelineRestarter::watcher(GstBus*, GstMessage* message, GstElement*) {
+// Runs on the thread that iterates the default main context, shared by every stream: it
+// never waits for this stream's status mutex (see request_restart_from).
+bool PipelineRestarter::watcher(GstBus*, GstMessage* message, GstElement* pipeline) {
   if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS) {
     _logger->warn("strovix: watcher stream_id " + std::to_string(id) +
                   " EOS received, restarting pipeline");
-    _pipeline_state->request_restart();
+    _pipeline_state->request_restart_from(pipeline);
   } else if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
     GError* raw_error = nullptr;
     gchar* raw_debug = nullptr;
@@ -151,7 +214,8 @@ bool PipelineRestarter::watcher(GstBus*, GstMessage* message, GstElement*) {
     line += debug ? debug.get() : "None";
     line += ")";
     _logger->error(line);
-    _pipeline_state->request_restart();
+    _pipeline_state->record_error(error && error->message ? error->message : "");
+    _pipeline_state->request_restart_from(pipeline);
   }
   return true;
 }

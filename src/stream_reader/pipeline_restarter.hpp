@@ -1,14 +1,15 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 
+#include "stream_reader/pipeline_state.hpp"
 #include "strovix/event.hpp"
 #include "strovix/logger.hpp"
-#include "stream_reader/pipeline_state.hpp"
 
 namespace strovix::detail {
 
@@ -31,29 +32,43 @@ class PipelineRestarter {
 
   const int id;
 
+  // Throws what thread creation throws; the stream then has no supervision thread.
   void start();
   void close();
-  // Blocks until the supervision thread has ended (after close, or after an error ended it).
+  // Blocks until the supervision thread has ended and shut the pipeline down. When the
+  // thread was never started, shuts the pipeline down itself and returns.
   void wait_until_closed();
-  bool has_ended() const { return thread_ended_->is_set(); }
+  bool has_ended() const { return _thread_ended->is_set(); }
 
   // Sample-pulling thread, once per frame: two stores, no lock, no allocation, no log.
   void notify_frame_received(int stream_id, double timestamp) noexcept;
   void notify_frame_error(int stream_id, double timestamp);
   double calc_backoff_seconds();
 
-  // Bus watch callback (main-context thread).
+  // Bus watch callback (main-context thread). Never blocks.
   bool watcher(GstBus* bus, GstMessage* message, GstElement* pipeline);
   // Health test (sample-pulling thread). Never blocks.
   Health gst_state_playing(double timestamp) const;
 
+  // Restarts since the last frame (the back-off exponent) and since construction.
   std::atomic<std::uint64_t> _restart_count{0};
+  std::atomic<std::uint64_t> _restarts_total{0};
   // Seam for tests; production keeps FRAME_TIMEOUT.
   double frame_timeout = FRAME_TIMEOUT;
 
  private:
+  static constexpr double FIRST_DELAY = 0.01;
+  static constexpr std::chrono::milliseconds PENDING_POLL{250};
+
   // Runs on "PipelineRestarterThread".
   void _pipeline_restarter_func();
+  // Supervision thread, holding the status mutex once: waits until the status differs from
+  // `seen`, applying restart requests the bus thread could not apply itself.
+  template <class Lock>
+  void wait_for_status_change(Lock& lock, StreamStatus seen);
+  // Waits `seconds` with the status mutex released; false when the stream was closed.
+  template <class Lock>
+  bool back_off(Lock& lock, double seconds);
 
   const double _base_backoff_seconds;
   const double _max_backoff_seconds;
@@ -62,9 +77,13 @@ class PipelineRestarter {
   const Logger _logger;
   std::thread _pipeline_restarter_thread;
   // Set when the supervision thread's body returns, however it ends.
-  const std::shared_ptr<Event> thread_ended_ = std::make_shared<Event>();
-  // Guards joining _pipeline_restarter_thread.
-  std::mutex join_mutex_;
+  const std::shared_ptr<Event> _thread_ended = std::make_shared<Event>();
+  // Guards joining _pipeline_restarter_thread and the never-started shutdown.
+  std::mutex _join_mutex;
+  // Written by start() before any other thread can see the thread; read by the owner.
+  bool _started = false;
+  // Supervision thread only: when the last restart ended (construction counts as one).
+  double _last_restart_timestamp = wall_clock_seconds();
 };
 
 }  // namespace strovix::detail

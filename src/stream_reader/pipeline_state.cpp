@@ -36,15 +36,69 @@ void PipelineState::build(bool must_play) {
   // Only now may the completion callback look the pipeline up through this state.
   built->mark_published();
   if (must_play) pipeline.load()->wait_until_playing(id, state_change_timeout);
+  std::lock_guard lock(_new_status_mutex);
+  // An end-of-stream or error of the new pipeline that came during the build has set HALTED
+  // (or is pending): announcing STREAMING now would hide it until the stall watchdog fires.
+  if (_status.load() == StreamStatus::HALTED) return;
   set_status(StreamStatus::STREAMING);
+}
+
+void PipelineState::record_error(std::string_view text) {
+  ErrorRecord record{redact_for_logger(logger, text), wall_clock_seconds()};
+  std::lock_guard guard(_error_mutex);
+  _last_error = std::move(record);
+}
+
+PipelineState::ErrorRecord PipelineState::last_error() const {
+  std::lock_guard guard(_error_mutex);
+  return _last_error;
 }
 
 void PipelineState::close() { set_status(StreamStatus::CLOSED); }
 
 void PipelineState::request_restart() { set_status(StreamStatus::HALTED); }
 
+bool PipelineState::is_current_source(GstElement* source) const {
+  auto current = pipeline.load();
+  return !current || current->element() == source;
+}
+
+bool PipelineState::request_restart_from(GstElement* source) {
+  std::unique_lock lock(_new_status_mutex, std::try_to_lock);
+  if (lock.owns_lock()) {
+    if (!is_current_source(source)) return false;
+    set_status(StreamStatus::HALTED);
+    return true;
+  }
+  // The supervision is backing off or restarting (or another thread holds the mutex for a
+  // moment). Holding a reference to the element keeps its address from being reused by a
+  // later pipeline, so the identity test at apply time cannot be fooled.
+  {
+    std::lock_guard guard(_pending_mutex);
+    if (source) gst_object_ref(source);
+    _pending.emplace_back(source);
+    _pending_count.store(static_cast<int>(_pending.size()));
+  }
+  _new_status_cond.notify_all();
+  return true;
+}
+
+void PipelineState::apply_pending_requests() {
+  std::vector<ElementPtr> requests;
+  {
+    std::lock_guard guard(_pending_mutex);
+    requests.swap(_pending);
+    _pending_count.store(0);
+  }
+  for (auto& source : requests) {
+    if (is_current_source(source.get())) {
+      set_status(StreamStatus::HALTED);
+      break;
+    }
+  }
+}
+
 void PipelineState::restart() {
-  std::lock_guard restart_guard(_restart_lock);
   set_status(StreamStatus::INITIALIZING);
   // Deliberately before the teardown: the health of the new pipeline is measured from the
   // start of the restart, teardown included. Tests that shorten frame_timeout must keep it
@@ -52,6 +106,7 @@ void PipelineState::restart() {
   start_pipeline_timestamp.store(wall_clock_seconds());
   last_frame_timestamp.store(std::nan(""));
   _shutdown();
+  std::lock_guard restart_guard(_restart_lock);
   build();
 }
 
@@ -64,7 +119,19 @@ void PipelineState::_shutdown() {
 }
 
 void PipelineState::shutdown() {
-  _shutdown();
+  try {
+    _shutdown();
+  } catch (...) {
+    // Destroying a pipeline that is not NULL would run its streaming threads into freed
+    // elements; keeping it is the lesser harm.
+    static std::mutex parked_mutex;
+    static auto* parked = new std::vector<std::shared_ptr<Pipeline>>();
+    std::lock_guard guard(parked_mutex);
+    parked->push_back(pipeline.load());
+    factory.store(nullptr);
+    pipeline.store(nullptr);
+    throw;
+  }
   factory.store(nullptr);
   pipeline.store(nullptr);
 }

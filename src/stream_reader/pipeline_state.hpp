@@ -5,13 +5,16 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
+#include "stream_reader/common.hpp"
 #include "strovix/event.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/pipeline_factories.hpp"
 #include "strovix/stream_reader/base.hpp"
 #include "strovix/utils/atomic_shared_ptr.hpp"
-#include "stream_reader/common.hpp"
 
 namespace strovix::detail {
 
@@ -31,13 +34,19 @@ class PipelineState {
   std::atomic<double> last_frame_timestamp{std::nan("")};
   const std::shared_ptr<Event> new_status_event;
 
+  // Lock order, for every stream: _new_status_mutex, then _restart_lock, then
+  // _new_status_mutex again (reentrantly, inside set_status); _pending_mutex and
+  // _error_mutex are leaves, held for a copy and never across a wait or a call out.
+  //
   // Reentrant: the supervision thread restarts while holding it, and restart() changes the
-  // status through set_status() on the same thread. Guards every change of _status.
+  // status through set_status() on the same thread. Guards every change of _status. The bus
+  // thread only ever try-locks it.
   std::recursive_mutex _new_status_mutex;
   // Waited on by the sample-pulling and supervision threads; woken on every status change.
   std::condition_variable_any _new_status_cond;
 
-  // Process-wide: restarts of all streams run one at a time.
+  // Process-wide: pipeline builds of all streams run one at a time. Teardowns are not under
+  // it, so one stream's slow or hung teardown holds back no other stream.
   static std::mutex _restart_lock;
 
   // Seam for tests; production keeps STATE_CHANGE_TIMEOUT.
@@ -51,15 +60,49 @@ class PipelineState {
     return std::isnan(t) ? std::nullopt : std::optional<double>(t);
   }
 
+  // Builds a pipeline and offers STREAMING, unless a restart was requested while it was
+  // being built: then the status stays HALTED so that the supervision acts on it.
   void build(bool must_play = false);
+
+  struct ErrorRecord {
+    std::string text;
+    double timestamp = 0.0;
+  };
+  // Any thread: keeps `text`, credentials removed, as the stream's last error.
+  void record_error(std::string_view text);
+  ErrorRecord last_error() const;
   void close();
+  // Blocks while the supervision holds the status mutex (a restart); not for the bus thread.
   void request_restart();
+  // For the bus watch thread, which must never wait for a stream's lock. `source` is the
+  // pipeline element whose message asks for the restart (borrowed). A message from a
+  // pipeline that is no longer current requests nothing. When the status mutex is busy, the
+  // request is recorded and applied by apply_pending_requests(). Returns false for a stale
+  // source.
+  bool request_restart_from(GstElement* source);
+  // Supervision thread, holding the status mutex: applies the recorded requests whose
+  // pipeline is still the current one and drops the rest.
+  void apply_pending_requests();
+  bool has_pending_requests() const noexcept { return _pending_count.load() > 0; }
   void restart();
   void _shutdown();
+  // Tears the last pipeline down and drops it with the factory. A pipeline that does not
+  // reach NULL is kept (parked for the process's life) rather than destroyed while running.
   void shutdown();
 
  private:
+  // True when `source` is the current pipeline's element, or when no pipeline has been
+  // stored yet (the first build is under way and `source` is its pipeline).
+  bool is_current_source(GstElement* source) const;
+
   std::atomic<StreamStatus> _status{StreamStatus::INITIALIZING};
+  // Guards _pending: held only to move element references, never across a wait.
+  std::mutex _pending_mutex;
+  std::vector<ElementPtr> _pending;
+  std::atomic<int> _pending_count{0};
+  // Guards _last_error; held only to copy it.
+  mutable std::mutex _error_mutex;
+  ErrorRecord _last_error;
 };
 
 }  // namespace strovix::detail

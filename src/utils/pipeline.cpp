@@ -7,6 +7,7 @@
 
 #include "stream_reader/bus_error.hpp"
 #include "strovix/errors.hpp"
+#include "strovix/logger.hpp"
 #include "strovix/utils/gstreamer.hpp"
 
 namespace strovix {
@@ -24,9 +25,9 @@ gboolean on_bus_message(GstBus* bus, GstMessage* message, gpointer user_data) {
   try {
     return data->watcher(bus, message, data->element) ? TRUE : FALSE;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "strovix: bus watch callback failed: %s\n", e.what());
+    library_logger()->error(std::string("strovix: bus watch callback failed: ") + e.what());
   } catch (...) {
-    std::fprintf(stderr, "strovix: bus watch callback failed with an unknown error\n");
+    library_logger()->error("strovix: bus watch callback failed with an unknown error");
   }
   return TRUE;
 }
@@ -84,8 +85,8 @@ GstState wait_for_state(GstElement* element, GstState wanted, double timeout,
   for (;;) {
     const auto now = std::chrono::steady_clock::now();
     const auto left = deadline > now ? deadline - now : std::chrono::steady_clock::duration::zero();
-    const auto slice = std::min<std::chrono::steady_clock::duration>(
-        left, std::chrono::milliseconds(50));
+    const auto slice =
+        std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(50));
     *last = gst_element_get_state(
         element, &current, nullptr,
         static_cast<GstClockTime>(
@@ -125,9 +126,10 @@ void CompletionGate::maybe_fire(std::unique_lock<std::mutex>& lock) {
   try {
     on_complete_(element_);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "strovix: pipeline completion callback failed: %s\n", e.what());
+    library_logger()->error(std::string("strovix: pipeline completion callback failed: ") +
+                            e.what());
   } catch (...) {
-    std::fprintf(stderr, "strovix: pipeline completion callback failed with an unknown error\n");
+    library_logger()->error("strovix: pipeline completion callback failed with an unknown error");
   }
 }
 
@@ -189,8 +191,8 @@ void Pipeline::wait_until_playing(int stream_id, double timeout) {
                            cause);
   }
   throw StreamSetupError("Stream " + std::to_string(stream_id) +
-                         ": the pipeline did not reach PLAYING within " +
-                         std::to_string(timeout) + " s (state " + state_name(state) + ")" + cause);
+                         ": the pipeline did not reach PLAYING within " + std::to_string(timeout) +
+                         " s (state " + state_name(state) + ")" + cause);
 }
 
 void Pipeline::wait_until_null(int stream_id, double timeout) {
@@ -221,9 +223,9 @@ void Pipeline::release_resources() {
     try {
       action();
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "strovix: pipeline release action failed: %s\n", e.what());
+      library_logger()->error(std::string("strovix: pipeline release action failed: ") + e.what());
     } catch (...) {
-      std::fprintf(stderr, "strovix: pipeline release action failed with an unknown error\n");
+      library_logger()->error("strovix: pipeline release action failed with an unknown error");
     }
   }
 }
@@ -245,8 +247,7 @@ void Pipeline::add_bus_watch(PipelineWatcher watcher) {
   BusPtr bus(gst_element_get_bus(pipeline_));
   GSource* source = gst_bus_create_watch(bus.get());
   auto* data = new WatchData{std::move(watcher), GST_ELEMENT(gst_object_ref(pipeline_))};
-  g_source_set_callback(source, G_SOURCE_FUNC(on_bus_message), data,
-                        free_watch_data);
+  g_source_set_callback(source, G_SOURCE_FUNC(on_bus_message), data, free_watch_data);
   // Always the global default context, whatever the calling thread has pushed: that is the
   // context the start-up thread iterates.
   g_source_attach(source, nullptr);

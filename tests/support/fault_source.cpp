@@ -24,6 +24,7 @@ struct FaultSrc {
   gint frames;
   gint ending;
   gint stop_delay_ms;
+  gint stop_failures;
   gint sent;
   gboolean end_with_error;
 };
@@ -32,7 +33,7 @@ struct FaultSrcClass {
   GstPushSrcClass parent_class;
 };
 
-enum { PROP_0, PROP_FRAMES, PROP_ENDING, PROP_STOP_DELAY_MS };
+enum { PROP_0, PROP_FRAMES, PROP_ENDING, PROP_STOP_DELAY_MS, PROP_STOP_FAILURES };
 
 GType fault_src_get_type();
 #define FAULT_SRC(obj) (reinterpret_cast<FaultSrc*>(obj))
@@ -63,6 +64,7 @@ void fault_src_set_property(GObject* object, guint id, const GValue* value, GPar
     case PROP_FRAMES: self->frames = g_value_get_int(value); break;
     case PROP_ENDING: self->ending = g_value_get_enum(value); break;
     case PROP_STOP_DELAY_MS: self->stop_delay_ms = g_value_get_int(value); break;
+    case PROP_STOP_FAILURES: self->stop_failures = g_value_get_int(value); break;
     default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
   }
 }
@@ -73,6 +75,7 @@ void fault_src_get_property(GObject* object, guint id, GValue* value, GParamSpec
     case PROP_FRAMES: g_value_set_int(value, self->frames); break;
     case PROP_ENDING: g_value_set_enum(value, self->ending); break;
     case PROP_STOP_DELAY_MS: g_value_set_int(value, self->stop_delay_ms); break;
+    case PROP_STOP_FAILURES: g_value_set_int(value, self->stop_failures); break;
     default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
   }
 }
@@ -110,6 +113,20 @@ GstFlowReturn fault_src_create(GstPushSrc* push, GstBuffer** out) {
   return GST_FLOW_FLUSHING;
 }
 
+// Fails READY to NULL while failures are left: the pads are already inactive then, so the
+// pipeline just stays in READY, as with a driver that refuses to close.
+GstStateChangeReturn fault_src_change_state(GstElement* element, GstStateChange transition) {
+  FaultSrc* self = FAULT_SRC(element);
+  if (transition == GST_STATE_CHANGE_READY_TO_NULL) {
+    GST_OBJECT_LOCK(self);
+    const bool fail = self->stop_failures > 0;
+    if (fail) --self->stop_failures;
+    GST_OBJECT_UNLOCK(self);
+    if (fail) return GST_STATE_CHANGE_FAILURE;
+  }
+  return GST_ELEMENT_CLASS(fault_src_parent_class)->change_state(element, transition);
+}
+
 void fault_src_class_init(FaultSrcClass* klass) {
   auto* gobject_class = G_OBJECT_CLASS(klass);
   gobject_class->set_property = fault_src_set_property;
@@ -127,10 +144,16 @@ void fault_src_class_init(FaultSrcClass* klass) {
       g_param_spec_int("stop-delay-ms", "Stop delay", "Milliseconds that stopping takes", 0,
                        60000, 0,
                        static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
+  g_object_class_install_property(
+      gobject_class, PROP_STOP_FAILURES,
+      g_param_spec_int("stop-failures", "Stop failures",
+                       "How many times stopping fails before it succeeds", 0, G_MAXINT, 0,
+                       static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
   auto* element_class = GST_ELEMENT_CLASS(klass);
   gst_element_class_add_static_pad_template(element_class, &src_template);
   gst_element_class_set_static_metadata(element_class, "strovix fault source", "Source/Video",
                                         "Sends a few frames, then ends on cue", "strovix");
+  element_class->change_state = fault_src_change_state;
   GST_BASE_SRC_CLASS(klass)->start = fault_src_start;
   GST_BASE_SRC_CLASS(klass)->stop = fault_src_stop;
   GST_PUSH_SRC_CLASS(klass)->create = fault_src_create;

@@ -5,7 +5,8 @@
 //   error      one ERROR message on the bus (and nothing else)
 //   alternate  end-of-stream and error by turns, counted across all instances in the process
 // "stop-delay-ms" makes stopping (PAUSED to READY) take that long, like a source whose
-// teardown waits for its server.
+// teardown waits for its server; "stop-failures" makes the first N changes from READY to NULL fail, so the
+// pipeline does not reach NULL.
 // Use it in a custom description, e.g. "strovixfaultsrc ending=alternate ! appsink".
 #include <cstdint>
 

@@ -219,6 +219,7 @@ void stream_route(const Route& route, GOutputStream* out, GCancellable* cancella
 HttpTestServer::HttpTestServer() : HttpTestServer(Options{}) {}
 
 HttpTestServer::HttpTestServer(Options options) : options_(std::move(options)) {
+  if (options_.user) tokens_.push_back(basic_token(*options_.user, options_.password.value_or("")));
   if (options_.tls) make_certificate();
   start();
 }
@@ -370,6 +371,17 @@ std::string HttpTestServer::url_with_credentials(const std::string& path, const 
          plain.substr(host);
 }
 
+void HttpTestServer::add_credentials(const std::string& user, const std::string& password) {
+  std::lock_guard lock(tokens_mutex_);
+  tokens_.push_back(basic_token(user, password));
+}
+
+bool HttpTestServer::authorized(const std::string& authorization) const {
+  std::lock_guard lock(tokens_mutex_);
+  return tokens_.empty() ||
+         std::find(tokens_.begin(), tokens_.end(), authorization) != tokens_.end();
+}
+
 void HttpTestServer::reap_finished_locked() {
   for (auto it = connections_.begin(); it != connections_.end();) {
     if ((*it)->done.load()) {
@@ -448,8 +460,7 @@ void HttpTestServer::serve(GSocketConnection* connection, GCancellable* cancella
     send_status(out, "400 Bad Request", cancellable);
   } else if (request->method != "GET") {
     send_status(out, "405 Method Not Allowed", cancellable);
-  } else if (options_.user && request->authorization !=
-                                  basic_token(*options_.user, options_.password.value_or(""))) {
+  } else if (!authorized(request->authorization)) {
     send_status(out, "401 Unauthorized", cancellable,
                 "WWW-Authenticate: Basic realm=\"strovix\"\r\n");
   } else if (auto route = route_for(request->path, options_); !route) {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace strovix::testing {
 
@@ -61,6 +62,9 @@ class HttpTestServer {
   // PEM file of the self-signed certificate (tls only): the trust anchor for clients.
   std::string certificate_file() const { return cert_file_; }
   const Options& options() const { return options_; }
+  // Accepts these credentials too (and requires credentials from then on).
+  void add_credentials(const std::string& user, const std::string& password);
+
   // Requests answered so far, for tests that need to know a client got through.
   int requests_served() const { return requests_.load(); }
 
@@ -69,6 +73,7 @@ class HttpTestServer {
   void accept_loop(GSocketListener* listener, GCancellable* cancellable);
   void serve(GSocketConnection* connection, GCancellable* cancellable);
   void reap_finished_locked();
+  bool authorized(const std::string& authorization) const;
   void make_certificate();
 
   Options options_;
@@ -83,6 +88,9 @@ class HttpTestServer {
   std::thread accept_thread_;
   std::list<std::shared_ptr<Connection>> connections_;
   std::atomic<int> requests_{0};
+  // Guards tokens_: the "Basic ..." Authorization values accepted; empty: no login needed.
+  mutable std::mutex tokens_mutex_;
+  std::vector<std::string> tokens_;
 };
 
 }  // namespace strovix::testing

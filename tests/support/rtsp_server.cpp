@@ -309,17 +309,8 @@ RtspTestServer::RtspTestServer(Options options) : options_(std::move(options)) {
       gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kAnonymousRole, nullptr);
   gst_rtsp_auth_set_default_token(auth_, anonymous);
   gst_rtsp_token_unref(anonymous);
-  GstRTSPToken* user =
-      gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kUserRole, nullptr);
-  if (options_.digest) {
-    gst_rtsp_auth_add_digest(auth_, options_.user.c_str(), options_.password.c_str(), user);
-    gst_rtsp_auth_set_supported_methods(auth_, GST_RTSP_AUTH_DIGEST);
-  } else {
-    gchar* basic = gst_rtsp_auth_make_basic(options_.user.c_str(), options_.password.c_str());
-    gst_rtsp_auth_add_basic(auth_, basic, user);
-    g_free(basic);
-  }
-  gst_rtsp_token_unref(user);
+  if (options_.digest) gst_rtsp_auth_set_supported_methods(auth_, GST_RTSP_AUTH_DIGEST);
+  add_credentials(options_.user, options_.password);
   gst_rtsp_server_set_auth(server_, auth_);
 
   thread_ = std::thread([this] {
@@ -484,6 +475,20 @@ double RtspTestServer::painted_at(const std::string& path, int number) const {
   std::lock_guard lock(log->mutex);
   const auto& entry = log->painted[static_cast<std::size_t>(number) % kRememberedFrames];
   return entry.first == number ? entry.second : -1.0;
+}
+
+void RtspTestServer::add_credentials(const std::string& user, const std::string& password) {
+  GstRTSPToken* token =
+      gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kUserRole, nullptr);
+  // Digest needs the password itself; Basic matches the encoded header.
+  if (options_.digest) {
+    gst_rtsp_auth_add_digest(auth_, user.c_str(), password.c_str(), token);
+  } else {
+    gchar* basic = gst_rtsp_auth_make_basic(user.c_str(), password.c_str());
+    gst_rtsp_auth_add_basic(auth_, basic, token);
+    g_free(basic);
+  }
+  gst_rtsp_token_unref(token);
 }
 
 int RtspTestServer::client_count() const {

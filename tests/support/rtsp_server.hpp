@@ -104,6 +104,8 @@ class RtspTestServer {
   std::string url_with_credentials(const std::string& path, const std::string& user,
                                    const std::string& password) const;
   const Options& options() const { return options_; }
+  // Lets these credentials play locked mounts too.
+  void add_credentials(const std::string& user, const std::string& password);
 
   // Clients currently connected (for tests of stop()).
   int client_count() const;

@@ -2,24 +2,17 @@
 #include <memory>
 #include <string_view>
 
-#include "strovix/utils/gstreamer.hpp"
+#include "strovix/export.hpp"
+#include "strovix/frame.hpp"
 
 namespace strovix {
 
 enum class StreamStatus { INITIALIZING, STREAMING, HALTED, CLOSED };
 
 // Text form used in log lines: "INITIALIZING", "STREAMING", "HALTED", "CLOSED".
-std::string_view to_string(StreamStatus status) noexcept;
+STROVIX_EXPORT std::string_view to_string(StreamStatus status) noexcept;
 
-// The newest frame: the wall-clock time (seconds since the epoch) at which it was pulled,
-// and the image, or null when there is none (before the first frame, after close).
-struct Frame {
-  double timestamp = 0.0;
-  std::shared_ptr<const Image> image;
-};
-using FRAME = Frame;
-
-class StreamReader {
+class STROVIX_EXPORT StreamReader {
  public:
   // rtspsrc jitter-buffer latency in milliseconds. Cameras on a LAN deliver with a few ms of
   // jitter; 200 ms absorbs Wi-Fi and WAN bursts and a B-frame-free GOP reorder while keeping

@@ -1,23 +1,19 @@
 #pragma once
-#include <atomic>
+// The reader hosts create, one per camera. This header pulls in no GStreamer, GLib or
+// logging-library header: the reader's internals live behind a pointer.
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "strovix/event.hpp"
-#include "strovix/logger.hpp"
+#include "strovix/export.hpp"
+#include "strovix/frame.hpp"
+#include "strovix/log_level.hpp"
 #include "strovix/stream_reader/base.hpp"
 #include "strovix/stream_reader/runtime_options.hpp"
-#include "strovix/utils/atomic_shared_ptr.hpp"
 
 namespace strovix {
-
-namespace detail {
-class PipelineState;
-class PipelineRestarter;
-class KeyframeFilter;
-}  // namespace detail
 
 struct GstStreamReaderOptions {
   // rtspsrc latency in milliseconds (rtsp only).
@@ -41,63 +37,92 @@ struct GstStreamReaderOptions {
   double frame_timeout = 120.0;
 };
 
+// One consistent snapshot of what a reader has done. Times are wall-clock seconds since the
+// epoch, 0 when it has not happened yet.
+struct StreamStats {
+  // Frames handed to latest_frame() since construction.
+  std::uint64_t frames_delivered = 0;
+  // Of those, frames replaced by a newer one before anybody called latest_frame().
+  std::uint64_t frames_replaced = 0;
+  // Pipeline restarts since construction (failed attempts included).
+  std::uint64_t restarts = 0;
+  // Restarts since the last delivered frame: 0 while a stream is healthy.
+  std::uint64_t restarts_since_frame = 0;
+  // The last bus error or frame conversion error, without credentials; empty when none.
+  std::string last_error;
+  double last_error_time = 0.0;
+  double last_frame_time = 0.0;
+  StreamStatus status = StreamStatus::INITIALIZING;
+  bool keyframes_only = false;
+  // Of the last delivered frame; 0 before the first.
+  int width = 0;
+  int height = 0;
+  // The camera's video codec ("H.264", "H.265", "MJPEG", ...) once known, else empty.
+  std::string codec;
+};
+
 // Reads from a stream and outputs frames with their respective timestamps using GStreamer.
 // One reader per stream; it keeps the stream alive by itself until close().
-class GstStreamReader : public StreamReader {
+//
+// Threads: every public method may be called from any thread, concurrently. None calls back
+// into the host. Methods say below whether and how long they may block.
+class STROVIX_EXPORT GstStreamReader : public StreamReader {
  public:
   using Options = GstStreamReaderOptions;
   static const SupportedRuntimeOptions SUPPORTED_RUNTIME_OPTIONS;
 
-  // Throws RuntimeOptionError for a bad option, std::runtime_error when GStreamer has not
-  // been started (gobject_init::start), StreamSetupError for an unsupported URL scheme, a
-  // description that does not build, or (must_play) a pipeline that does not play.
+  // Blocks while the first pipeline is built (and, with must_play, up to
+  // state_change_timeout for PLAYING). Throws RuntimeOptionError for a bad option,
+  // std::runtime_error when GStreamer has not been started (gobject_init::start),
+  // StreamSetupError for an unsupported or malformed URL, a description that does not
+  // build, (must_play) a pipeline that does not play, or a thread that cannot be created.
   GstStreamReader(int id, std::string url, RuntimeOptions runtime_options, Options options = {});
-  // Closes the reader and joins both of its threads.
+  // Same as wait_until_closed(). Must not run on a thread the reader itself calls into
+  // (it never calls into the host, so any host thread is fine).
   ~GstStreamReader() override;
   GstStreamReader(const GstStreamReader&) = delete;
   GstStreamReader& operator=(const GstStreamReader&) = delete;
 
   const int id;
 
-  // Deprecated: detect the end of a stream by a Frame without image from latest_frame().
+  // Never blocks. Deprecated: detect the end of a stream by a Frame without image.
   StreamStatus status() const;
-  // Deprecated.
+  // Blocks up to one rebuild in progress. Deprecated.
   void set_status(StreamStatus status);
 
-  // Set for every delivered frame; never cleared by the reader.
-  std::shared_ptr<Event> new_frame_event() const { return _new_frame_event; }
+  // Never block. Set for every delivered frame; never cleared by the reader.
+  std::shared_ptr<Event> new_frame_event() const;
   // Set on every status change; never cleared by the reader.
   std::shared_ptr<Event> new_status_event() const;
   // Set for a new frame and on close(); cleared by latest_frame().
-  std::shared_ptr<Event> latest_frame_event() const { return _latest_frame_event; }
+  std::shared_ptr<Event> latest_frame_event() const;
 
-  // The newest frame and the wall-clock time it was pulled; no image before the first frame
-  // and after the stream is closed. Clears latest_frame_event.
+  // Never blocks (no lock shared with the reader's threads). The newest frame and the
+  // wall-clock time it was pulled; no image before the first frame and after the stream is
+  // closed. Clears latest_frame_event.
   Frame latest_frame();
 
-  // Validates the options, then applies "keyframes_only".
+  // Never blocks for long: a snapshot of counters, no waiting on the stream.
+  StreamStats stats() const;
+
+  // Validates the options, then applies "keyframes_only" to the running pipeline; blocks
+  // only for a pad-probe change (microseconds). Throws RuntimeOptionError.
   void set_runtime_option_vals(const RuntimeOptions& runtime_options);
 
-  // Asks the reader to stop; returns without waiting for its threads.
+  // This stream's log level (the default is set_log_level()'s). Never blocks.
+  void set_log_level(LogLevel level);
+
+  // Asks the reader to stop. Ends a back-off at once; blocks while a rebuild is in progress
+  // (at most one rebuild: a teardown of up to state_change_timeout, then a build).
   void close();
-  // Closes the reader, then blocks until the supervision has shut the pipeline down.
+  // Closes the reader, then blocks until the supervision has shut the pipeline down: at
+  // most what close() waits plus the final teardown (up to state_change_timeout).
   void wait_until_closed();
 
- private:
-  void _on_pipeline_complete();
-  void _pull_samples();
-  void stop_and_join() noexcept;
+  class Impl;
 
-  Logger _logger;
-  std::string _url;
-  double frame_timeout_;
-  std::shared_ptr<Event> _latest_frame_event;
-  std::shared_ptr<Event> _new_frame_event;
-  std::shared_ptr<detail::PipelineState> _pipeline_state;
-  std::shared_ptr<detail::PipelineRestarter> _pipeline_restarter;
-  std::shared_ptr<detail::KeyframeFilter> _keyframe_filter;
-  AtomicSharedPtr<const Frame> _latest_frame;
-  std::thread _sample_pulling_thread;
+ private:
+  std::unique_ptr<Impl> _impl;
 };
 
 }  // namespace strovix

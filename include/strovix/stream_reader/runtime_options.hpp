@@ -4,6 +4,8 @@
 #include <string>
 #include <variant>
 
+#include "strovix/export.hpp"
+
 namespace strovix {
 
 using RuntimeOptionValue = std::variant<bool, std::int64_t, double, std::string>;
@@ -14,7 +16,7 @@ using SupportedRuntimeOptions = std::map<std::string, RuntimeOptionType>;
 
 // Throws RuntimeOptionError naming the option when an option is not in `supported` or its
 // value is not of the supported type.
-void check_runtime_options(const RuntimeOptions& runtime_options,
-                           const SupportedRuntimeOptions& supported);
+STROVIX_EXPORT void check_runtime_options(const RuntimeOptions& runtime_options,
+                                          const SupportedRuntimeOptions& supported);
 
 }  // namespace strovix

@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "strovix/export.hpp"
+#include "strovix/frame.hpp"
+
 namespace strovix {
 
 // ---- RAII handles for GStreamer/GLib references ----------------------------------------
@@ -60,26 +63,12 @@ using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
 
 // ---- Images ------------------------------------------------------------------------------
 
-// A BGR, 8 bits per channel image. `data` points at the first pixel of the top row; rows are
-// `stride` bytes apart (stride >= width * channels). The image keeps whatever backs `data`
-// alive (a mapped GstSample for zero-copy BGR, or its own converted buffer).
-struct Image {
-  int width = 0;
-  int height = 0;
-  int channels = 3;
-  std::size_t stride = 0;
-  const std::uint8_t* data = nullptr;
-  std::shared_ptr<const void> owner;
-
-  const std::uint8_t* row(int y) const { return data + static_cast<std::size_t>(y) * stride; }
-};
-
 // Turns a sample pulled from an appsink into a BGR image. I420 and NV12 are converted with
 // libyuv using the colour matrix and range of the sample's caps; BGR is mapped without a copy.
 // Returns null when the sample carries nothing to deliver (no buffer). Throws
 // SampleConversionError for a sample without caps, an unsupported format, an unmappable
 // buffer, or a buffer too small for its caps.
-std::shared_ptr<const Image> sample_to_ndarray(GstSample* sample);
+STROVIX_EXPORT std::shared_ptr<const Image> sample_to_ndarray(GstSample* sample);
 
 // ---- Pipeline ----------------------------------------------------------------------------
 
@@ -96,7 +85,7 @@ using OnComplete = std::function<void(GstElement*)>;
 // finished (all elements exist and are linked, maybe on a streaming thread) and the owner
 // says it has stored the pipeline where callbacks look for it. Whichever comes second runs
 // the callback, on its own thread, outside any lock of this gate.
-class CompletionGate {
+class STROVIX_EXPORT CompletionGate {
  public:
   CompletionGate(OnComplete on_complete, GstElement* element)
       : on_complete_(std::move(on_complete)), element_(element) {}
@@ -118,7 +107,7 @@ class CompletionGate {
 // A GStreamer pipeline with its appsink, its bus watch (on the global default main context)
 // and the release actions registered on it. Dropping a Pipeline that was never released
 // stops it (NULL) and releases it, so no callback outlives it.
-class Pipeline {
+class STROVIX_EXPORT Pipeline {
  public:
   struct StateQuery {
     GstStateChangeReturn result;

@@ -1,0 +1,95 @@
+"""Frames as numpy arrays: layout, colours, sharing and lifetime."""
+import gc
+
+import numpy as np
+import pytest
+
+from conftest import count_frames, first_frame, raw_pipeline
+
+# (appsink format, videotestsrc pattern, expected BGR, tolerance): BGR is mapped as it is,
+# I420 and NV12 go through the colour conversion.
+COLOURS = [
+    ("BGR", "red", (0, 0, 255), 0),
+    ("BGR", "blue", (255, 0, 0), 0),
+    ("I420", "red", (0, 0, 255), 16),
+    ("I420", "green", (0, 255, 0), 16),
+    ("NV12", "blue", (255, 0, 0), 16),
+    ("NV12", "white", (255, 255, 255), 16),
+]
+
+
+@pytest.mark.parametrize("fmt,pattern,bgr,tolerance", COLOURS)
+@pytest.mark.parametrize("width,height", [(64, 48), (50, 30)])
+def test_custom_pipeline_frames_have_layout_and_colour(readers, fmt, pattern, bgr, tolerance, width, height):
+    reader = readers(0, "test-pattern", pipeline_str=raw_pipeline(fmt, width, height, pattern=pattern))
+    _, frame = first_frame(reader)
+    assert frame.shape == (height, width, 3)
+    assert frame.dtype == np.uint8
+    row_stride, pixel_stride, channel_stride = frame.strides
+    assert (pixel_stride, channel_stride) == (3, 1)
+    assert row_stride >= width * 3
+    if fmt == "BGR":
+        # GStreamer pads BGR rows to 4 bytes; the array must step over the padding.
+        assert row_stride == (width * 3 + 3) // 4 * 4
+    assert not frame.flags.writeable
+    assert not frame.flags.owndata
+    diff = np.abs(frame.astype(np.int16) - np.array(bgr, dtype=np.int16))
+    assert diff.max() <= tolerance, (frame[0, 0], frame[-1, -1])
+
+
+@pytest.mark.parametrize("mount", ["/h264", "/mjpeg"])
+def test_rtsp_frames_arrive_as_bgr_arrays(readers, rtsp_server, mount):
+    reader = readers(1, rtsp_server.url(mount))
+    _, frame = first_frame(reader)
+    assert frame.shape == (240, 320, 3)
+    assert frame.dtype == np.uint8
+    assert frame.strides[1:] == (3, 1) and frame.strides[0] >= 320 * 3
+    # The test pattern (a ball on black) is neither blank nor a single colour.
+    assert frame.max() > 200 and frame.min() < 40
+    assert count_frames(reader, 1.0) >= 10
+
+
+def test_same_frame_gives_the_same_array_and_memory(readers):
+    reader = readers(0, "slow", pipeline_str=raw_pipeline(fps=2, pattern="ball"))
+    first_frame(reader)
+    pairs = 0
+    for _ in range(20):
+        t1, a = reader.latest_frame()
+        t2, b = reader.latest_frame()
+        if t1 != t2:
+            continue  # a new frame came between the calls
+        pairs += 1
+        assert b is a
+        assert a.__array_interface__["data"][0] == b.__array_interface__["data"][0]
+        break
+    assert pairs == 1
+    assert np.shares_memory(a[1:, 2:], b)
+    assert type(a.base).__name__ == "PyCapsule"
+
+
+def test_array_keeps_its_frame_while_new_frames_arrive(readers):
+    reader = readers(0, "ball", pipeline_str=raw_pipeline(fps=30, pattern="ball"))
+    t, held = first_frame(reader)
+    copy = held.copy()
+    assert count_frames(reader, 0.5) >= 3
+    t_new, newest = reader.latest_frame()
+    assert t_new != t and newest is not held
+    assert not np.shares_memory(newest, held)
+    np.testing.assert_array_equal(held, copy)
+
+
+def test_array_stays_valid_after_the_reader_is_closed_and_deleted():
+    import strovix
+
+    reader = strovix.GstStreamReader(0, "ball", pipeline_str=raw_pipeline(pattern="ball"))
+    _, frame = first_frame(reader)
+    copy = frame.copy()
+    reader.wait_until_closed()
+    assert reader.latest_frame()[1] is None
+    del reader
+    gc.collect()
+    np.testing.assert_array_equal(frame, copy)
+    with pytest.raises(ValueError):
+        frame.setflags(write=True)
+    with pytest.raises(ValueError):
+        frame[0, 0, 0] = 1

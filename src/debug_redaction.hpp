@@ -1,0 +1,31 @@
+#pragma once
+// Secrets of the streams that are open, and the GStreamer debug-log handler that hides them.
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace strovix::detail {
+
+using Secrets = std::vector<std::string>;
+
+// Keeps its secrets in the process-wide set for as long as it lives.
+class SecretsRegistration {
+ public:
+  explicit SecretsRegistration(Secrets secrets);
+  ~SecretsRegistration();
+  SecretsRegistration(const SecretsRegistration&) = delete;
+  SecretsRegistration& operator=(const SecretsRegistration&) = delete;
+
+ private:
+  std::shared_ptr<const Secrets> secrets_;
+};
+
+// The secrets of every registration alive now, longest first.
+std::shared_ptr<const Secrets> registered_secrets();
+
+// Replaces GStreamer's default debug-log handler by one that writes the same lines (without
+// colours) through redact_text with the registered secrets. Does nothing when the default
+// handler is not installed (the host replaced it) or when called again.
+void install_gst_debug_redaction();
+
+}  // namespace strovix::detail

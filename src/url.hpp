@@ -1,0 +1,55 @@
+#pragma once
+// The one place that takes URLs apart: the scheme that picks a factory, the host check, the
+// user name and password that sources get as properties, the credential-free form that
+// elements, logger names and messages see, and the redaction of free text.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace strovix::detail {
+
+struct StreamUrl {
+  // Lower-cased; empty when the URL has no RFC 3986 scheme.
+  std::string scheme;
+  // Percent-decoded; unset when the URL has no userinfo, or no ':' in it (password).
+  std::optional<std::string> user;
+  std::optional<std::string> password;
+  // "scheme://": the URL has an authority (which may still be empty).
+  bool has_authority = false;
+  // The host as written, without port and brackets; empty when there is none.
+  std::string host;
+  // The URL without its userinfo: what source elements get as their location.
+  std::string location;
+  // The URL for logger names and messages: `location`, or with everything that might be a
+  // user name or password replaced by "***" when that cannot be told apart with certainty.
+  std::string display;
+  // The URL has an '@' that may end a userinfo holding '/', '?' or '#', and what precedes it
+  // is no valid host: nothing can say where the credentials end.
+  bool ambiguous = false;
+  // Every form in which the password could be quoted: as typed, percent-decoded, escaped,
+  // "user:password" and its base64 (basic authentication). Longest first.
+  std::vector<std::string> secrets;
+};
+
+StreamUrl parse_stream_url(std::string_view url);
+
+// Throws StreamSetupError for an ambiguous URL: its credentials would reach the source
+// element, and the server, as part of the location.
+void require_unambiguous(const StreamUrl& url);
+
+// The scheme by RFC 3986 (letter, then letters, digits, '+', '-', '.', before the first
+// colon), lower-cased; empty when there is none.
+std::string url_scheme(std::string_view url);
+
+// Shorter secrets are hidden only inside URLs and the "user:password" forms: replacing every
+// occurrence of one or two common characters would garble every line and point at the
+// password by what is missing.
+inline constexpr std::size_t kMinStandaloneSecret = 4;
+
+// `text` with the userinfo of every URL in it removed (fail-closed: where a URL's userinfo
+// cannot be delimited with certainty, everything that might belong to it is replaced by
+// "***"), then every secret of at least kMinStandaloneSecret bytes replaced by "***".
+std::string redact_text(std::string_view text, const std::vector<std::string>& secrets);
+
+}  // namespace strovix::detail
