@@ -204,7 +204,11 @@ TEST_P(ErrorCause, TheErrorLineNamesTheCauseWithoutThePassword) {
     EXPECT_EQ(line.find(kPassword), std::string::npos) << line;
     EXPECT_EQ(line.find("wrong-pass"), std::string::npos) << line;
   }
+  // What the host reads keeps the cause, also after the follow-on errors of the same failure.
+  const std::string kept = reader.stats().last_error;
   reader.close();
+  EXPECT_NE(kept.find(c.cause), std::string::npos) << c.name << ": " << kept;
+  EXPECT_EQ(kept.find("wrong-pass"), std::string::npos) << kept;
 }
 
 INSTANTIATE_TEST_SUITE_P(Causes, ErrorCause, ::testing::ValuesIn(kCauses),

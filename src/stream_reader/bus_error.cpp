@@ -145,6 +145,12 @@ std::string error_message_text(GstMessage* message) {
   return redact_credentials(cause + " (" + text + ")");
 }
 
+std::string error_text_to_keep(GstMessage* message, GstElement* pipeline) {
+  if (!error_cause(message).empty()) return error_message_text(message);
+  const std::string first = first_error_text(pipeline);
+  return first.empty() ? error_message_text(message) : first;
+}
+
 std::string diagnose_connection(const std::string& url, double timeout_seconds) {
   GError* raw = nullptr;
   GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, &raw);

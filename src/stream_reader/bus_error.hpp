@@ -11,6 +11,11 @@ namespace strovix::detail {
 // added. Without a known cause, the error's own text. Never quotes a URL's userinfo.
 std::string error_message_text(GstMessage* message);
 
+// The text to keep as a stream's last error: error_message_text, except for an error without
+// a cause on a pipeline whose first error had one (a source's failure is followed by the
+// follow-on errors of the elements behind it): then that first error's text.
+std::string error_text_to_keep(GstMessage* message, GstElement* pipeline);
+
 // The cause, alone, or empty when none is known (same sources as error_message_text).
 std::string error_cause(GstMessage* message);
 

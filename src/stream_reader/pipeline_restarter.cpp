@@ -214,7 +214,7 @@ bool PipelineRestarter::watcher(GstBus*, GstMessage* message, GstElement* pipeli
     line += debug ? debug.get() : "None";
     line += ")";
     _logger->error(line);
-    _pipeline_state->record_error(error && error->message ? error->message : "");
+    _pipeline_state->record_error(error_text_to_keep(message, pipeline));
     _pipeline_state->request_restart_from(pipeline);
   }
   return true;
