@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "stream_reader/bus_error.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/pipeline_factories.hpp"
@@ -126,7 +127,13 @@ bool attach_chain(GstBin* bin, GstPad* pad, const std::vector<ElementSpec>& spec
       return false;
     }
     if (g_str_has_prefix(wanted.factory, "avdec_")) {
-      g_object_set(element, "max-threads", kDecoderThreads, nullptr);
+      // No picture decoded without its references (joined between keyframes, packets lost)
+      // reaches the host: libav holds frames back until the stream has recovered.
+      g_object_set(element, "max-threads", kDecoderThreads, "output-corrupt", FALSE, nullptr);
+    }
+    // Frames the decoder itself flags as damaged are dropped rather than delivered.
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(element), "discard-corrupted-frames")) {
+      g_object_set(element, "discard-corrupted-frames", TRUE, nullptr);
     }
     elements.push_back(element);
   }
@@ -395,6 +402,7 @@ bool is_credential_header(const char* name) {
 }
 
 GstBusSyncReply scrub_http_headers(GstBus* bus, GstMessage* message, gpointer) {
+  if (detail::annotate_connection_error(bus, message, nullptr) == GST_BUS_DROP) return GST_BUS_DROP;
   if (GST_MESSAGE_TYPE(message) != GST_MESSAGE_ELEMENT) return GST_BUS_PASS;
   const GstStructure* s = gst_message_get_structure(message);
   if (!s || !gst_structure_has_name(s, "http-headers")) return GST_BUS_PASS;
@@ -482,6 +490,10 @@ std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
                "tcp-timeout", kRtspTcpTimeoutUs, nullptr);
   set_credentials(src, url);
   if (force_tcp_) gst_util_set_object_arg(G_OBJECT(src), "protocols", "tcp");
+  // Connection failures get their cause attached (rtspsrc only says "Failed to connect").
+  BusPtr bus(gst_element_get_bus(bin.get()));
+  gst_bus_set_sync_handler(bus.get(), detail::annotate_connection_error, nullptr, nullptr);
+  detail::expect_first_error(bin.get());
   add_output_tail(GST_BIN(bin.get()));
   return finish(std::move(bin), pipeline_watcher_, on_complete_, url_, src, "pad-added",
                 G_CALLBACK(on_rtsp_pad_added), true);
@@ -508,6 +520,7 @@ std::shared_ptr<Pipeline> HTTPPipelineFactory::build() {
   if (!gst_element_link(src, typefind)) throw StreamSetupError("cannot link the HTTP source");
   BusPtr bus(gst_element_get_bus(bin.get()));
   gst_bus_set_sync_handler(bus.get(), scrub_http_headers, nullptr, nullptr);
+  detail::expect_first_error(bin.get());
   add_output_tail(GST_BIN(bin.get()));
   return finish(std::move(bin), pipeline_watcher_, on_complete_, url_, typefind, "have-type",
                 G_CALLBACK(on_have_type), false);

@@ -265,6 +265,50 @@ TEST(StrovixRead, SetupFailuresExitThreeWithoutCredentials) {
   }
 }
 
+// A run in which no frame arrives is a failure with its own exit code and its cause; it ends
+// within a second of its duration whatever the stream does, and its summary's restarts are
+// those of its last status line.
+TEST(StrovixRead, NoFrameExitsFourWithTheCauseOnTime) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string cause;
+  };
+  const std::string pw = kPassword;
+  const std::vector<Case> cases = {
+      // Nothing listens on the discard port; fast back-off, so restarts happen in the run.
+      {"down camera", {"--backoff", "0.2,0.5,0", "rtsp://viewer:" + pw + "@127.0.0.1:9/cam"},
+       "connection refused"},
+      // Default back-off: closing would wait for it.
+      {"down camera, slow back-off", {"rtsp://viewer:" + pw + "@127.0.0.1:9/cam"},
+       "connection refused"},
+      {"silent pipeline", {"--pipeline", "appsrc is-live=true ! appsink"}, "no error was reported"},
+  };
+  constexpr double kDuration = 3.0;
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--json", "--duration", "3"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const auto started = Clock::now();
+    const Outcome r = run_tool(args);
+    const double wall = std::chrono::duration<double>(Clock::now() - started).count();
+    EXPECT_EQ(r.status, 4) << c.name << "\n" << r.out << r.err;
+    EXPECT_LE(wall, kDuration + 1.0) << c.name;
+    const auto message = lines_with(r.err, "strovix-read: no frame arrived");
+    ASSERT_EQ(message.size(), 1u) << c.name << "\n" << r.err;
+    EXPECT_NE(message[0].find(c.cause), std::string::npos) << message[0];
+    EXPECT_EQ((r.out + r.err).find(pw), std::string::npos) << c.name;
+    const auto status = lines_with(r.out, "\"type\":\"status\"");
+    const auto summary = lines_with(r.out, "\"type\":\"summary\"");
+    ASSERT_FALSE(status.empty()) << r.out;
+    ASSERT_EQ(summary.size(), 1u) << r.out;
+    EXPECT_EQ(number_of(summary[0], "restarts"), number_of(status.back(), "restarts"))
+        << c.name << "\n" << r.out;
+    EXPECT_NEAR(number_of(summary[0], "duration_s").value_or(0), kDuration, 0.3) << summary[0];
+    EXPECT_LE(number_of(summary[0], "wall_s").value_or(99), kDuration + 1.0) << summary[0];
+    EXPECT_EQ(number_of(summary[0], "frames"), 0.0) << summary[0];
+  }
+}
+
 TEST(StrovixRead, BadArgumentsExitTwoWithAHint) {
   const std::string pw = kPassword;
   const std::vector<std::vector<std::string>> cases = {

@@ -182,7 +182,8 @@ std::string read_usage() {
          "  -h, --help         show this help\n"
          "\n"
          "Exit status: 0 on a clean end (including Ctrl-C), 1 when the snapshot cannot be\n"
-         "written, 2 for bad arguments, 3 when the stream cannot be set up.\n";
+         "written, 2 for bad arguments, 3 when the stream cannot be set up, 4 when no frame\n"
+         "arrived in the run.\n";
 }
 
 }  // namespace strovix::tools

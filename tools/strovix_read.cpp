@@ -12,6 +12,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,6 +22,7 @@
 #include "read_args.hpp"
 #include "snapshot.hpp"
 #include "strovix/errors.hpp"
+#include "strovix/event.hpp"
 #include "strovix/gobject_init.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/gst.hpp"
@@ -38,6 +40,10 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitSetup = 3;
+constexpr int kExitNoFrame = 4;
+// Closing may wait for a rebuild or a back-off; the run still ends this long after its
+// duration, leaving the rest of the teardown to the process exit.
+constexpr double kCloseAllowanceSeconds = 0.8;
 
 double wall_seconds() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
@@ -84,8 +90,9 @@ class StreamLogWatch : public spdlog::sinks::base_sink<std::mutex> {
  public:
   std::size_t restarts() const { return restarts_.load(); }
 
-  // The message of the newest "pipeline error: MSG (debug: ...)" line, waiting up to
-  // `timeout` seconds for one: the bus watch may report the cause just after a failed setup.
+  // The message of the first "pipeline error: MSG (debug: ...)" line since the newest
+  // restart (the errors after it in one failure are its follow-ons), waiting up to `timeout`
+  // seconds for one: the bus watch may report the cause just after a failed setup.
   std::string last_error(double timeout) {
     std::unique_lock lock(error_mutex_);
     error_cond_.wait_for(lock, std::chrono::duration<double>(timeout),
@@ -96,12 +103,18 @@ class StreamLogWatch : public spdlog::sinks::base_sink<std::mutex> {
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override {
     const std::string_view text(msg.payload.data(), msg.payload.size());
-    if (text.find("Shutting the pipeline down...") != std::string_view::npos) ++restarts_;
+    if (text.find("Shutting the pipeline down...") != std::string_view::npos) {
+      ++restarts_;
+      std::lock_guard lock(error_mutex_);
+      take_next_error_ = true;
+    }
     constexpr std::string_view kError = "pipeline error: ";
     if (const auto at = text.find(kError); at != std::string_view::npos) {
       auto message = text.substr(at + kError.size());
       message = message.substr(0, message.find(" (debug: "));
       std::lock_guard lock(error_mutex_);
+      if (!take_next_error_) return;
+      take_next_error_ = false;
       last_error_.assign(message.substr(0, message.find('\n')));
       error_cond_.notify_all();
     }
@@ -110,10 +123,11 @@ class StreamLogWatch : public spdlog::sinks::base_sink<std::mutex> {
 
  private:
   std::atomic<std::size_t> restarts_{0};
-  // Guards last_error_.
+  // Guards last_error_ and take_next_error_.
   std::mutex error_mutex_;
   std::condition_variable error_cond_;
   std::string last_error_;
+  bool take_next_error_ = true;
 };
 
 // Counts delivered frames on a thread of its own and keeps the newest frame with an image.
@@ -218,13 +232,14 @@ struct Report {
     line(buf);
   }
 
-  void summary(const std::string& source, double duration, std::uint64_t frames,
+  void summary(const std::string& source, double duration, double wall, std::uint64_t frames,
                double first_frame_after, std::size_t restarts, StreamStatus last_status,
                bool interrupted, const std::string& snapshot) const {
     const double mean_fps = duration > 0 ? static_cast<double>(frames) / duration : 0.0;
     if (json) {
       line("{\"type\":\"summary\",\"source\":" + json_string(source) +
            ",\"duration_s\":" + json_number(duration, "%.2f") +
+           ",\"wall_s\":" + json_number(wall, "%.2f") +
            ",\"frames\":" + std::to_string(frames) + ",\"mean_fps\":" + json_number(mean_fps, "%.2f") +
            ",\"first_frame_s\":" + json_number(first_frame_after, "%.3f") +
            ",\"restarts\":" + std::to_string(restarts) +
@@ -240,8 +255,9 @@ struct Report {
       first = buf;
     }
     std::snprintf(buf, sizeof(buf),
-                  "summary: %.1f s%s, %llu frames, %.1f fps mean, %s, %zu restarts, last status %s",
-                  duration, interrupted ? " (interrupted)" : "",
+                  "summary: %.1f s%s (%.1f s with closing), %llu frames, %.1f fps mean, %s, %zu "
+                  "restarts, last status %s",
+                  duration, interrupted ? " (interrupted)" : "", wall,
                   static_cast<unsigned long long>(frames), mean_fps, first.c_str(), restarts,
                   std::string(to_string(last_status)).c_str());
     line(buf);
@@ -335,7 +351,9 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
     // Only a pipeline that was built and failed to play has a cause on its bus; the
     // stream's logger has already redacted it.
     const std::string cause = args.must_play ? log_watch->last_error(0.5) : std::string();
-    if (!cause.empty()) message += " (pipeline error: " + cause + ")";
+    if (!cause.empty() && message.find(cause) == std::string::npos) {
+      message += " (pipeline error: " + cause + ")";
+    }
     std::fprintf(stderr, "strovix-read: cannot set up the stream: %s\n", message.c_str());
     return kExitSetup;
   }
@@ -369,6 +387,15 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
   const double duration = seconds_since(start);
   const StreamStatus last_status = reader->status();
+  // The summary's counts are those of this moment, which a last status line shows too.
+  const std::uint64_t frames = watcher.frames();
+  const std::size_t restarts = log_watch->restarts();
+  const std::string kept_error = reader->stats().last_error;
+  if (Clock::now() - last_tick >= std::chrono::milliseconds(100)) {
+    const double interval = std::chrono::duration<double>(Clock::now() - last_tick).count();
+    report.status(duration, last_status, (frames - last_frames) / interval, frames,
+                  watcher.newest(), restarts);
+  }
   watcher.stop();
   Frame newest = watcher.newest();
   if (args.snapshot) {
@@ -376,11 +403,24 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
     Frame latest = reader->latest_frame();
     if (latest.image && latest.timestamp > newest.timestamp) newest = std::move(latest);
   }
-  reader->wait_until_closed();
-  reader.reset();
+  // Closing runs on a thread of its own so that a stream stuck in a back-off or a rebuild
+  // cannot hold the run past its duration.
+  const auto close_deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                  std::chrono::duration<double>(kCloseAllowanceSeconds));
+  auto closed = std::make_shared<strovix::Event>();
+  std::thread closer([&reader, closed] {
+    reader->wait_until_closed();
+    closed->set();
+  });
+  const bool closed_in_time =
+      closed->wait(std::chrono::duration<double>(close_deadline - Clock::now()).count());
+  if (closed_in_time) {
+    closer.join();
+    reader.reset();
 #if STROVIX_READ_DEMO_SERVER
-  server.reset();
+    server.reset();
 #endif
+  }
 
   int status = kExitOk;
   std::string snapshot_note;
@@ -403,8 +443,24 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
       }
     }
   }
-  report.summary(source, duration, watcher.frames(), watcher.first_frame_after(),
-                 log_watch->restarts(), last_status, interrupted, snapshot_note);
+  report.summary(source, duration, seconds_since(start), frames, watcher.first_frame_after(),
+                 restarts, last_status, interrupted, snapshot_note);
+  if (frames == 0) {
+    // Taken before closing, whose teardown may report errors of its own; both texts are
+    // already free of credentials.
+    std::string cause = kept_error;
+    if (cause.empty()) cause = log_watch->last_error(0.0);
+    std::fprintf(stderr, "strovix-read: no frame arrived in %.1f s: %s\n", duration,
+                 cause.empty() ? "no error was reported (the stream sent nothing decodable)"
+                               : cause.c_str());
+    status = kExitNoFrame;
+  }
+  if (!closed_in_time) {
+    // Still closing: the rest of the teardown is the process exit's.
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(status);
+  }
   return status;
 }
 

@@ -5,6 +5,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "stream_reader/bus_error.hpp"
 #include "strovix/utils/gstreamer.hpp"
 
 namespace strovix::detail {
@@ -207,12 +208,13 @@ bool PipelineRestarter::watcher(GstBus*, GstMessage* message, GstElement* pipeli
     GErrorPtr error(raw_error);
     GCharPtr debug(raw_debug);
     std::string line = "strovix: watcher stream_id " + std::to_string(id) + " pipeline error: ";
-    line += error && error->message ? error->message : "";
+    // GStreamer's text, led by the cause where the message names one.
+    line += error_message_text(message);
     line += " (debug: ";
     line += debug ? debug.get() : "None";
     line += ")";
     _logger->error(line);
-    _pipeline_state->record_error(error && error->message ? error->message : "");
+    _pipeline_state->record_error(error_text_to_keep(message, pipeline));
     _pipeline_state->request_restart_from(pipeline);
   }
   return true;

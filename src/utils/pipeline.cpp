@@ -5,6 +5,7 @@
 #include <exception>
 #include <string>
 
+#include "stream_reader/bus_error.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/utils/gstreamer.hpp"
@@ -181,13 +182,17 @@ void Pipeline::wait_until_playing(int stream_id, double timeout) {
   GstStateChangeReturn last = GST_STATE_CHANGE_FAILURE;
   const GstState state = wait_for_state(pipeline_, GST_STATE_PLAYING, timeout, &last);
   if (state == GST_STATE_PLAYING) return;
+  // The error a source posted says why; the state alone does not.
+  const std::string error = detail::first_error_text(pipeline_, 1.0);
+  const std::string cause = error.empty() ? "" : ": " + error;
   if (last == GST_STATE_CHANGE_FAILURE) {
     throw StreamSetupError("Stream " + std::to_string(stream_id) +
-                           ": the pipeline failed to start (state " + state_name(state) + ")");
+                           ": the pipeline failed to start (state " + state_name(state) + ")" +
+                           cause);
   }
   throw StreamSetupError("Stream " + std::to_string(stream_id) +
                          ": the pipeline did not reach PLAYING within " + std::to_string(timeout) +
-                         " s (state " + state_name(state) + ")");
+                         " s (state " + state_name(state) + ")" + cause);
 }
 
 void Pipeline::wait_until_null(int stream_id, double timeout) {

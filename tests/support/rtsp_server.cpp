@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 #include "strovix/event.hpp"
@@ -22,16 +24,23 @@ std::string caps_of(int width, int height, int fps) {
 }
 
 std::string video_branch(const RtspMountOptions& o) {
-  const std::string source =
-      "videotestsrc is-live=true pattern=ball ! " + caps_of(o.width, o.height, o.fps) + " ! ";
+  const std::string source = std::string("videotestsrc name=src is-live=true pattern=") +
+                             (o.counter ? "smpte" : "ball") + " ! " +
+                             caps_of(o.width, o.height, o.fps) + " ! ";
   const std::string gop = std::to_string(o.key_int_max > 0 ? o.key_int_max : 30);
+  // Zero-latency tuning rules out B-frames, so streams with them go without it.
+  const bool b = o.bframes > 0;
+  const std::string bframes = std::to_string(o.bframes);
   switch (o.codec) {
     case RtspCodec::H264:
-      return source +
-             "x264enc tune=zerolatency speed-preset=ultrafast threads=1 key-int-max=" + gop +
+      return source + "x264enc " +
+             (b ? "bframes=" + bframes + " b-adapt=false" : "tune=zerolatency") +
+             " speed-preset=ultrafast threads=1 key-int-max=" + gop +
              " ! rtph264pay name=pay0 pt=96 config-interval=-1";
     case RtspCodec::H265:
-      return source + "x265enc tune=zerolatency speed-preset=ultrafast key-int-max=" + gop +
+      return source + "x265enc " +
+             (b ? "option-string=\"bframes=" + bframes + ":b-adapt=0\"" : "tune=zerolatency") +
+             " speed-preset=ultrafast key-int-max=" + gop +
              " ! rtph265pay name=pay0 pt=96 config-interval=-1";
     case RtspCodec::MJPEG:
       return source + "jpegenc quality=70 ! rtpjpegpay name=pay0 pt=26";
@@ -176,6 +185,77 @@ void on_loop_media_configure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer
   gst_object_unref(element);
 }
 
+// ---- frame counter -----------------------------------------------------------------------
+
+constexpr int kBlock = 16;
+constexpr std::size_t kRememberedFrames = 1u << kCounterBits;
+
+// Painting times of one counter mount, indexed by frame number modulo the remembered count.
+struct CounterLog {
+  std::mutex mutex;
+  std::vector<std::pair<int, double>> painted =
+      std::vector<std::pair<int, double>>(kRememberedFrames, {-1, -1.0});
+};
+
+struct CounterPainter {
+  std::shared_ptr<CounterLog> log;
+  int width;
+  int height;
+  int next = 0;
+};
+
+// Paints the frame number into an I420 frame: bit i is block i of the top row, white for 1.
+GstPadProbeReturn paint_counter(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  auto* painter = static_cast<CounterPainter*>(data);
+  GstBuffer* buffer = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
+  GST_PAD_PROBE_INFO_DATA(info) = buffer;
+  GstMapInfo map;
+  if (!gst_buffer_map(buffer, &map, GST_MAP_WRITE)) return GST_PAD_PROBE_OK;
+  const int w = painter->width;
+  const int h = painter->height;
+  const std::size_t y_stride = GST_ROUND_UP_4(w);
+  const std::size_t c_stride = GST_ROUND_UP_4(GST_ROUND_UP_2(w) / 2);
+  const std::size_t u_offset = y_stride * GST_ROUND_UP_2(h);
+  const std::size_t v_offset = u_offset + c_stride * (GST_ROUND_UP_2(h) / 2);
+  const int number = painter->next++;
+  for (int bit = 0; bit < kCounterBits && (bit + 1) * kBlock <= w; ++bit) {
+    const std::uint8_t luma = (number >> bit) & 1 ? 235 : 16;
+    for (int y = 0; y < kBlock; ++y) {
+      std::memset(map.data + y * y_stride + bit * kBlock, luma, kBlock);
+      if (y < kBlock / 2) {
+        std::memset(map.data + u_offset + y * c_stride + bit * kBlock / 2, 128, kBlock / 2);
+        std::memset(map.data + v_offset + y * c_stride + bit * kBlock / 2, 128, kBlock / 2);
+      }
+    }
+  }
+  gst_buffer_unmap(buffer, &map);
+  std::lock_guard lock(painter->log->mutex);
+  painter->log->painted[static_cast<std::size_t>(number) % kRememberedFrames] = {
+      number, static_cast<double>(g_get_real_time()) / G_USEC_PER_SEC};
+  return GST_PAD_PROBE_OK;
+}
+
+struct CounterMount {
+  std::shared_ptr<CounterLog> log;
+  int width;
+  int height;
+};
+
+// Each new media counts from 0 again.
+void on_counter_media_configure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer user_data) {
+  const auto& mount = *static_cast<CounterMount*>(user_data);
+  GstElement* element = gst_rtsp_media_get_element(media);
+  if (GstElement* src = gst_bin_get_by_name_recurse_up(GST_BIN(element), "src")) {
+    GstPad* pad = gst_element_get_static_pad(src, "src");
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, paint_counter,
+                      new CounterPainter{mount.log, mount.width, mount.height},
+                      [](gpointer p) { delete static_cast<CounterPainter*>(p); });
+    gst_object_unref(pad);
+    gst_object_unref(src);
+  }
+  gst_object_unref(element);
+}
+
 GstRTSPFilterResult remove_all_clients(GstRTSPServer*, GstRTSPClient*, gpointer) {
   return GST_RTSP_FILTER_REMOVE;
 }
@@ -185,6 +265,35 @@ GstRTSPFilterResult remove_all_sessions(GstRTSPSessionPool*, GstRTSPSession*, gp
 }
 
 }  // namespace
+
+const Bgr kCounterBars[7] = {{252, 252, 252}, {0, 252, 252}, {252, 252, 0}, {0, 252, 0},
+                             {252, 0, 252},   {0, 0, 252},   {252, 0, 0}};
+
+int read_frame_counter(const std::uint8_t* bgr, int width, int height, std::size_t stride) {
+  if (width < kCounterBits * kBlock || height < kBlock) return -1;
+  int number = 0;
+  const std::uint8_t* row = bgr + (kBlock / 2) * stride;
+  for (int bit = 0; bit < kCounterBits; ++bit) {
+    const std::uint8_t* px = row + (bit * kBlock + kBlock / 2) * 3;
+    if (px[0] + px[1] + px[2] > 3 * 128) number |= 1 << bit;
+  }
+  return number;
+}
+
+bool bars_intact(const std::uint8_t* bgr, int width, int height, std::size_t stride,
+                 int tolerance) {
+  if (width < 14 || height < 3 * kBlock) return false;
+  const std::uint8_t* row = bgr + static_cast<std::size_t>(height / 3) * stride;
+  for (int i = 0; i < 7; ++i) {
+    const std::uint8_t* px = row + static_cast<std::size_t>((2 * i + 1) * width / 14) * 3;
+    const Bgr& want = kCounterBars[i];
+    if (std::abs(px[0] - want.b) > tolerance || std::abs(px[1] - want.g) > tolerance ||
+        std::abs(px[2] - want.r) > tolerance) {
+      return false;
+    }
+  }
+  return true;
+}
 
 RtspTestServer::RtspTestServer() : RtspTestServer(Options{}) {}
 
@@ -200,6 +309,7 @@ RtspTestServer::RtspTestServer(Options options) : options_(std::move(options)) {
       gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kAnonymousRole, nullptr);
   gst_rtsp_auth_set_default_token(auth_, anonymous);
   gst_rtsp_token_unref(anonymous);
+  if (options_.digest) gst_rtsp_auth_set_supported_methods(auth_, GST_RTSP_AUTH_DIGEST);
   add_credentials(options_.user, options_.password);
   gst_rtsp_server_set_auth(server_, auth_);
 
@@ -238,6 +348,17 @@ void RtspTestServer::add_mount(const std::string& path, const RtspMountOptions& 
   gst_rtsp_media_factory_set_launch(factory, launch_of(options).c_str());
   gst_rtsp_media_factory_set_shared(factory, TRUE);
   configure_access(factory, options.require_auth);
+  if (options.counter) {
+    auto log = std::make_shared<CounterLog>();
+    {
+      std::lock_guard lock(mutex_);
+      counters_[normalise_path(path)] = log;
+    }
+    g_signal_connect_data(
+        factory, "media-configure", G_CALLBACK(on_counter_media_configure),
+        new CounterMount{log, options.width, options.height},
+        [](gpointer p, GClosure*) { delete static_cast<CounterMount*>(p); }, GConnectFlags(0));
+  }
   gst_rtsp_mount_points_add_factory(mounts_, normalise_path(path).c_str(), factory);
 }
 
@@ -343,12 +464,30 @@ std::string RtspTestServer::url_with_credentials(const std::string& path, const 
          "@127.0.0.1:" + std::to_string(port()) + normalise_path(path);
 }
 
+double RtspTestServer::painted_at(const std::string& path, int number) const {
+  std::shared_ptr<CounterLog> log;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = counters_.find(normalise_path(path));
+    if (it == counters_.end() || number < 0) return -1.0;
+    log = std::static_pointer_cast<CounterLog>(it->second);
+  }
+  std::lock_guard lock(log->mutex);
+  const auto& entry = log->painted[static_cast<std::size_t>(number) % kRememberedFrames];
+  return entry.first == number ? entry.second : -1.0;
+}
+
 void RtspTestServer::add_credentials(const std::string& user, const std::string& password) {
   GstRTSPToken* token =
       gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kUserRole, nullptr);
-  gchar* basic = gst_rtsp_auth_make_basic(user.c_str(), password.c_str());
-  gst_rtsp_auth_add_basic(auth_, basic, token);
-  g_free(basic);
+  // Digest needs the password itself; Basic matches the encoded header.
+  if (options_.digest) {
+    gst_rtsp_auth_add_digest(auth_, user.c_str(), password.c_str(), token);
+  } else {
+    gchar* basic = gst_rtsp_auth_make_basic(user.c_str(), password.c_str());
+    gst_rtsp_auth_add_basic(auth_, basic, token);
+    g_free(basic);
+  }
   gst_rtsp_token_unref(token);
 }
 

@@ -1,6 +1,9 @@
 #pragma once
 #include <gst/gst.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,7 +30,28 @@ struct RtspMountOptions {
   bool require_auth = false;
   // Adds an audio stream (PCMA) next to the video, as many cameras do.
   bool with_audio = false;
+  // B-frames between references (H.264/H.265), as Main/High-profile cameras send; 0: none.
+  int bframes = 0;
+  // Serves still colour bars with the frame number painted in the top row of 16x16 blocks
+  // (see read_frame_counter), instead of a moving ball. Needs a width of at least 256.
+  bool counter = false;
 };
+
+// Colour bars of a `counter` mount, left to right, as B, G, R.
+struct Bgr {
+  int b, g, r;
+};
+extern const Bgr kCounterBars[7];
+// Bits of the painted frame number.
+constexpr int kCounterBits = 16;
+
+// The frame number painted into a picture of a `counter` mount, or -1 when the picture is too
+// small to hold it.
+int read_frame_counter(const std::uint8_t* bgr, int width, int height, std::size_t stride);
+// Whether the colour bars below the counter read back within `tolerance` per channel: false
+// for a picture decoded without its reference frames.
+bool bars_intact(const std::uint8_t* bgr, int width, int height, std::size_t stride,
+                 int tolerance = 40);
 
 // A pre-encoded H.264 clip served in a loop: encoding happens once, when the mount is added,
 // so serving costs no encoder time (for benchmarks with many streams).
@@ -49,6 +73,8 @@ class RtspTestServer {
     // Credentials of mounts with require_auth.
     std::string user = "strovix";
     std::string password = "s3cret-Pa55";
+    // Challenge with Digest instead of Basic authentication on every mount with require_auth.
+    bool digest = false;
   };
 
   RtspTestServer();
@@ -84,6 +110,10 @@ class RtspTestServer {
   // Clients currently connected (for tests of stop()).
   int client_count() const;
 
+  // Wall-clock time (seconds since the epoch) at which the `counter` mount at `path` painted
+  // frame `number`, or a negative value when it has not (or no longer remembers).
+  double painted_at(const std::string& path, int number) const;
+
  private:
   void quit_loop();
 
@@ -100,6 +130,8 @@ class RtspTestServer {
   int port_ = 0;
   // Pre-encoded clips; each mount's media shares its clip.
   std::vector<std::shared_ptr<void>> clips_;
+  // Painting times of `counter` mounts, by path.
+  std::map<std::string, std::shared_ptr<void>> counters_;
 };
 
 }  // namespace strovix::testing
