@@ -3,8 +3,6 @@
 #include <glib.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spdlog/sinks/base_sink.h>
-#include <spdlog/sinks/stdout_color_sinks.h>
 
 #include <atomic>
 #include <cerrno>
@@ -82,53 +80,6 @@ std::string json_number(double value, const char* format = "%.3f") {
   std::snprintf(buf, sizeof(buf), format, value);
   return buf;
 }
-
-// Reads the library's log as it is written: counts restarts by the supervision's
-// "... Shutting the pipeline down..." line and remembers the newest pipeline error. Keeps
-// nothing else, so a run of days does not grow.
-class StreamLogWatch : public spdlog::sinks::base_sink<std::mutex> {
- public:
-  std::size_t restarts() const { return restarts_.load(); }
-
-  // The message of the first "pipeline error: MSG (debug: ...)" line since the newest
-  // restart (the errors after it in one failure are its follow-ons), waiting up to `timeout`
-  // seconds for one: the bus watch may report the cause just after a failed setup.
-  std::string last_error(double timeout) {
-    std::unique_lock lock(error_mutex_);
-    error_cond_.wait_for(lock, std::chrono::duration<double>(timeout),
-                         [this] { return !last_error_.empty(); });
-    return last_error_;
-  }
-
- protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    const std::string_view text(msg.payload.data(), msg.payload.size());
-    if (text.find("Shutting the pipeline down...") != std::string_view::npos) {
-      ++restarts_;
-      std::lock_guard lock(error_mutex_);
-      take_next_error_ = true;
-    }
-    constexpr std::string_view kError = "pipeline error: ";
-    if (const auto at = text.find(kError); at != std::string_view::npos) {
-      auto message = text.substr(at + kError.size());
-      message = message.substr(0, message.find(" (debug: "));
-      std::lock_guard lock(error_mutex_);
-      if (!take_next_error_) return;
-      take_next_error_ = false;
-      last_error_.assign(message.substr(0, message.find('\n')));
-      error_cond_.notify_all();
-    }
-  }
-  void flush_() override {}
-
- private:
-  std::atomic<std::size_t> restarts_{0};
-  // Guards last_error_ and take_next_error_.
-  std::mutex error_mutex_;
-  std::condition_variable error_cond_;
-  std::string last_error_;
-  bool take_next_error_ = true;
-};
 
 // Counts delivered frames on a thread of its own and keeps the newest frame with an image.
 // A frame that lands between the wake-up and the clear of new_frame_event is counted with
@@ -281,13 +232,8 @@ bool wait_for_stop_signal(const sigset_t& signals, Clock::time_point deadline) {
 int run(const ReadArgs& args, const sigset_t& stop_signals) {
   const Report report{args.json, args.quiet};
 
-  // The library logs to stderr through stream_log_sink(); replace its console sink with one
-  // at the level asked for, next to the restart counter.
-  auto console = std::make_shared<spdlog::sinks::stderr_color_sink_mt>();
-  console->set_pattern("[%Y-%m-%d %H:%M:%S.%e] [%l] [%n] %v");
-  console->set_level(args.quiet ? spdlog::level::warn : spdlog::level::info);
-  auto log_watch = std::make_shared<StreamLogWatch>();
-  stream_log_sink()->set_sinks({console, log_watch});
+  // Library log lines go to stderr; --quiet keeps warnings and errors only.
+  set_log_level(args.quiet ? LogLevel::warning : LogLevel::info);
 
   gobject_init::start();
 
@@ -348,12 +294,6 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
     for (auto& c : message) {
       if (c == '\n' || c == '\r') c = ' ';
     }
-    // Only a pipeline that was built and failed to play has a cause on its bus; the
-    // stream's logger has already redacted it.
-    const std::string cause = args.must_play ? log_watch->last_error(0.5) : std::string();
-    if (!cause.empty() && message.find(cause) == std::string::npos) {
-      message += " (pipeline error: " + cause + ")";
-    }
     std::fprintf(stderr, "strovix-read: cannot set up the stream: %s\n", message.c_str());
     return kExitSetup;
   }
@@ -378,7 +318,7 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
     const std::uint64_t frames = watcher.frames();
     const double interval = std::chrono::duration<double>(now - last_tick).count();
     report.status(seconds_since(start), reader->status(), (frames - last_frames) / interval,
-                  frames, watcher.newest(), log_watch->restarts());
+                  frames, watcher.newest(), reader->stats().restarts);
     last_tick = now;
     last_frames = frames;
   }
@@ -389,8 +329,9 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   const StreamStatus last_status = reader->status();
   // The summary's counts are those of this moment, which a last status line shows too.
   const std::uint64_t frames = watcher.frames();
-  const std::size_t restarts = log_watch->restarts();
-  const std::string kept_error = reader->stats().last_error;
+  const StreamStats stats = reader->stats();
+  const std::size_t restarts = stats.restarts;
+  const std::string& kept_error = stats.last_error;
   if (Clock::now() - last_tick >= std::chrono::milliseconds(100)) {
     const double interval = std::chrono::duration<double>(Clock::now() - last_tick).count();
     report.status(duration, last_status, (frames - last_frames) / interval, frames,
@@ -448,8 +389,7 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   if (frames == 0) {
     // Taken before closing, whose teardown may report errors of its own; both texts are
     // already free of credentials.
-    std::string cause = kept_error;
-    if (cause.empty()) cause = log_watch->last_error(0.0);
+    const std::string& cause = kept_error;
     std::fprintf(stderr, "strovix-read: no frame arrived in %.1f s: %s\n", duration,
                  cause.empty() ? "no error was reported (the stream sent nothing decodable)"
                                : cause.c_str());
