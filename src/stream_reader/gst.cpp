@@ -340,8 +340,8 @@ void GstStreamReader::Impl::_pull_samples() {
         image = sample_to_ndarray(sample.get());
         converted = true;
       } catch (const SampleConversionError& e) {
-        _logger->error(e.what());
         state.record_error(e.what());
+        _logger->error(e.what());
         restarter.notify_frame_error(id, timestamp);
       } catch (const std::exception& e) {
         state.record_error(e.what());

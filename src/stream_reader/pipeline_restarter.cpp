@@ -213,8 +213,9 @@ bool PipelineRestarter::watcher(GstBus*, GstMessage* message, GstElement* pipeli
     line += " (debug: ";
     line += debug ? debug.get() : "None";
     line += ")";
-    _logger->error(line);
+    // Kept before the line is written, so a host that sees the line finds the error in stats.
     _pipeline_state->record_error(error_text_to_keep(message, pipeline));
+    _logger->error(line);
     _pipeline_state->request_restart_from(pipeline);
   }
   return true;
