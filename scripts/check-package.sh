@@ -146,7 +146,7 @@ for leak in 'strovix::detail' 'strovix::testing' 'LineCaptureSink' 'ScopedLogCap
     fail "the library exports internals: $leak"
   fi
 done
-for api in 'strovix::GstStreamReader::GstStreamReader(' 'strovix::gobject_init::start()' \
+for api in 'strovix::GstStreamReader::GstStreamReader(' 'strovix::gobject_init::start(' 'strovix::GstStreamReader::stats()' \
            'strovix::library_version()' 'typeinfo for strovix::StreamSetupError' \
            'strovix::Pipeline::Pipeline(' 'strovix::RTSPPipelineFactory::build()'; do
   grep -qF -- "$api" "$work/symbols" || fail "the library does not export $api"
