@@ -20,10 +20,7 @@ if [ "$what" = all ] || [ "$what" = address ]; then
   # GLib 2.74 hides slice memory from the sanitizers unless told to use malloc.
   G_SLICE=always-malloc G_DEBUG=gc-friendly \
   ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=0:halt_on_error=1" \
-  # use_tls=0: GCC 12's LeakSanitizer crashes ("Tracer caught signal 11") reading the dynamic
-  # TLS of modules the GnuTLS backend loads for an HTTPS handshake on glibc 2.36; thread-local
-  # storage then goes unscanned, which can only add reports, never hide one.
-  LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0:use_tls=0" \
+  LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0" \
   UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$root/scripts/ubsan.supp" \
     ctest --test-dir "$asan_dir" --output-on-failure --timeout 600
   echo "sanitize.sh: address+undefined done after ${SECONDS} s"
