@@ -12,9 +12,9 @@
 #include "stream_reader/common.hpp"
 #include "strovix/event.hpp"
 #include "strovix/logger.hpp"
-#include "strovix/pipeline_factories.hpp"
+#include "strovix/gst/pipeline_factories.hpp"
 #include "strovix/stream_reader/base.hpp"
-#include "strovix/utils/atomic_shared_ptr.hpp"
+#include "utils/atomic_shared_ptr.hpp"
 
 namespace strovix::detail {
 
