@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_wakeups: bad arguments\n");
     return 2;
   }
-  stream_log_sink()->set_level(spdlog::level::err);
+  stream_log_sink()->set_level(spdlog::level::critical);
   gobject_init::start();
   preload_plugins();
 

@@ -262,10 +262,11 @@ TEST(RestartLoop, FailedRestartsAreLoggedHaltedAndRetried) {
 // nothing happens the supervision must not wake at all (no timed poll to rescue a request).
 TEST(RestartLoop, RequestRecordedBetweenCheckAndWaitIsActedOnAndNothingElseWakes) {
   ScopedLogCapture log;
-  Stream s(19, kLive, kLive, 0.0, 0.05, 0.0, false, /*start=*/false);
+  // Before the stream: the hook uses them until the stream's teardown has joined its thread.
   std::atomic<int> waits{0};
   std::atomic<bool> recorded_only{false};
   Event delivered, waiting_after_restart, woke_for_nothing;
+  Stream s(19, kLive, kLive, 0.0, 0.05, 0.0, false, /*start=*/false);
   s.restarter->before_status_wait = [&] {
     const int n = ++waits;
     if (n == 1) {
