@@ -1,11 +1,21 @@
-// GstSample -> BGR image. BGR buffers are handed out without a copy (the image keeps the sample
-// mapped); I420 and NV12 are converted with libyuv using the colour matrix and range of the caps.
+// GstSample -> BGR, RGB or GRAY8 image at the size asked for, in one libyuv pass from the
+// decoder's planes: YUV planes are scaled first (the conversion then runs on the smaller
+// picture), then converted using the colour matrix and range of the caps. What needs no
+// conversion (BGR as BGR, full-range luma as GRAY8, at the source's size) is handed out without
+// a copy: the image keeps the sample mapped.
+#include "utils/sample_convert.hpp"
+
 #include <gst/video/video.h>
+#include <libyuv/convert.h>
 #include <libyuv/convert_argb.h>
+#include <libyuv/planar_functions.h>
 #include <libyuv/row.h>  // struct YuvConstants
+#include <libyuv/scale.h>
+#include <libyuv/scale_rgb.h>
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -75,8 +85,8 @@ PlaneView checked_plane(const GstVideoFrame& frame, guint p, std::size_t row_byt
   const std::size_t needed = (rows - 1) * static_cast<std::size_t>(stride) + row_bytes;
   if (start < base || start - base > map.size || map.size - (start - base) < needed) {
     fail("buffer too small for its caps: plane " + std::to_string(p) + " needs " +
-         std::to_string(needed) + " bytes at offset " + std::to_string(start - base) +
-         " of a " + std::to_string(map.size) + "-byte mapping");
+         std::to_string(needed) + " bytes at offset " + std::to_string(start - base) + " of a " +
+         std::to_string(map.size) + "-byte mapping");
   }
   return {static_cast<const std::uint8_t*>(frame.data[p]), stride};
 }
@@ -105,8 +115,10 @@ struct Matrix {
 };
 
 // Follows the colorimetry GStreamer resolved from the caps (it fills in its defaults when
-// the caps carry none: BT.601 up to SD, BT.709 above, limited range).
-Matrix yuv_matrix(const GstVideoColorimetry& c) {
+// the caps carry none: BT.601 up to SD, BT.709 above, limited range). With `rgb_order` the
+// tables are libyuv's mirrored ones, for U and V passed swapped: the output is then R, G, B in
+// memory instead of B, G, R.
+Matrix yuv_matrix(const GstVideoColorimetry& c, bool rgb_order) {
   const bool full = c.range == GST_VIDEO_COLOR_RANGE_0_255;
   enum { k601, k709, k2020 } family = k601;
   switch (c.matrix) {
@@ -121,26 +133,33 @@ Matrix yuv_matrix(const GstVideoColorimetry& c) {
     default:
       break;
   }
+  const int o = rgb_order ? 1 : 0;
   if (full) {
-    if (family == k709) return {&libyuv::kYuvF709Constants, false};
-    if (family == k2020) return {&libyuv::kYuvV2020Constants, false};
-    return {&libyuv::kYuvJPEGConstants, false};
+    static const libyuv::YuvConstants* const tables[3][2] = {
+        {&libyuv::kYuvJPEGConstants, &libyuv::kYvuJPEGConstants},
+        {&libyuv::kYuvF709Constants, &libyuv::kYvuF709Constants},
+        {&libyuv::kYuvV2020Constants, &libyuv::kYvuV2020Constants}};
+    return {tables[family][o], false};
   }
 #ifdef STROVIX_STRETCH_CHROMA
   // libyuv's SSE code reads these with aligned loads.
-  alignas(64) static const libyuv::YuvConstants k601_limited =
-      limited_luma_full_chroma(libyuv::kYuvI601Constants, libyuv::kYuvJPEGConstants);
-  alignas(64) static const libyuv::YuvConstants k709_limited =
-      limited_luma_full_chroma(libyuv::kYuvH709Constants, libyuv::kYuvF709Constants);
-  alignas(64) static const libyuv::YuvConstants k2020_limited =
-      limited_luma_full_chroma(libyuv::kYuv2020Constants, libyuv::kYuvV2020Constants);
-  if (family == k709) return {&k709_limited, true};
-  if (family == k2020) return {&k2020_limited, true};
-  return {&k601_limited, true};
+  struct alignas(64) Aligned {
+    libyuv::YuvConstants k;
+  };
+  static const Aligned tables[3][2] = {
+      {{limited_luma_full_chroma(libyuv::kYuvI601Constants, libyuv::kYuvJPEGConstants)},
+       {limited_luma_full_chroma(libyuv::kYvuI601Constants, libyuv::kYvuJPEGConstants)}},
+      {{limited_luma_full_chroma(libyuv::kYuvH709Constants, libyuv::kYuvF709Constants)},
+       {limited_luma_full_chroma(libyuv::kYvuH709Constants, libyuv::kYvuF709Constants)}},
+      {{limited_luma_full_chroma(libyuv::kYuv2020Constants, libyuv::kYuvV2020Constants)},
+       {limited_luma_full_chroma(libyuv::kYvu2020Constants, libyuv::kYvuV2020Constants)}}};
+  return {&tables[family][o].k, true};
 #else
-  if (family == k709) return {&libyuv::kYuvH709Constants, false};
-  if (family == k2020) return {&libyuv::kYuv2020Constants, false};
-  return {&libyuv::kYuvI601Constants, false};
+  static const libyuv::YuvConstants* const tables[3][2] = {
+      {&libyuv::kYuvI601Constants, &libyuv::kYvuI601Constants},
+      {&libyuv::kYuvH709Constants, &libyuv::kYvuH709Constants},
+      {&libyuv::kYuv2020Constants, &libyuv::kYvu2020Constants}};
+  return {tables[family][o], false};
 #endif
 }
 
@@ -161,14 +180,44 @@ void stretch_chroma(const std::uint8_t* src, std::uint8_t* dst, std::size_t n) {
   };
   for (; i + 16 <= n; i += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-    const __m128i out = _mm_packus_epi16(half(_mm_unpacklo_epi8(v, zero)),
-                                         half(_mm_unpackhi_epi8(v, zero)));
+    const __m128i out =
+        _mm_packus_epi16(half(_mm_unpacklo_epi8(v, zero)), half(_mm_unpackhi_epi8(v, zero)));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), out);
   }
 #endif
   for (; i < n; ++i) {
     const int twice = ((src[i] - 128) * 128 * 1166) >> 16;
     dst[i] = static_cast<std::uint8_t>(std::clamp(((twice + 1) >> 1) + 128, 0, 255));
+  }
+}
+
+// Limited-range luma (16..235) to full range: (y - 16) * 255 / 219, clamped. Computed as
+// d + round(d * 42 / 256) with d = y - 16 (36 / 219 is 0.16438, 42 / 256 is 0.16406: at most a
+// level off the exact rounding); the SSE2 and scalar paths give identical bytes. In place is
+// fine (`src` == `dst`).
+void stretch_luma(const std::uint8_t* src, std::uint8_t* dst, std::size_t n) {
+  std::size_t i = 0;
+#ifdef __SSE2__
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i sixteen = _mm_set1_epi8(16);
+  const __m128i scale = _mm_set1_epi16(84);
+  const __m128i one = _mm_set1_epi16(1);
+  auto full = [&](__m128i d) {
+    const __m128i twice = _mm_mulhi_epu16(_mm_slli_epi16(d, 8), scale);
+    return _mm_add_epi16(d, _mm_srli_epi16(_mm_add_epi16(twice, one), 1));
+  };
+  for (; i + 16 <= n; i += 16) {
+    const __m128i d =
+        _mm_subs_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)), sixteen);
+    const __m128i out =
+        _mm_packus_epi16(full(_mm_unpacklo_epi8(d, zero)), full(_mm_unpackhi_epi8(d, zero)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), out);
+  }
+#endif
+  for (; i < n; ++i) {
+    const int d = std::max(src[i] - 16, 0);
+    const int twice = (d * 84) >> 8;
+    dst[i] = static_cast<std::uint8_t>(std::min(d + ((twice + 1) >> 1), 255));
   }
 }
 
@@ -180,39 +229,124 @@ void map_or_fail(MappedFrame& frame, GstVideoInfo& info, GstBuffer* buffer) {
   }
 }
 
-std::shared_ptr<const Image> convert_yuv(const GstVideoFrame& frame, int width, int height) {
-  const auto fmt = GST_VIDEO_FRAME_FORMAT(&frame);
+// Scaling filter. Box averages every source pixel under each output pixel: at the 3x and 6x
+// reductions hosts ask for (1080p or 4K to 640x360) bilinear sampling reads only 2x2 of every
+// 3x3 or 6x6 block and aliases fine detail, as cv::resize INTER_LINEAR does. libyuv itself
+// falls back to bilinear below 2x, where the two agree.
+constexpr libyuv::FilterMode kScaleFilter = libyuv::kFilterBox;
+
+// A converted image's own pixels, rows padded to 4 bytes as GStreamer pads BGR and GRAY8, so
+// converted and mapped images look alike to callers.
+struct Output {
+  std::shared_ptr<std::uint8_t[]> pixels;
+  std::size_t stride = 0;
+  int width = 0;
+  int height = 0;
+
+  Output(int w, int h, int channels) : width(w), height(h) {
+    stride = (static_cast<std::size_t>(w) * channels + 3) & ~std::size_t{3};
+    if (stride > static_cast<std::size_t>(INT_MAX)) fail("frame too wide: " + std::to_string(w));
+    pixels = std::make_shared_for_overwrite<std::uint8_t[]>(stride * static_cast<std::size_t>(h));
+  }
+  std::uint8_t* row(int y) const { return pixels.get() + static_cast<std::size_t>(y) * stride; }
+  int int_stride() const { return static_cast<int>(stride); }
+
+  std::shared_ptr<const Image> image(PixelFormat format) && {
+    auto image = std::make_shared<Image>();
+    image->width = width;
+    image->height = height;
+    image->channels = channels_of(format);
+    image->format = format;
+    image->stride = stride;
+    image->data = pixels.get();
+    image->owner = std::move(pixels);
+    return image;
+  }
+};
+
+void check_rc(int rc, const char* what) {
+  if (rc != 0) fail(std::string("libyuv ") + what + " failed (" + std::to_string(rc) + ")");
+}
+
+struct YuvPlanes {
+  PlaneView y;
+  PlaneView u;  // for NV12 the interleaved UV plane
+  PlaneView v;  // unused for NV12
+  bool i420;
+  int width;
+  int height;
+};
+
+YuvPlanes yuv_planes(const GstVideoFrame& frame, int width, int height) {
+  const bool i420 = GST_VIDEO_FRAME_FORMAT(&frame) == GST_VIDEO_FORMAT_I420;
   const auto w = static_cast<std::size_t>(width);
   const auto h = static_cast<std::size_t>(height);
   const std::size_t cw = (w + 1) / 2;
   const std::size_t ch = (h + 1) / 2;
+  return {checked_plane(frame, 0, w, h),
+          checked_plane(frame, 1, i420 ? cw : cw * 2, ch),
+          i420 ? checked_plane(frame, 2, cw, ch) : PlaneView{nullptr, 0},
+          i420,
+          width,
+          height};
+}
 
-  // Rows padded to 4 bytes, the same layout GStreamer gives BGR, so converted and mapped
-  // images look alike to callers.
-  const std::size_t stride = (w * 3 + 3) & ~std::size_t{3};
-  if (stride > static_cast<std::size_t>(INT_MAX)) fail("frame too wide: " + std::to_string(w));
-  const Matrix matrix = yuv_matrix(frame.info.colorimetry);
-  const bool i420 = fmt == GST_VIDEO_FORMAT_I420;
+// The planes scaled to `width` x `height`, in `scratch`.
+YuvPlanes scale_yuv(const YuvPlanes& in, int width, int height,
+                    std::vector<std::uint8_t>& scratch) {
+  const auto w = static_cast<std::size_t>(width);
+  const auto h = static_cast<std::size_t>(height);
+  const std::size_t cw = (w + 1) / 2;
+  const std::size_t chroma_row = in.i420 ? cw : cw * 2;
+  const std::size_t chroma = chroma_row * ((h + 1) / 2);
+  scratch.resize(w * h + (in.i420 ? 2 * chroma : chroma));
+  std::uint8_t* y = scratch.data();
+  std::uint8_t* u = y + w * h;
+  std::uint8_t* v = in.i420 ? u + chroma : nullptr;
+  const int ys = width;
+  const int cs = static_cast<int>(chroma_row);
+  const int rc = in.i420
+                     ? libyuv::I420Scale(in.y.data, in.y.stride, in.u.data, in.u.stride, in.v.data,
+                                         in.v.stride, in.width, in.height, y, ys, u, cs, v, cs,
+                                         width, height, kScaleFilter)
+                     : libyuv::NV12Scale(in.y.data, in.y.stride, in.u.data, in.u.stride, in.width,
+                                         in.height, y, ys, u, cs, width, height, kScaleFilter);
+  check_rc(rc, "scaling");
+  return {{y, ys}, {u, cs}, {v, v ? cs : 0}, in.i420, width, height};
+}
 
-  // For NV12 `u` is the interleaved UV plane and `v` is unused.
-  const PlaneView y = checked_plane(frame, 0, w, h);
-  const PlaneView u = checked_plane(frame, 1, i420 ? cw : cw * 2, ch);
-  const PlaneView v = i420 ? checked_plane(frame, 2, cw, ch) : PlaneView{nullptr, 0};
-  auto pixels = std::make_shared_for_overwrite<std::uint8_t[]>(stride * h);
+// YUV -> BGR or RGB at the planes' size.
+std::shared_ptr<const Image> convert_yuv(const YuvPlanes& p, const GstVideoColorimetry& colours,
+                                         PixelFormat format) {
+  const int width = p.width;
+  const int height = p.height;
+  const std::size_t cw = (static_cast<std::size_t>(width) + 1) / 2;
+  const bool rgb = format == PixelFormat::RGB;
+  const Matrix matrix = yuv_matrix(colours, rgb);
+  const bool i420 = p.i420;
+  Output out(width, height, 3);
 
+  // For RGB, U and V go in swapped with mirrored tables (NV12 is then read as NV21).
   auto convert = [&](int row, int rows, const PlaneView& pu, const PlaneView& pv) {
-    const std::uint8_t* py = y.data + static_cast<std::size_t>(row) * y.stride;
-    std::uint8_t* out = pixels.get() + static_cast<std::size_t>(row) * stride;
-    const int out_stride = static_cast<int>(stride);
-    return i420 ? libyuv::I420ToRGB24Matrix(py, y.stride, pu.data, pu.stride, pv.data, pv.stride,
-                                            out, out_stride, matrix.constants, width, rows)
-                : libyuv::NV12ToRGB24Matrix(py, y.stride, pu.data, pu.stride, out, out_stride,
-                                            matrix.constants, width, rows);
+    const std::uint8_t* py = p.y.data + static_cast<std::size_t>(row) * p.y.stride;
+    std::uint8_t* dst = out.row(row);
+    const int ds = out.int_stride();
+    const auto* k = matrix.constants;
+    if (i420) {
+      return rgb ? libyuv::I420ToRGB24Matrix(py, p.y.stride, pv.data, pv.stride, pu.data, pu.stride,
+                                             dst, ds, k, width, rows)
+                 : libyuv::I420ToRGB24Matrix(py, p.y.stride, pu.data, pu.stride, pv.data, pv.stride,
+                                             dst, ds, k, width, rows);
+    }
+    return rgb ? libyuv::NV21ToRGB24Matrix(py, p.y.stride, pu.data, pu.stride, dst, ds, k, width,
+                                           rows)
+               : libyuv::NV12ToRGB24Matrix(py, p.y.stride, pu.data, pu.stride, dst, ds, k, width,
+                                           rows);
   };
 
   int rc = 0;
   if (!matrix.stretch_chroma) {
-    rc = convert(0, height, u, v);
+    rc = convert(0, height, p.u, p.v);
   } else {
     // Stretch the chroma a band at a time into a small buffer that stays in cache.
     constexpr int kBandRows = 32;  // even, so every band starts on a chroma row
@@ -228,29 +362,126 @@ std::shared_ptr<const Image> convert_yuv(const GstVideoFrame& frame, int width, 
       const std::size_t first = static_cast<std::size_t>(row) / 2;
       const std::size_t count = (static_cast<std::size_t>(rows) + 1) / 2;
       for (std::size_t r = 0; r < count; ++r) {
-        stretch_chroma(u.data + (first + r) * u.stride, band_u + r * row_bytes, row_bytes);
+        stretch_chroma(p.u.data + (first + r) * p.u.stride, band_u + r * row_bytes, row_bytes);
         if (i420) {
-          stretch_chroma(v.data + (first + r) * v.stride, band_v + r * row_bytes, row_bytes);
+          stretch_chroma(p.v.data + (first + r) * p.v.stride, band_v + r * row_bytes, row_bytes);
         }
       }
       rc = convert(row, rows, stretched_u, stretched_v);
     }
   }
-  if (rc != 0) fail("libyuv conversion failed (" + std::to_string(rc) + ")");
+  check_rc(rc, "conversion");
+  return std::move(out).image(format);
+}
 
-  auto image = std::make_shared<Image>();
-  image->width = width;
-  image->height = height;
-  image->channels = 3;
-  image->stride = stride;
-  image->data = pixels.get();
-  image->owner = std::move(pixels);
-  return image;
+// GRAY8 from the Y plane (never the zero-copy case: scaled, or limited range, or both).
+std::shared_ptr<const Image> yuv_to_gray(const GstVideoFrame& frame, int width, int height,
+                                         int out_width, int out_height) {
+  const PlaneView y =
+      checked_plane(frame, 0, static_cast<std::size_t>(width), static_cast<std::size_t>(height));
+  const bool limited = frame.info.colorimetry.range != GST_VIDEO_COLOR_RANGE_0_255;
+  Output out(out_width, out_height, 1);
+  const bool scale = out_width != width || out_height != height;
+  if (scale) {
+    libyuv::ScalePlane(y.data, y.stride, width, height, out.row(0), out.int_stride(), out_width,
+                       out_height, kScaleFilter);
+  }
+  if (limited) {
+    for (int r = 0; r < out_height; ++r) {
+      const std::uint8_t* src =
+          scale ? out.row(r) : y.data + static_cast<std::size_t>(r) * y.stride;
+      stretch_luma(src, out.row(r), static_cast<std::size_t>(out_width));
+    }
+  }
+  return std::move(out).image(PixelFormat::GRAY8);
+}
+
+// BGR -> scaled BGR, RGB or GRAY8 (never the zero-copy case).
+std::shared_ptr<const Image> convert_bgr(const GstVideoFrame& frame, int width, int height,
+                                         int out_width, int out_height, PixelFormat format,
+                                         std::vector<std::uint8_t>& scratch) {
+  const PlaneView bgr = checked_plane(frame, 0, static_cast<std::size_t>(width) * 3,
+                                      static_cast<std::size_t>(height));
+  const std::uint8_t* src = bgr.data;
+  int src_stride = bgr.stride;
+  if (out_width != width || out_height != height) {
+    if (format == PixelFormat::BGR) {
+      Output out(out_width, out_height, 3);
+      check_rc(libyuv::RGBScale(src, src_stride, width, height, out.row(0), out.int_stride(),
+                                out_width, out_height, kScaleFilter),
+               "scaling");
+      return std::move(out).image(format);
+    }
+    src_stride = out_width * 3;
+    scratch.resize(static_cast<std::size_t>(src_stride) * static_cast<std::size_t>(out_height));
+    check_rc(libyuv::RGBScale(src, bgr.stride, width, height, scratch.data(), src_stride, out_width,
+                              out_height, kScaleFilter),
+             "scaling");
+    src = scratch.data();
+  }
+  Output out(out_width, out_height, channels_of(format));
+  // libyuv's RGB24 is B, G, R in memory and RAW is R, G, B; the swap runs either way.
+  const int rc = format == PixelFormat::GRAY8
+                     ? libyuv::RGB24ToJ400(src, src_stride, out.row(0), out.int_stride(), out_width,
+                                           out_height)
+                     : libyuv::RAWToRGB24(src, src_stride, out.row(0), out.int_stride(), out_width,
+                                          out_height);
+  check_rc(rc, "conversion");
+  return std::move(out).image(format);
 }
 
 }  // namespace
 
+namespace detail {
+
+void check_output_format(const OutputFormat& format) {
+  auto side = [](const char* name, int value) {
+    if (value < 0 || value > MAX_OUTPUT_SIDE) {
+      throw StreamSetupError(std::string(name) + " must be 0 (the source's) or from 1 to " +
+                             std::to_string(MAX_OUTPUT_SIDE) + ", not " + std::to_string(value));
+    }
+  };
+  side("output_width", format.width);
+  side("output_height", format.height);
+  switch (format.pixel_format) {
+    case PixelFormat::BGR:
+    case PixelFormat::RGB:
+    case PixelFormat::GRAY8:
+      return;
+  }
+  throw StreamSetupError("pixel_format " + std::to_string(static_cast<int>(format.pixel_format)) +
+                         " is not one of BGR, RGB or GRAY8");
+}
+
+std::pair<int, int> output_size(const OutputFormat& format, int width, int height, int par_n,
+                                int par_d) {
+  if (format.width == 0 && format.height == 0) return {width, height};
+  if (format.width > 0 && format.height > 0) return {format.width, format.height};
+  if (par_n <= 0 || par_d <= 0) par_n = par_d = 1;
+  // The display aspect ratio is width * par_n : height * par_d.
+  const double derived = format.width > 0
+                             ? double(format.width) * height * par_d / (double(width) * par_n)
+                             : double(format.height) * width * par_n / (double(height) * par_d);
+  const double even = std::max(2.0, 2.0 * std::round(derived / 2.0));
+  if (!(even <= MAX_OUTPUT_SIDE)) {
+    fail("a " + std::to_string(width) + "x" + std::to_string(height) + " frame scaled to " +
+         (format.width > 0 ? "width " + std::to_string(format.width)
+                           : "height " + std::to_string(format.height)) +
+         " would be " + std::to_string(static_cast<long long>(std::min(even, 1e15))) +
+         " pixels on its other side, more than " + std::to_string(MAX_OUTPUT_SIDE));
+  }
+  const int other = static_cast<int>(even);
+  return format.width > 0 ? std::pair{format.width, other} : std::pair{other, format.height};
+}
+
+}  // namespace detail
+
 std::shared_ptr<const Image> sample_to_ndarray(GstSample* sample) {
+  return sample_to_ndarray(sample, OutputFormat{});
+}
+
+std::shared_ptr<const Image> sample_to_ndarray(GstSample* sample, const OutputFormat& format,
+                                               std::vector<std::uint8_t>* scratch) {
   if (!sample) return nullptr;
   GstBuffer* buffer = gst_sample_get_buffer(sample);
   if (!buffer) return nullptr;
@@ -270,8 +501,7 @@ std::shared_ptr<const Image> sample_to_ndarray(GstSample* sample) {
   }
 
   const GstVideoFormat fmt = GST_VIDEO_INFO_FORMAT(&info);
-  if (fmt != GST_VIDEO_FORMAT_BGR && fmt != GST_VIDEO_FORMAT_I420 &&
-      fmt != GST_VIDEO_FORMAT_NV12) {
+  if (fmt != GST_VIDEO_FORMAT_BGR && fmt != GST_VIDEO_FORMAT_I420 && fmt != GST_VIDEO_FORMAT_NV12) {
     fail(std::string("unsupported format ") + gst_video_format_to_string(fmt) +
          " (expected BGR, I420 or NV12)");
   }
@@ -297,24 +527,43 @@ std::shared_ptr<const Image> sample_to_ndarray(GstSample* sample) {
          gst_video_format_to_string(fmt) + " needs " + std::to_string(info.size));
   }
 
-  if (fmt != GST_VIDEO_FORMAT_BGR) {
+  const auto [out_width, out_height] = detail::output_size(
+      format, width, height, GST_VIDEO_INFO_PAR_N(&info), GST_VIDEO_INFO_PAR_D(&info));
+  const bool scale = out_width != width || out_height != height;
+  const PixelFormat pixels = format.pixel_format;
+  const bool yuv = fmt != GST_VIDEO_FORMAT_BGR;
+  const bool full_range = info.colorimetry.range == GST_VIDEO_COLOR_RANGE_0_255;
+  const bool zero_copy = !scale && ((!yuv && pixels == PixelFormat::BGR) ||
+                                    (yuv && full_range && pixels == PixelFormat::GRAY8));
+
+  if (!zero_copy) {
+    std::vector<std::uint8_t> local;
+    std::vector<std::uint8_t>& buf = scratch ? *scratch : local;
     MappedFrame frame;
     map_or_fail(frame, info, buffer);
-    return convert_yuv(frame.frame(), width, height);
+    const GstVideoFrame& f = frame.frame();
+    if (!yuv) return convert_bgr(f, width, height, out_width, out_height, pixels, buf);
+    if (pixels == PixelFormat::GRAY8) return yuv_to_gray(f, width, height, out_width, out_height);
+    YuvPlanes planes = yuv_planes(f, width, height);
+    if (scale) planes = scale_yuv(planes, out_width, out_height, buf);
+    return convert_yuv(planes, info.colorimetry, pixels);
   }
 
+  // The first plane as it is: packed BGR, or the luma plane.
   auto mapped = std::make_shared<MappedSample>();
   map_or_fail(mapped->frame, info, buffer);
-  const PlaneView bgr = checked_plane(mapped->frame.frame(), 0,
-                                      static_cast<std::size_t>(width) * 3,
-                                      static_cast<std::size_t>(height));
+  const int channels = channels_of(pixels);
+  const PlaneView plane =
+      checked_plane(mapped->frame.frame(), 0, static_cast<std::size_t>(width) * channels,
+                    static_cast<std::size_t>(height));
   mapped->sample.reset(gst_sample_ref(sample));
   auto image = std::make_shared<Image>();
   image->width = width;
   image->height = height;
-  image->channels = 3;
-  image->stride = static_cast<std::size_t>(bgr.stride);
-  image->data = bgr.data;
+  image->channels = channels;
+  image->format = pixels;
+  image->stride = static_cast<std::size_t>(plane.stride);
+  image->data = plane.data;
   image->owner = std::move(mapped);
   return image;
 }
