@@ -11,7 +11,6 @@
 #include <libyuv/planar_functions.h>
 #include <libyuv/row.h>  // struct YuvConstants
 #include <libyuv/scale.h>
-#include <libyuv/scale_rgb.h>
 
 #include <algorithm>
 #include <climits>
@@ -272,7 +271,7 @@ struct YuvPlanes {
   PlaneView y;
   PlaneView u;  // for NV12 the interleaved UV plane
   PlaneView v;  // unused for NV12
-  bool i420;
+  enum Layout { I420, NV12, I444 } layout;
   int width;
   int height;
 };
@@ -286,33 +285,40 @@ YuvPlanes yuv_planes(const GstVideoFrame& frame, int width, int height) {
   return {checked_plane(frame, 0, w, h),
           checked_plane(frame, 1, i420 ? cw : cw * 2, ch),
           i420 ? checked_plane(frame, 2, cw, ch) : PlaneView{nullptr, 0},
-          i420,
+          i420 ? YuvPlanes::I420 : YuvPlanes::NV12,
           width,
           height};
 }
 
-// The planes scaled to `width` x `height`, in `scratch`.
+// The planes scaled to `width` x `height`, in `scratch`, each chroma plane scaled to the full
+// output size (4:4:4): every output pixel then gets chroma of its own, as when the converted
+// picture is scaled, for little more work than scaling the chroma to half size.
 YuvPlanes scale_yuv(const YuvPlanes& in, int width, int height,
                     std::vector<std::uint8_t>& scratch) {
-  const auto w = static_cast<std::size_t>(width);
-  const auto h = static_cast<std::size_t>(height);
-  const std::size_t cw = (w + 1) / 2;
-  const std::size_t chroma_row = in.i420 ? cw : cw * 2;
-  const std::size_t chroma = chroma_row * ((h + 1) / 2);
-  scratch.resize(w * h + (in.i420 ? 2 * chroma : chroma));
+  const auto plane = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  const int cw = (in.width + 1) / 2;
+  const int ch = (in.height + 1) / 2;
+  // NV12's chroma is split first, at its own (quarter) size.
+  const std::size_t split =
+      in.layout == YuvPlanes::NV12 ? 2 * static_cast<std::size_t>(cw) * ch : 0;
+  scratch.resize(3 * plane + split);
   std::uint8_t* y = scratch.data();
-  std::uint8_t* u = y + w * h;
-  std::uint8_t* v = in.i420 ? u + chroma : nullptr;
-  const int ys = width;
-  const int cs = static_cast<int>(chroma_row);
-  const int rc = in.i420
-                     ? libyuv::I420Scale(in.y.data, in.y.stride, in.u.data, in.u.stride, in.v.data,
-                                         in.v.stride, in.width, in.height, y, ys, u, cs, v, cs,
-                                         width, height, kScaleFilter)
-                     : libyuv::NV12Scale(in.y.data, in.y.stride, in.u.data, in.u.stride, in.width,
-                                         in.height, y, ys, u, cs, width, height, kScaleFilter);
-  check_rc(rc, "scaling");
-  return {{y, ys}, {u, cs}, {v, v ? cs : 0}, in.i420, width, height};
+  std::uint8_t* u = y + plane;
+  std::uint8_t* v = u + plane;
+  PlaneView src_u = in.u;
+  PlaneView src_v = in.v;
+  if (split) {
+    std::uint8_t* su = v + plane;
+    std::uint8_t* sv = su + split / 2;
+    libyuv::SplitUVPlane(in.u.data, in.u.stride, su, cw, sv, cw, cw, ch);
+    src_u = {su, cw};
+    src_v = {sv, cw};
+  }
+  libyuv::ScalePlane(in.y.data, in.y.stride, in.width, in.height, y, width, width, height,
+                     kScaleFilter);
+  libyuv::ScalePlane(src_u.data, src_u.stride, cw, ch, u, width, width, height, kScaleFilter);
+  libyuv::ScalePlane(src_v.data, src_v.stride, cw, ch, v, width, width, height, kScaleFilter);
+  return {{y, width}, {u, width}, {v, width}, YuvPlanes::I444, width, height};
 }
 
 // YUV -> BGR or RGB at the planes' size.
@@ -320,10 +326,8 @@ std::shared_ptr<const Image> convert_yuv(const YuvPlanes& p, const GstVideoColor
                                          PixelFormat format) {
   const int width = p.width;
   const int height = p.height;
-  const std::size_t cw = (static_cast<std::size_t>(width) + 1) / 2;
   const bool rgb = format == PixelFormat::RGB;
   const Matrix matrix = yuv_matrix(colours, rgb);
-  const bool i420 = p.i420;
   Output out(width, height, 3);
 
   // For RGB, U and V go in swapped with mirrored tables (NV12 is then read as NV21).
@@ -332,11 +336,17 @@ std::shared_ptr<const Image> convert_yuv(const YuvPlanes& p, const GstVideoColor
     std::uint8_t* dst = out.row(row);
     const int ds = out.int_stride();
     const auto* k = matrix.constants;
-    if (i420) {
-      return rgb ? libyuv::I420ToRGB24Matrix(py, p.y.stride, pv.data, pv.stride, pu.data, pu.stride,
-                                             dst, ds, k, width, rows)
-                 : libyuv::I420ToRGB24Matrix(py, p.y.stride, pu.data, pu.stride, pv.data, pv.stride,
-                                             dst, ds, k, width, rows);
+    const PlaneView& first = rgb ? pv : pu;
+    const PlaneView& second = rgb ? pu : pv;
+    switch (p.layout) {
+      case YuvPlanes::I420:
+        return libyuv::I420ToRGB24Matrix(py, p.y.stride, first.data, first.stride, second.data,
+                                         second.stride, dst, ds, k, width, rows);
+      case YuvPlanes::I444:
+        return libyuv::I444ToRGB24Matrix(py, p.y.stride, first.data, first.stride, second.data,
+                                         second.stride, dst, ds, k, width, rows);
+      case YuvPlanes::NV12:
+        break;
     }
     return rgb ? libyuv::NV21ToRGB24Matrix(py, p.y.stride, pu.data, pu.stride, dst, ds, k, width,
                                            rows)
@@ -350,20 +360,26 @@ std::shared_ptr<const Image> convert_yuv(const YuvPlanes& p, const GstVideoColor
   } else {
     // Stretch the chroma a band at a time into a small buffer that stays in cache.
     constexpr int kBandRows = 32;  // even, so every band starts on a chroma row
-    const std::size_t row_bytes = i420 ? cw : cw * 2;
-    const std::size_t band_size = row_bytes * (kBandRows / 2);
-    std::vector<std::uint8_t> band(i420 ? 2 * band_size : band_size);
+    const bool full = p.layout == YuvPlanes::I444;
+    const bool two_planes = p.layout != YuvPlanes::NV12;
+    const std::size_t cw =
+        full ? static_cast<std::size_t>(width) : (static_cast<std::size_t>(width) + 1) / 2;
+    const std::size_t row_bytes = two_planes ? cw : cw * 2;
+    const std::size_t band_size = row_bytes * (full ? kBandRows : kBandRows / 2);
+    std::vector<std::uint8_t> band(two_planes ? 2 * band_size : band_size);
     std::uint8_t* band_u = band.data();
-    std::uint8_t* band_v = band.data() + (i420 ? band_size : 0);
+    std::uint8_t* band_v = band.data() + (two_planes ? band_size : 0);
     const PlaneView stretched_u{band_u, static_cast<int>(row_bytes)};
     const PlaneView stretched_v{band_v, static_cast<int>(row_bytes)};
     for (int row = 0; row < height && rc == 0; row += kBandRows) {
       const int rows = std::min(kBandRows, height - row);
-      const std::size_t first = static_cast<std::size_t>(row) / 2;
-      const std::size_t count = (static_cast<std::size_t>(rows) + 1) / 2;
+      const auto r0 = static_cast<std::size_t>(row);
+      const auto n = static_cast<std::size_t>(rows);
+      const std::size_t first = full ? r0 : r0 / 2;
+      const std::size_t count = full ? n : (n + 1) / 2;
       for (std::size_t r = 0; r < count; ++r) {
         stretch_chroma(p.u.data + (first + r) * p.u.stride, band_u + r * row_bytes, row_bytes);
-        if (i420) {
+        if (two_planes) {
           stretch_chroma(p.v.data + (first + r) * p.v.stride, band_v + r * row_bytes, row_bytes);
         }
       }
@@ -396,37 +412,51 @@ std::shared_ptr<const Image> yuv_to_gray(const GstVideoFrame& frame, int width, 
   return std::move(out).image(PixelFormat::GRAY8);
 }
 
-// BGR -> scaled BGR, RGB or GRAY8 (never the zero-copy case).
+// BGR -> scaled BGR, RGB or GRAY8 (never the zero-copy case). Scaling runs per channel:
+// libyuv's packed scalers have no box filter.
 std::shared_ptr<const Image> convert_bgr(const GstVideoFrame& frame, int width, int height,
                                          int out_width, int out_height, PixelFormat format,
                                          std::vector<std::uint8_t>& scratch) {
   const PlaneView bgr = checked_plane(frame, 0, static_cast<std::size_t>(width) * 3,
                                       static_cast<std::size_t>(height));
-  const std::uint8_t* src = bgr.data;
-  int src_stride = bgr.stride;
-  if (out_width != width || out_height != height) {
-    if (format == PixelFormat::BGR) {
-      Output out(out_width, out_height, 3);
-      check_rc(libyuv::RGBScale(src, src_stride, width, height, out.row(0), out.int_stride(),
-                                out_width, out_height, kScaleFilter),
-               "scaling");
-      return std::move(out).image(format);
-    }
-    src_stride = out_width * 3;
-    scratch.resize(static_cast<std::size_t>(src_stride) * static_cast<std::size_t>(out_height));
-    check_rc(libyuv::RGBScale(src, bgr.stride, width, height, scratch.data(), src_stride, out_width,
-                              out_height, kScaleFilter),
-             "scaling");
-    src = scratch.data();
-  }
   Output out(out_width, out_height, channels_of(format));
-  // libyuv's RGB24 is B, G, R in memory and RAW is R, G, B; the swap runs either way.
-  const int rc = format == PixelFormat::GRAY8
-                     ? libyuv::RGB24ToJ400(src, src_stride, out.row(0), out.int_stride(), out_width,
-                                           out_height)
-                     : libyuv::RAWToRGB24(src, src_stride, out.row(0), out.int_stride(), out_width,
-                                          out_height);
-  check_rc(rc, "conversion");
+  const bool scale = out_width != width || out_height != height;
+  if (!scale) {
+    // libyuv's RGB24 is B, G, R in memory and RAW is R, G, B; the swap runs either way.
+    check_rc(format == PixelFormat::GRAY8
+                 ? libyuv::RGB24ToJ400(bgr.data, bgr.stride, out.row(0), out.int_stride(),
+                                       out_width, out_height)
+                 : libyuv::RAWToRGB24(bgr.data, bgr.stride, out.row(0), out.int_stride(), out_width,
+                                      out_height),
+             "conversion");
+    return std::move(out).image(format);
+  }
+  const auto in_plane = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  const auto out_plane = static_cast<std::size_t>(out_width) * static_cast<std::size_t>(out_height);
+  const bool gray = format == PixelFormat::GRAY8;
+  scratch.resize(3 * in_plane + 3 * out_plane + (gray ? 3 * out_plane : 0));
+  std::uint8_t* in[3] = {scratch.data(), scratch.data() + in_plane, scratch.data() + 2 * in_plane};
+  std::uint8_t* scaled[3];
+  for (int c = 0; c < 3; ++c) scaled[c] = scratch.data() + 3 * in_plane + c * out_plane;
+  // in[0] and scaled[0] hold blue.
+  libyuv::SplitRGBPlane(bgr.data, bgr.stride, in[0], width, in[1], width, in[2], width, width,
+                        height);
+  for (int c = 0; c < 3; ++c) {
+    libyuv::ScalePlane(in[c], width, width, height, scaled[c], out_width, out_width, out_height,
+                       kScaleFilter);
+  }
+  const int b = format == PixelFormat::RGB ? 2 : 0;
+  if (!gray) {
+    libyuv::MergeRGBPlane(scaled[b], out_width, scaled[1], out_width, scaled[2 - b], out_width,
+                          out.row(0), out.int_stride(), out_width, out_height);
+    return std::move(out).image(format);
+  }
+  std::uint8_t* packed = scratch.data() + 3 * in_plane + 3 * out_plane;
+  libyuv::MergeRGBPlane(scaled[0], out_width, scaled[1], out_width, scaled[2], out_width, packed,
+                        out_width * 3, out_width, out_height);
+  check_rc(libyuv::RGB24ToJ400(packed, out_width * 3, out.row(0), out.int_stride(), out_width,
+                               out_height),
+           "conversion");
   return std::move(out).image(format);
 }
 
