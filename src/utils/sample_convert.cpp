@@ -98,11 +98,9 @@ void map_or_fail(MappedFrame& frame, GstVideoInfo& info, GstBuffer* buffer) {
   }
 }
 
-// Scaling filter. Box averages every source pixel under each output pixel: at the 3x and 6x
-// reductions hosts ask for (1080p or 4K to 640x360) bilinear sampling reads only 2x2 of every
-// 3x3 or 6x6 block and aliases fine detail, as cv::resize INTER_LINEAR does. libyuv itself
-// falls back to bilinear below 2x, where the two agree.
-constexpr libyuv::FilterMode kScaleFilter = libyuv::kFilterBox;
+libyuv::FilterMode libyuv_filter(ScaleFilter filter) {
+  return filter == ScaleFilter::BILINEAR ? libyuv::kFilterBilinear : libyuv::kFilterBox;
+}
 
 // A converted image's own pixels, rows padded to 4 bytes as GStreamer pads BGR and GRAY8, so
 // converted and mapped images look alike to callers.
@@ -163,7 +161,7 @@ YuvPlanes yuv_planes(const GstVideoFrame& frame, int width, int height) {
 // The planes scaled to `width` x `height`, in `scratch`, each chroma plane scaled to the full
 // output size (4:4:4): every output pixel then gets chroma of its own, as when the converted
 // picture is scaled, for little more work than scaling the chroma to half size.
-YuvPlanes scale_yuv(const YuvPlanes& in, int width, int height,
+YuvPlanes scale_yuv(const YuvPlanes& in, int width, int height, libyuv::FilterMode filter,
                     std::vector<std::uint8_t>& scratch) {
   const auto plane = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
   const int cw = (in.width + 1) / 2;
@@ -184,10 +182,9 @@ YuvPlanes scale_yuv(const YuvPlanes& in, int width, int height,
     src_u = {su, cw};
     src_v = {sv, cw};
   }
-  libyuv::ScalePlane(in.y.data, in.y.stride, in.width, in.height, y, width, width, height,
-                     kScaleFilter);
-  libyuv::ScalePlane(src_u.data, src_u.stride, cw, ch, u, width, width, height, kScaleFilter);
-  libyuv::ScalePlane(src_v.data, src_v.stride, cw, ch, v, width, width, height, kScaleFilter);
+  libyuv::ScalePlane(in.y.data, in.y.stride, in.width, in.height, y, width, width, height, filter);
+  libyuv::ScalePlane(src_u.data, src_u.stride, cw, ch, u, width, width, height, filter);
+  libyuv::ScalePlane(src_v.data, src_v.stride, cw, ch, v, width, width, height, filter);
   return {{y, width}, {u, width}, {v, width}, YuvPlanes::I444, width, height};
 }
 
@@ -262,7 +259,7 @@ std::shared_ptr<const Image> convert_yuv(const YuvPlanes& p, const GstVideoColor
 
 // GRAY8 from the Y plane (never the zero-copy case: scaled, or limited range, or both).
 std::shared_ptr<const Image> yuv_to_gray(const GstVideoFrame& frame, int width, int height,
-                                         int out_width, int out_height) {
+                                         int out_width, int out_height, libyuv::FilterMode filter) {
   const PlaneView y =
       checked_plane(frame, 0, static_cast<std::size_t>(width), static_cast<std::size_t>(height));
   const bool limited = frame.info.colorimetry.range != GST_VIDEO_COLOR_RANGE_0_255;
@@ -270,7 +267,7 @@ std::shared_ptr<const Image> yuv_to_gray(const GstVideoFrame& frame, int width, 
   const bool scale = out_width != width || out_height != height;
   if (scale) {
     libyuv::ScalePlane(y.data, y.stride, width, height, out.row(0), out.int_stride(), out_width,
-                       out_height, kScaleFilter);
+                       out_height, filter);
   }
   if (limited) {
     for (int r = 0; r < out_height; ++r) {
@@ -286,6 +283,7 @@ std::shared_ptr<const Image> yuv_to_gray(const GstVideoFrame& frame, int width, 
 // libyuv's packed scalers have no box filter.
 std::shared_ptr<const Image> convert_bgr(const GstVideoFrame& frame, int width, int height,
                                          int out_width, int out_height, PixelFormat format,
+                                         libyuv::FilterMode filter,
                                          std::vector<std::uint8_t>& scratch) {
   const PlaneView bgr = checked_plane(frame, 0, static_cast<std::size_t>(width) * 3,
                                       static_cast<std::size_t>(height));
@@ -313,7 +311,7 @@ std::shared_ptr<const Image> convert_bgr(const GstVideoFrame& frame, int width, 
                         height);
   for (int c = 0; c < 3; ++c) {
     libyuv::ScalePlane(in[c], width, width, height, scaled[c], out_width, out_width, out_height,
-                       kScaleFilter);
+                       filter);
   }
   const int b = format == PixelFormat::RGB ? 2 : 0;
   if (!gray) {
@@ -395,13 +393,15 @@ std::shared_ptr<const Image> sample_to_ndarray(GstSample* sample, const OutputFo
   if (!zero_copy) {
     std::vector<std::uint8_t> local;
     std::vector<std::uint8_t>& buf = scratch ? *scratch : local;
+    const libyuv::FilterMode filter = libyuv_filter(format.filter);
     MappedFrame frame;
     map_or_fail(frame, info, buffer);
     const GstVideoFrame& f = frame.frame();
-    if (!yuv) return convert_bgr(f, width, height, out_width, out_height, pixels, buf);
-    if (pixels == PixelFormat::GRAY8) return yuv_to_gray(f, width, height, out_width, out_height);
+    if (!yuv) return convert_bgr(f, width, height, out_width, out_height, pixels, filter, buf);
+    if (pixels == PixelFormat::GRAY8)
+      return yuv_to_gray(f, width, height, out_width, out_height, filter);
     YuvPlanes planes = yuv_planes(f, width, height);
-    if (scale) planes = scale_yuv(planes, out_width, out_height, buf);
+    if (scale) planes = scale_yuv(planes, out_width, out_height, filter, buf);
     return convert_yuv(planes, info.colorimetry, pixels);
   }
 

@@ -12,12 +12,20 @@
 
 namespace strovix {
 
+// Box averages every source pixel under each output pixel; at the 3x and 6x reductions hosts
+// ask for (1080p or 4K to 640x360) bilinear sampling reads only 2x2 of every 3x3 or 6x6 block
+// and aliases fine detail, as cv::resize INTER_LINEAR does. libyuv falls back to bilinear
+// where the reduction is under 2x, so the two differ only there.
+enum class ScaleFilter { BOX, BILINEAR };
+
 // What frames are delivered as. A size of 0 is the source's; with exactly one of them 0 the
 // other follows the source's display aspect ratio, rounded to an even number.
 struct OutputFormat {
   int width = 0;
   int height = 0;
   PixelFormat pixel_format = PixelFormat::BGR;
+  // The reader always uses the box filter; bilinear is there for comparisons.
+  ScaleFilter filter = ScaleFilter::BOX;
 };
 
 namespace detail {
