@@ -55,7 +55,8 @@ echo "== non-live throughput"
 echo "== recovery"
 "$BIN/bench_recovery" --md "$OUT/recovery.md"
 echo "== conversion"
-"$BIN/bench_conversion" --md "$OUT/conversion.md" --benchmark_repetitions=3 \
+"$BIN/bench_conversion" --md "$OUT/conversion.md" --compare-png docs/host_ready_compare.png \
+  --benchmark_repetitions=3 \
   --benchmark_report_aggregates_only=true
 end=$(date +%s)
 kill $sampler 2>/dev/null || true

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -99,7 +100,8 @@ std::optional<Decoded> decode_image(const std::string& path) {
   strovix::ElementPtr sink(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
   g_object_set(src.get(), "location", path.c_str(), nullptr);
   gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
-  strovix::SamplePtr sample(gst_app_sink_try_pull_sample(GST_APP_SINK(sink.get()), 10 * GST_SECOND));
+  strovix::SamplePtr sample(
+      gst_app_sink_try_pull_sample(GST_APP_SINK(sink.get()), 10 * GST_SECOND));
   std::optional<Decoded> out;
   GstVideoInfo info;
   if (sample && gst_video_info_from_caps(&info, gst_sample_get_caps(sample.get()))) {
@@ -183,11 +185,12 @@ TEST(StrovixRead, CustomPipelineJpegSnapshotKeepsSizeAndColour) {
   TempDir dir;
   const std::string jpeg = dir.file("newest.jpeg");
   // ARGB 0xff2040e0: red 0x20, green 0x40, blue 0xe0.
-  const Outcome r = run_tool({"--pipeline",
-                     "videotestsrc is-live=true pattern=solid-color foreground-color=0xff2040e0 ! "
-                     "video/x-raw,format=I420,width=321,height=241,framerate=25/1 ! "
-                     "appsink max-buffers=1 drop=true",
-                     "--duration", "3", "--json", "--snapshot", jpeg});
+  const Outcome r =
+      run_tool({"--pipeline",
+                "videotestsrc is-live=true pattern=solid-color foreground-color=0xff2040e0 ! "
+                "video/x-raw,format=I420,width=321,height=241,framerate=25/1 ! "
+                "appsink max-buffers=1 drop=true",
+                "--duration", "3", "--json", "--snapshot", jpeg});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   std::vector<double> rates;
   for (const auto& line : lines_with(r.out, "\"type\":\"status\"")) {
@@ -208,6 +211,67 @@ TEST(StrovixRead, CustomPipelineJpegSnapshotKeepsSizeAndColour) {
   }
 }
 
+// The PNG header's width, height, bit depth and colour type (0 grey, 2 RGB).
+struct PngHeader {
+  int width = 0, height = 0, depth = 0, colour_type = -1;
+};
+
+std::optional<PngHeader> png_header(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return std::nullopt;
+  unsigned char b[26] = {};
+  const bool ok = std::fread(b, 1, sizeof b, f) == sizeof b;
+  std::fclose(f);
+  if (!ok || std::string(reinterpret_cast<char*>(b + 12), 4) != "IHDR") return std::nullopt;
+  auto be32 = [&](int at) {
+    return (b[at] << 24) | (b[at + 1] << 16) | (b[at + 2] << 8) | b[at + 3];
+  };
+  return PngHeader{be32(16), be32(20), b[24], b[25]};
+}
+
+// --size and --format reach the reader, and the snapshot is what was delivered: its size, an
+// 8-bit grayscale PNG for gray, and the true colours whatever the channel order.
+TEST(StrovixRead, SizeAndFormatShapeTheSnapshot) {
+  struct Case {
+    std::vector<std::string> args;
+    int width, height, colour_type;
+  };
+  // ARGB 0xff2040e0: red 0x20, green 0x40, blue 0xe0. The built-in stream is 640x360.
+  const std::string pipeline =
+      "videotestsrc is-live=true pattern=solid-color foreground-color=0xff2040e0 ! "
+      "video/x-raw,format=I420,width=640,height=480,framerate=25/1 ! appsink max-buffers=1 "
+      "drop=true";
+  const std::vector<Case> cases = {
+      {{"--size", "320x180"}, 320, 180, 2},
+      {{"--size", "320x180", "--format", "gray"}, 320, 180, 0},
+      {{"--format=rgb", "--size=0x120"}, 214, 120, 2},  // 213.3, rounded to even
+      {{"--pipeline", pipeline, "--format", "rgb", "--size", "101x0"}, 101, 76, 2},
+      {{"--pipeline", pipeline, "--format", "bgr"}, 640, 480, 2},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    const std::string png = dir.file("frame.png");
+    std::vector<std::string> args = {"--duration", "2", "--quiet", "--snapshot", png};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome r = run_tool(args);
+    ASSERT_EQ(r.status, 0) << c.args.front() << "\n" << r.out << r.err;
+    const auto header = png_header(png);
+    ASSERT_TRUE(header) << "no PNG written";
+    EXPECT_EQ(header->width, c.width) << c.args.front();
+    EXPECT_EQ(header->height, c.height) << c.args.front();
+    EXPECT_EQ(header->depth, 8);
+    EXPECT_EQ(header->colour_type, c.colour_type) << c.args.front();
+    if (c.args.front() == "--pipeline") {
+      const auto image = decode_image(png);
+      ASSERT_TRUE(image);
+      const std::uint8_t* p = image->pixel(image->width / 2, image->height / 2);
+      EXPECT_NEAR(p[0], 0xe0, 8) << "blue";
+      EXPECT_NEAR(p[1], 0x40, 8) << "green";
+      EXPECT_NEAR(p[2], 0x20, 8) << "red";
+    }
+  }
+}
+
 // Flags reach the reader: over TCP with keyframes only, the built-in stream (one keyframe a
 // second) delivers about one frame a second; --quiet leaves only the summary.
 TEST(StrovixRead, KeyframesOnlyOverTcpQuiet) {
@@ -224,7 +288,8 @@ TEST(StrovixRead, KeyframesOnlyOverTcpQuiet) {
 
 // Ctrl-C ends the run at once with the summary and a clean exit.
 TEST(StrovixRead, SigintClosesAndSummarises) {
-  Child child(STROVIX_READ_PATH, {"--pipeline",
+  Child child(STROVIX_READ_PATH,
+              {"--pipeline",
                "videotestsrc is-live=true ! video/x-raw,format=I420,width=64,height=48,"
                "framerate=30/1 ! appsink max-buffers=1 drop=true",
                "--duration", "60"});
@@ -277,10 +342,12 @@ TEST(StrovixRead, NoFrameExitsFourWithTheCauseOnTime) {
   const std::string pw = kPassword;
   const std::vector<Case> cases = {
       // Nothing listens on the discard port; fast back-off, so restarts happen in the run.
-      {"down camera", {"--backoff", "0.2,0.5,0", "rtsp://viewer:" + pw + "@127.0.0.1:9/cam"},
+      {"down camera",
+       {"--backoff", "0.2,0.5,0", "rtsp://viewer:" + pw + "@127.0.0.1:9/cam"},
        "connection refused"},
       // Default back-off: closing would wait for it.
-      {"down camera, slow back-off", {"rtsp://viewer:" + pw + "@127.0.0.1:9/cam"},
+      {"down camera, slow back-off",
+       {"rtsp://viewer:" + pw + "@127.0.0.1:9/cam"},
        "connection refused"},
       {"silent pipeline", {"--pipeline", "appsrc is-live=true ! appsink"}, "no error was reported"},
   };
@@ -302,7 +369,8 @@ TEST(StrovixRead, NoFrameExitsFourWithTheCauseOnTime) {
     ASSERT_FALSE(status.empty()) << r.out;
     ASSERT_EQ(summary.size(), 1u) << r.out;
     EXPECT_EQ(number_of(summary[0], "restarts"), number_of(status.back(), "restarts"))
-        << c.name << "\n" << r.out;
+        << c.name << "\n"
+        << r.out;
     EXPECT_NEAR(number_of(summary[0], "duration_s").value_or(0), kDuration, 0.3) << summary[0];
     EXPECT_LE(number_of(summary[0], "wall_s").value_or(99), kDuration + 1.0) << summary[0];
     EXPECT_EQ(number_of(summary[0], "frames"), 0.0) << summary[0];
@@ -319,6 +387,11 @@ TEST(StrovixRead, BadArgumentsExitTwoWithAHint) {
       {"--duration", "nan"},
       {"--snapshot", "frame.bmp"},
       {"--backoff", "1,2"},
+      {"--size", "320"},
+      {"--size", "-320x180"},
+      {"--size", "320x99999"},
+      {"--size", "axb"},
+      {"--format", "yuv"},
       {"--json=yes"},
       {"--pipeline"},
       {"rtsp://a/x", "rtsp://viewer:" + pw + "@b/y"},

@@ -1,1 +1,1 @@
-strovix_add_test(conversion_test SOURCES conversion_test.cpp)
+strovix_add_test(conversion_test SOURCES conversion_test.cpp output_format_test.cpp)

@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <tuple>
+#include <utility>
 
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/base.hpp"
@@ -72,6 +74,31 @@ Backoff parse_backoff(const std::string& text) {
   b.max = parse_seconds("--backoff MAX", parts[1], true);
   b.randomness = parse_seconds("--backoff RANDOM", parts[2], true);
   return b;
+}
+
+// "WxH", each 0 (the source's) to 16384; one 0 keeps the aspect ratio.
+std::pair<int, int> parse_size(const std::string& text) {
+  const auto x = text.find('x');
+  auto side = [&](const std::string& part) {
+    int value = -1;
+    const char* end = part.data() + part.size();
+    const auto [ptr, ec] = std::from_chars(part.data(), end, value);
+    if (part.empty() || ec != std::errc() || ptr != end || value < 0 || value > 16384) return -1;
+    return value;
+  };
+  const int w = x == std::string::npos ? -1 : side(text.substr(0, x));
+  const int h = x == std::string::npos ? -1 : side(text.substr(x + 1));
+  if (w < 0 || h < 0 || (w == 0 && h == 0 && text != "0x0")) {
+    throw ArgError("--size needs WIDTHxHEIGHT, each 0 (the source's) to 16384, not '" + text + "'");
+  }
+  return {w, h};
+}
+
+PixelFormat parse_format(const std::string& text) {
+  if (text == "bgr") return PixelFormat::BGR;
+  if (text == "rgb") return PixelFormat::RGB;
+  if (text == "gray") return PixelFormat::GRAY8;
+  throw ArgError("--format needs bgr, rgb or gray, not '" + text + "'");
 }
 
 }  // namespace
@@ -144,6 +171,10 @@ ReadArgs parse_read_args(const std::vector<std::string>& args) {
     } else if (arg == "-q" || arg == "--quiet") {
       no_value();
       out.quiet = true;
+    } else if (arg == "--size") {
+      std::tie(out.width, out.height) = parse_size(value());
+    } else if (arg == "--format") {
+      out.format = parse_format(value());
     } else if (arg == "--backoff") {
       out.backoff = parse_backoff(value());
     } else {
@@ -173,7 +204,11 @@ std::string read_usage() {
          "  --tcp              the camera is behind a proxy: rtsp over TCP only\n"
          "  --must-play        fail (exit 3) unless the first pipeline reaches PLAYING\n"
          "  --duration S       stop after S seconds (default: run until Ctrl-C)\n"
+         "  --size WxH         deliver frames at W x H pixels (0 for one side keeps the\n"
+         "                     aspect ratio; default: the source's size)\n"
+         "  --format F         deliver frames as bgr (default), rgb or gray\n"
          "  --snapshot FILE    at the end, write the newest frame to FILE (.png, .jpg, .jpeg)\n"
+         "                     as delivered: its size, and 8-bit grayscale for --format gray\n"
          "  --json             one JSON object per line instead of the status lines\n"
          "  -q, --quiet        no per-second lines (the summary is still printed) and only\n"
          "                     warnings and errors from the library\n"

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "strovix/frame.hpp"
+
 namespace strovix::tools {
 
 struct Backoff {
@@ -17,7 +19,7 @@ struct ReadArgs {
   std::optional<std::string> url;
   std::optional<std::string> pipeline;
   bool keyframes_only = false;
-  std::optional<int> latency_ms;   // unset: the library's default
+  std::optional<int> latency_ms;  // unset: the library's default
   bool tcp = false;
   bool must_play = false;
   std::optional<double> duration;  // seconds; unset: until Ctrl-C
@@ -26,6 +28,9 @@ struct ReadArgs {
   bool quiet = false;
   bool help = false;
   std::optional<Backoff> backoff;  // unset: the library's defaults
+  int width = 0;                   // --size; 0: the source's
+  int height = 0;
+  PixelFormat format = PixelFormat::BGR;  // --format
 };
 
 // A command line that cannot be used; what() names the offending argument.

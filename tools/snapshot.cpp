@@ -7,23 +7,30 @@
 #include <stdexcept>
 
 #include "read_args.hpp"
+#include "strovix/gst/handles.hpp"
 
 namespace strovix::tools {
 
 void write_snapshot(const Image& image, const std::string& path, double timeout_seconds) {
-  if (!image.data || image.width <= 0 || image.height <= 0 || image.channels != 3 ||
-      image.stride < static_cast<std::size_t>(image.width) * 3) {
-    throw std::runtime_error("cannot write snapshot " + path + ": the frame is not a BGR image");
+  if (!image.data || image.width <= 0 || image.height <= 0 ||
+      image.channels != channels_of(image.format) ||
+      image.stride < static_cast<std::size_t>(image.width) * image.channels) {
+    throw std::runtime_error("cannot write snapshot " + path + ": the frame is not a " +
+                             to_string(image.format) + " image");
   }
   const bool png = is_png_path(path);
   if (!png && !is_jpeg_path(path)) {
     throw std::runtime_error("cannot write snapshot " + path + ": use .png, .jpg or .jpeg");
   }
 
-  // GStreamer's BGR rows are 4-byte aligned; the reader's rows may be packed or padded
+  // GStreamer's rows are 4-byte aligned; the reader's rows may be packed or padded
   // differently, so the rows are copied one by one.
+  const bool gray = image.format == PixelFormat::GRAY8;
+  const GstVideoFormat format = gray                               ? GST_VIDEO_FORMAT_GRAY8
+                                : image.format == PixelFormat::RGB ? GST_VIDEO_FORMAT_RGB
+                                                                   : GST_VIDEO_FORMAT_BGR;
   GstVideoInfo info;
-  gst_video_info_set_format(&info, GST_VIDEO_FORMAT_BGR, static_cast<guint>(image.width),
+  gst_video_info_set_format(&info, format, static_cast<guint>(image.width),
                             static_cast<guint>(image.height));
   const auto dst_stride = static_cast<std::size_t>(GST_VIDEO_INFO_PLANE_STRIDE(&info, 0));
   GstBuffer* buffer = gst_buffer_new_allocate(nullptr, GST_VIDEO_INFO_SIZE(&info), nullptr);
@@ -32,19 +39,21 @@ void write_snapshot(const Image& image, const std::string& path, double timeout_
     if (buffer) gst_buffer_unref(buffer);
     throw std::runtime_error("cannot write snapshot " + path + ": out of memory");
   }
-  const std::size_t row_bytes = static_cast<std::size_t>(image.width) * 3;
+  const std::size_t row_bytes = static_cast<std::size_t>(image.width) * image.channels;
   for (int y = 0; y < image.height; ++y) {
     std::memcpy(map.data + static_cast<std::size_t>(y) * dst_stride, image.row(y), row_bytes);
   }
   gst_buffer_unmap(buffer, &map);
   GST_BUFFER_PTS(buffer) = 0;
 
-  const std::string description = std::string("appsrc name=src format=time ! videoconvert ! ") +
-                                  (png ? "video/x-raw,format=RGB ! pngenc" : "jpegenc quality=90") +
-                                  " ! filesink name=sink";
+  const std::string description =
+      std::string("appsrc name=src format=time ! videoconvert ! ") +
+      (png ? (gray ? "video/x-raw,format=GRAY8 ! pngenc" : "video/x-raw,format=RGB ! pngenc")
+           : "jpegenc quality=90") +
+      " ! filesink name=sink";
   GError* raw_error = nullptr;
-  GstElement* raw = gst_parse_launch_full(description.c_str(), nullptr,
-                                          GST_PARSE_FLAG_FATAL_ERRORS, &raw_error);
+  GstElement* raw =
+      gst_parse_launch_full(description.c_str(), nullptr, GST_PARSE_FLAG_FATAL_ERRORS, &raw_error);
   GErrorPtr parse_error(raw_error);
   if (!raw || parse_error) {
     gst_buffer_unref(buffer);
@@ -70,9 +79,9 @@ void write_snapshot(const Image& image, const std::string& path, double timeout_
     gst_app_src_end_of_stream(GST_APP_SRC(src.get()));
   }
   // An error may already be on the bus even when the state change failed.
-  MessagePtr message(gst_bus_timed_pop_filtered(
-      bus.get(), static_cast<GstClockTime>(timeout_seconds * GST_SECOND),
-      static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
+  MessagePtr message(
+      gst_bus_timed_pop_filtered(bus.get(), static_cast<GstClockTime>(timeout_seconds * GST_SECOND),
+                                 static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR)));
   if (!message) {
     if (failure.empty()) failure = "encoding timed out";
   } else if (GST_MESSAGE_TYPE(message.get()) == GST_MESSAGE_ERROR) {

@@ -277,6 +277,9 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   if (args.latency_ms) options.latency = *args.latency_ms;
   options.proxied = args.tcp;
   options.must_play = args.must_play;
+  options.output_width = args.width;
+  options.output_height = args.height;
+  options.pixel_format = args.format;
   if (args.backoff) {
     options.base_backoff_seconds = args.backoff->base;
     options.max_backoff_seconds = args.backoff->max;

@@ -6,10 +6,34 @@
 
 namespace strovix {
 
-// A BGR, 8 bits per channel image. `data` points at the first pixel of the top row; rows are
+// How a delivered image lays out its pixels, 8 bits per channel.
+enum class PixelFormat : int {
+  BGR = 0,    // 3 channels, blue first (OpenCV's order); the default
+  RGB = 1,    // 3 channels, red first (what most models take)
+  GRAY8 = 2,  // 1 channel: full-range luma (0 black, 255 white)
+};
+
+// "BGR", "RGB", "GRAY8"; "unknown" for a value outside the enumeration.
+constexpr const char* to_string(PixelFormat format) {
+  switch (format) {
+    case PixelFormat::BGR:
+      return "BGR";
+    case PixelFormat::RGB:
+      return "RGB";
+    case PixelFormat::GRAY8:
+      return "GRAY8";
+  }
+  return "unknown";
+}
+
+constexpr int channels_of(PixelFormat format) { return format == PixelFormat::GRAY8 ? 1 : 3; }
+
+// An 8 bits per channel image in `format` (BGR unless the reader was asked otherwise), with
+// `channels` bytes per pixel. `data` points at the first pixel of the top row; rows are
 // `stride` bytes apart (stride >= width * channels). The image keeps whatever backs `data`
-// alive (a mapped GstSample for zero-copy BGR, or its own converted buffer), so it stays
-// valid as long as any copy of the shared_ptr holding it lives, whatever the reader does.
+// alive (a mapped GstSample when no conversion was needed, or its own converted buffer), so
+// it stays valid as long as any copy of the shared_ptr holding it lives, whatever the reader
+// does.
 struct Image {
   int width = 0;
   int height = 0;
@@ -17,6 +41,8 @@ struct Image {
   std::size_t stride = 0;
   const std::uint8_t* data = nullptr;
   std::shared_ptr<const void> owner;
+  // Last, so that existing aggregate initialisers keep their meaning.
+  PixelFormat format = PixelFormat::BGR;
 
   const std::uint8_t* row(int y) const { return data + static_cast<std::size_t>(y) * stride; }
 };

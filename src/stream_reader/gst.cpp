@@ -12,6 +12,7 @@
 #include "strovix/gst/pipeline_factories.hpp"
 #include "strovix/gst/sample_convert.hpp"
 #include "url.hpp"
+#include "utils/sample_convert.hpp"
 
 namespace strovix {
 namespace {
@@ -89,6 +90,9 @@ class GstStreamReader::Impl {
   std::shared_ptr<detail::KeyframeFilter> _keyframe_filter;
   AtomicSharedPtr<const Frame> _latest_frame;
   std::thread _sample_pulling_thread;
+  const OutputFormat _output_format;
+  // The sample-pulling thread's intermediate planes, kept from frame to frame.
+  std::vector<std::uint8_t> _conversion_scratch;
 
   // Statistics: written by the sample-pulling thread once per frame (relaxed stores, no
   // allocation), read by stats().
@@ -112,9 +116,12 @@ const SupportedRuntimeOptions GstStreamReader::SUPPORTED_RUNTIME_OPTIONS = {
 
 GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_options,
                             Options options)
-    : id(id_), _frame_timeout(options.frame_timeout) {
+    : id(id_),
+      _frame_timeout(options.frame_timeout),
+      _output_format{options.output_width, options.output_height, options.pixel_format} {
   _logger = get_stream_logger(url);
   check_runtime_options(runtime_options, SUPPORTED_RUNTIME_OPTIONS);
+  detail::check_output_format(_output_format);
   gobject_init::assert_started();
   if (g_main_context_get_thread_default() != nullptr) {
     _logger->warn(
@@ -338,7 +345,7 @@ void GstStreamReader::Impl::_pull_samples() {
       std::shared_ptr<const Image> image;
       bool converted = false;
       try {
-        image = sample_to_ndarray(sample.get());
+        image = sample_to_ndarray(sample.get(), _output_format, &_conversion_scratch);
         converted = true;
       } catch (const SampleConversionError& e) {
         state.record_error(e.what());

@@ -1,26 +1,35 @@
-// GstSample -> BGR image. BGR buffers are handed out without a copy (the image keeps the sample
-// mapped); I420 and NV12 are converted with libyuv using the colour matrix and range of the caps.
+// GstSample -> BGR, RGB or GRAY8 image at the size asked for, in one libyuv pass from the
+// decoder's planes: YUV planes are scaled first (the conversion then runs on the smaller
+// picture), then converted using the colour matrix and range of the caps. What needs no
+// conversion (BGR as BGR, full-range luma as GRAY8, at the source's size) is handed out without
+// a copy: the image keeps the sample mapped.
+#include "utils/sample_convert.hpp"
+
 #include <gst/video/video.h>
+#include <libyuv/convert.h>
 #include <libyuv/convert_argb.h>
-#include <libyuv/row.h>  // struct YuvConstants
+#include <libyuv/planar_functions.h>
+#include <libyuv/scale.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 #include "strovix/errors.hpp"
 #include "strovix/gst/handles.hpp"
 #include "strovix/gst/sample_convert.hpp"
+#include "utils/yuv_levels.hpp"
 
 namespace strovix {
 namespace {
+
+using detail::Matrix;
+using detail::stretch_chroma;
+using detail::stretch_luma;
+using detail::yuv_matrix;
 
 [[noreturn]] void fail(const std::string& what) {
   throw SampleConversionError("sample_to_ndarray: " + what);
@@ -76,101 +85,10 @@ PlaneView checked_plane(const GstVideoFrame& frame, guint p, std::size_t row_byt
   const std::size_t needed = (rows - 1) * static_cast<std::size_t>(stride) + row_bytes;
   if (start < base || start - base > map.size || map.size - (start - base) < needed) {
     fail("buffer too small for its caps: plane " + std::to_string(p) + " needs " +
-         std::to_string(needed) + " bytes at offset " + std::to_string(start - base) +
-         " of a " + std::to_string(map.size) + "-byte mapping");
+         std::to_string(needed) + " bytes at offset " + std::to_string(start - base) + " of a " +
+         std::to_string(map.size) + "-byte mapping");
   }
   return {static_cast<const std::uint8_t*>(frame.data[p]), stride};
-}
-
-// libyuv's fixed-point tables cap the U -> B coefficient at 2.0 for limited-range matrices
-// (BT.709 needs 2.112, BT.2020 2.142, BT.601 2.018), which leaves saturated blues and yellows
-// up to 12-16 levels off. Its full-range tables are within bounds, so on the Intel table
-// layout we combine the limited-range luma terms with the full-range chroma terms and stretch
-// the chroma to full range first. Other layouts fold luma and chroma biases together and get
-// libyuv's tables as they are.
-#if !defined(__aarch64__) && !defined(__arm__)
-#define STROVIX_STRETCH_CHROMA 1
-libyuv::YuvConstants limited_luma_full_chroma(const libyuv::YuvConstants& limited,
-                                              const libyuv::YuvConstants& full) {
-  libyuv::YuvConstants k = limited;
-  std::memcpy(k.kUVToB, full.kUVToB, sizeof k.kUVToB);
-  std::memcpy(k.kUVToG, full.kUVToG, sizeof k.kUVToG);
-  std::memcpy(k.kUVToR, full.kUVToR, sizeof k.kUVToR);
-  return k;
-}
-#endif
-
-struct Matrix {
-  const libyuv::YuvConstants* constants;
-  bool stretch_chroma;  // the constants expect full-range chroma
-};
-
-// Follows the colorimetry GStreamer resolved from the caps (it fills in its defaults when
-// the caps carry none: BT.601 up to SD, BT.709 above, limited range).
-Matrix yuv_matrix(const GstVideoColorimetry& c) {
-  const bool full = c.range == GST_VIDEO_COLOR_RANGE_0_255;
-  enum { k601, k709, k2020 } family = k601;
-  switch (c.matrix) {
-    case GST_VIDEO_COLOR_MATRIX_BT709:
-    // SMPTE 240M (Kr .212, Kb .087) is far closer to BT.709 than to BT.601.
-    case GST_VIDEO_COLOR_MATRIX_SMPTE240M:
-      family = k709;
-      break;
-    case GST_VIDEO_COLOR_MATRIX_BT2020:
-      family = k2020;
-      break;
-    default:
-      break;
-  }
-  if (full) {
-    if (family == k709) return {&libyuv::kYuvF709Constants, false};
-    if (family == k2020) return {&libyuv::kYuvV2020Constants, false};
-    return {&libyuv::kYuvJPEGConstants, false};
-  }
-#ifdef STROVIX_STRETCH_CHROMA
-  // libyuv's SSE code reads these with aligned loads.
-  alignas(64) static const libyuv::YuvConstants k601_limited =
-      limited_luma_full_chroma(libyuv::kYuvI601Constants, libyuv::kYuvJPEGConstants);
-  alignas(64) static const libyuv::YuvConstants k709_limited =
-      limited_luma_full_chroma(libyuv::kYuvH709Constants, libyuv::kYuvF709Constants);
-  alignas(64) static const libyuv::YuvConstants k2020_limited =
-      limited_luma_full_chroma(libyuv::kYuv2020Constants, libyuv::kYuvV2020Constants);
-  if (family == k709) return {&k709_limited, true};
-  if (family == k2020) return {&k2020_limited, true};
-  return {&k601_limited, true};
-#else
-  if (family == k709) return {&libyuv::kYuvH709Constants, false};
-  if (family == k2020) return {&libyuv::kYuv2020Constants, false};
-  return {&libyuv::kYuvI601Constants, false};
-#endif
-}
-
-// Limited-range chroma (16..240 around 128) to full range: 128 + (c - 128) * 255 / 224,
-// rounded, clamped. The product is floor((d << 7) * 1166 >> 16), twice the scaled value, so
-// halving it with +1 rounds; the SSE2 and scalar paths give identical bytes.
-void stretch_chroma(const std::uint8_t* src, std::uint8_t* dst, std::size_t n) {
-  std::size_t i = 0;
-#ifdef __SSE2__
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i mid = _mm_set1_epi16(128);
-  const __m128i scale = _mm_set1_epi16(1166);
-  const __m128i one = _mm_set1_epi16(1);
-  auto half = [&](__m128i v) {
-    const __m128i d = _mm_slli_epi16(_mm_sub_epi16(v, mid), 7);
-    const __m128i twice = _mm_mulhi_epi16(d, scale);
-    return _mm_add_epi16(_mm_srai_epi16(_mm_add_epi16(twice, one), 1), mid);
-  };
-  for (; i + 16 <= n; i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-    const __m128i out = _mm_packus_epi16(half(_mm_unpacklo_epi8(v, zero)),
-                                         half(_mm_unpackhi_epi8(v, zero)));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), out);
-  }
-#endif
-  for (; i < n; ++i) {
-    const int twice = ((src[i] - 128) * 128 * 1166) >> 16;
-    dst[i] = static_cast<std::uint8_t>(std::clamp(((twice + 1) >> 1) + 128, 0, 255));
-  }
 }
 
 void map_or_fail(MappedFrame& frame, GstVideoInfo& info, GstBuffer* buffer) {
@@ -181,77 +99,244 @@ void map_or_fail(MappedFrame& frame, GstVideoInfo& info, GstBuffer* buffer) {
   }
 }
 
-std::shared_ptr<const Image> convert_yuv(const GstVideoFrame& frame, int width, int height) {
-  const auto fmt = GST_VIDEO_FRAME_FORMAT(&frame);
+libyuv::FilterMode libyuv_filter(ScaleFilter filter) {
+  return filter == ScaleFilter::BILINEAR ? libyuv::kFilterBilinear : libyuv::kFilterBox;
+}
+
+// A converted image's own pixels, rows padded to 4 bytes as GStreamer pads BGR and GRAY8, so
+// converted and mapped images look alike to callers.
+struct Output {
+  std::shared_ptr<std::uint8_t[]> pixels;
+  std::size_t stride = 0;
+  int width = 0;
+  int height = 0;
+
+  Output(int w, int h, int channels) : width(w), height(h) {
+    stride = (static_cast<std::size_t>(w) * channels + 3) & ~std::size_t{3};
+    if (stride > static_cast<std::size_t>(INT_MAX)) fail("frame too wide: " + std::to_string(w));
+    pixels = std::make_shared_for_overwrite<std::uint8_t[]>(stride * static_cast<std::size_t>(h));
+  }
+  std::uint8_t* row(int y) const { return pixels.get() + static_cast<std::size_t>(y) * stride; }
+  int int_stride() const { return static_cast<int>(stride); }
+
+  std::shared_ptr<const Image> image(PixelFormat format) && {
+    auto image = std::make_shared<Image>();
+    image->width = width;
+    image->height = height;
+    image->channels = channels_of(format);
+    image->format = format;
+    image->stride = stride;
+    image->data = pixels.get();
+    image->owner = std::move(pixels);
+    return image;
+  }
+};
+
+void check_rc(int rc, const char* what) {
+  if (rc != 0) fail(std::string("libyuv ") + what + " failed (" + std::to_string(rc) + ")");
+}
+
+struct YuvPlanes {
+  PlaneView y;
+  PlaneView u;  // for NV12 the interleaved UV plane
+  PlaneView v;  // unused for NV12
+  enum Layout { I420, NV12, I444 } layout;
+  int width;
+  int height;
+};
+
+YuvPlanes yuv_planes(const GstVideoFrame& frame, int width, int height) {
+  const bool i420 = GST_VIDEO_FRAME_FORMAT(&frame) == GST_VIDEO_FORMAT_I420;
   const auto w = static_cast<std::size_t>(width);
   const auto h = static_cast<std::size_t>(height);
   const std::size_t cw = (w + 1) / 2;
   const std::size_t ch = (h + 1) / 2;
+  return {checked_plane(frame, 0, w, h),
+          checked_plane(frame, 1, i420 ? cw : cw * 2, ch),
+          i420 ? checked_plane(frame, 2, cw, ch) : PlaneView{nullptr, 0},
+          i420 ? YuvPlanes::I420 : YuvPlanes::NV12,
+          width,
+          height};
+}
 
-  // Rows padded to 4 bytes, the same layout GStreamer gives BGR, so converted and mapped
-  // images look alike to callers.
-  const std::size_t stride = (w * 3 + 3) & ~std::size_t{3};
-  if (stride > static_cast<std::size_t>(INT_MAX)) fail("frame too wide: " + std::to_string(w));
-  const Matrix matrix = yuv_matrix(frame.info.colorimetry);
-  const bool i420 = fmt == GST_VIDEO_FORMAT_I420;
+// The planes scaled to `width` x `height`, in `scratch`, each chroma plane scaled to the full
+// output size (4:4:4): every output pixel then gets chroma of its own, as when the converted
+// picture is scaled, for little more work than scaling the chroma to half size.
+YuvPlanes scale_yuv(const YuvPlanes& in, int width, int height, libyuv::FilterMode filter,
+                    std::vector<std::uint8_t>& scratch) {
+  const auto plane = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  const int cw = (in.width + 1) / 2;
+  const int ch = (in.height + 1) / 2;
+  // NV12's chroma is split first, at its own (quarter) size.
+  const std::size_t split =
+      in.layout == YuvPlanes::NV12 ? 2 * static_cast<std::size_t>(cw) * ch : 0;
+  scratch.resize(3 * plane + split);
+  std::uint8_t* y = scratch.data();
+  std::uint8_t* u = y + plane;
+  std::uint8_t* v = u + plane;
+  PlaneView src_u = in.u;
+  PlaneView src_v = in.v;
+  if (split) {
+    std::uint8_t* su = v + plane;
+    std::uint8_t* sv = su + split / 2;
+    libyuv::SplitUVPlane(in.u.data, in.u.stride, su, cw, sv, cw, cw, ch);
+    src_u = {su, cw};
+    src_v = {sv, cw};
+  }
+  libyuv::ScalePlane(in.y.data, in.y.stride, in.width, in.height, y, width, width, height, filter);
+  libyuv::ScalePlane(src_u.data, src_u.stride, cw, ch, u, width, width, height, filter);
+  libyuv::ScalePlane(src_v.data, src_v.stride, cw, ch, v, width, width, height, filter);
+  return {{y, width}, {u, width}, {v, width}, YuvPlanes::I444, width, height};
+}
 
-  // For NV12 `u` is the interleaved UV plane and `v` is unused.
-  const PlaneView y = checked_plane(frame, 0, w, h);
-  const PlaneView u = checked_plane(frame, 1, i420 ? cw : cw * 2, ch);
-  const PlaneView v = i420 ? checked_plane(frame, 2, cw, ch) : PlaneView{nullptr, 0};
-  auto pixels = std::make_shared_for_overwrite<std::uint8_t[]>(stride * h);
+// YUV -> BGR or RGB at the planes' size.
+std::shared_ptr<const Image> convert_yuv(const YuvPlanes& p, const GstVideoColorimetry& colours,
+                                         PixelFormat format) {
+  const int width = p.width;
+  const int height = p.height;
+  const bool rgb = format == PixelFormat::RGB;
+  const Matrix matrix = yuv_matrix(colours, rgb);
+  Output out(width, height, 3);
 
+  // For RGB, U and V go in swapped with mirrored tables (NV12 is then read as NV21).
   auto convert = [&](int row, int rows, const PlaneView& pu, const PlaneView& pv) {
-    const std::uint8_t* py = y.data + static_cast<std::size_t>(row) * y.stride;
-    std::uint8_t* out = pixels.get() + static_cast<std::size_t>(row) * stride;
-    const int out_stride = static_cast<int>(stride);
-    return i420 ? libyuv::I420ToRGB24Matrix(py, y.stride, pu.data, pu.stride, pv.data, pv.stride,
-                                            out, out_stride, matrix.constants, width, rows)
-                : libyuv::NV12ToRGB24Matrix(py, y.stride, pu.data, pu.stride, out, out_stride,
-                                            matrix.constants, width, rows);
+    const std::uint8_t* py = p.y.data + static_cast<std::size_t>(row) * p.y.stride;
+    std::uint8_t* dst = out.row(row);
+    const int ds = out.int_stride();
+    const auto* k = matrix.constants;
+    const PlaneView& first = rgb ? pv : pu;
+    const PlaneView& second = rgb ? pu : pv;
+    switch (p.layout) {
+      case YuvPlanes::I420:
+        return libyuv::I420ToRGB24Matrix(py, p.y.stride, first.data, first.stride, second.data,
+                                         second.stride, dst, ds, k, width, rows);
+      case YuvPlanes::I444:
+        return libyuv::I444ToRGB24Matrix(py, p.y.stride, first.data, first.stride, second.data,
+                                         second.stride, dst, ds, k, width, rows);
+      case YuvPlanes::NV12:
+        break;
+    }
+    return rgb ? libyuv::NV21ToRGB24Matrix(py, p.y.stride, pu.data, pu.stride, dst, ds, k, width,
+                                           rows)
+               : libyuv::NV12ToRGB24Matrix(py, p.y.stride, pu.data, pu.stride, dst, ds, k, width,
+                                           rows);
   };
 
   int rc = 0;
   if (!matrix.stretch_chroma) {
-    rc = convert(0, height, u, v);
+    rc = convert(0, height, p.u, p.v);
   } else {
     // Stretch the chroma a band at a time into a small buffer that stays in cache.
     constexpr int kBandRows = 32;  // even, so every band starts on a chroma row
-    const std::size_t row_bytes = i420 ? cw : cw * 2;
-    const std::size_t band_size = row_bytes * (kBandRows / 2);
-    std::vector<std::uint8_t> band(i420 ? 2 * band_size : band_size);
+    const bool full = p.layout == YuvPlanes::I444;
+    const bool two_planes = p.layout != YuvPlanes::NV12;
+    const std::size_t cw =
+        full ? static_cast<std::size_t>(width) : (static_cast<std::size_t>(width) + 1) / 2;
+    const std::size_t row_bytes = two_planes ? cw : cw * 2;
+    const std::size_t band_size = row_bytes * (full ? kBandRows : kBandRows / 2);
+    std::vector<std::uint8_t> band(two_planes ? 2 * band_size : band_size);
     std::uint8_t* band_u = band.data();
-    std::uint8_t* band_v = band.data() + (i420 ? band_size : 0);
+    std::uint8_t* band_v = band.data() + (two_planes ? band_size : 0);
     const PlaneView stretched_u{band_u, static_cast<int>(row_bytes)};
     const PlaneView stretched_v{band_v, static_cast<int>(row_bytes)};
     for (int row = 0; row < height && rc == 0; row += kBandRows) {
       const int rows = std::min(kBandRows, height - row);
-      const std::size_t first = static_cast<std::size_t>(row) / 2;
-      const std::size_t count = (static_cast<std::size_t>(rows) + 1) / 2;
+      const auto r0 = static_cast<std::size_t>(row);
+      const auto n = static_cast<std::size_t>(rows);
+      const std::size_t first = full ? r0 : r0 / 2;
+      const std::size_t count = full ? n : (n + 1) / 2;
       for (std::size_t r = 0; r < count; ++r) {
-        stretch_chroma(u.data + (first + r) * u.stride, band_u + r * row_bytes, row_bytes);
-        if (i420) {
-          stretch_chroma(v.data + (first + r) * v.stride, band_v + r * row_bytes, row_bytes);
+        stretch_chroma(p.u.data + (first + r) * p.u.stride, band_u + r * row_bytes, row_bytes);
+        if (two_planes) {
+          stretch_chroma(p.v.data + (first + r) * p.v.stride, band_v + r * row_bytes, row_bytes);
         }
       }
       rc = convert(row, rows, stretched_u, stretched_v);
     }
   }
-  if (rc != 0) fail("libyuv conversion failed (" + std::to_string(rc) + ")");
+  check_rc(rc, "conversion");
+  return std::move(out).image(format);
+}
 
-  auto image = std::make_shared<Image>();
-  image->width = width;
-  image->height = height;
-  image->channels = 3;
-  image->stride = stride;
-  image->data = pixels.get();
-  image->owner = std::move(pixels);
-  return image;
+// GRAY8 from the Y plane (never the zero-copy case: scaled, or limited range, or both).
+std::shared_ptr<const Image> yuv_to_gray(const GstVideoFrame& frame, int width, int height,
+                                         int out_width, int out_height, libyuv::FilterMode filter) {
+  const PlaneView y =
+      checked_plane(frame, 0, static_cast<std::size_t>(width), static_cast<std::size_t>(height));
+  const bool limited = frame.info.colorimetry.range != GST_VIDEO_COLOR_RANGE_0_255;
+  Output out(out_width, out_height, 1);
+  const bool scale = out_width != width || out_height != height;
+  if (scale) {
+    libyuv::ScalePlane(y.data, y.stride, width, height, out.row(0), out.int_stride(), out_width,
+                       out_height, filter);
+  }
+  if (limited) {
+    for (int r = 0; r < out_height; ++r) {
+      const std::uint8_t* src =
+          scale ? out.row(r) : y.data + static_cast<std::size_t>(r) * y.stride;
+      stretch_luma(src, out.row(r), static_cast<std::size_t>(out_width));
+    }
+  }
+  return std::move(out).image(PixelFormat::GRAY8);
+}
+
+// BGR -> scaled BGR, RGB or GRAY8 (never the zero-copy case). Scaling runs per channel:
+// libyuv's packed scalers have no box filter.
+std::shared_ptr<const Image> convert_bgr(const GstVideoFrame& frame, int width, int height,
+                                         int out_width, int out_height, PixelFormat format,
+                                         libyuv::FilterMode filter,
+                                         std::vector<std::uint8_t>& scratch) {
+  const PlaneView bgr = checked_plane(frame, 0, static_cast<std::size_t>(width) * 3,
+                                      static_cast<std::size_t>(height));
+  Output out(out_width, out_height, channels_of(format));
+  const bool scale = out_width != width || out_height != height;
+  if (!scale) {
+    // libyuv's RGB24 is B, G, R in memory and RAW is R, G, B; the swap runs either way.
+    check_rc(format == PixelFormat::GRAY8
+                 ? libyuv::RGB24ToJ400(bgr.data, bgr.stride, out.row(0), out.int_stride(),
+                                       out_width, out_height)
+                 : libyuv::RAWToRGB24(bgr.data, bgr.stride, out.row(0), out.int_stride(), out_width,
+                                      out_height),
+             "conversion");
+    return std::move(out).image(format);
+  }
+  const auto in_plane = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+  const auto out_plane = static_cast<std::size_t>(out_width) * static_cast<std::size_t>(out_height);
+  const bool gray = format == PixelFormat::GRAY8;
+  scratch.resize(3 * in_plane + 3 * out_plane + (gray ? 3 * out_plane : 0));
+  std::uint8_t* in[3] = {scratch.data(), scratch.data() + in_plane, scratch.data() + 2 * in_plane};
+  std::uint8_t* scaled[3];
+  for (int c = 0; c < 3; ++c) scaled[c] = scratch.data() + 3 * in_plane + c * out_plane;
+  // in[0] and scaled[0] hold blue.
+  libyuv::SplitRGBPlane(bgr.data, bgr.stride, in[0], width, in[1], width, in[2], width, width,
+                        height);
+  for (int c = 0; c < 3; ++c) {
+    libyuv::ScalePlane(in[c], width, width, height, scaled[c], out_width, out_width, out_height,
+                       filter);
+  }
+  const int b = format == PixelFormat::RGB ? 2 : 0;
+  if (!gray) {
+    libyuv::MergeRGBPlane(scaled[b], out_width, scaled[1], out_width, scaled[2 - b], out_width,
+                          out.row(0), out.int_stride(), out_width, out_height);
+    return std::move(out).image(format);
+  }
+  std::uint8_t* packed = scratch.data() + 3 * in_plane + 3 * out_plane;
+  libyuv::MergeRGBPlane(scaled[0], out_width, scaled[1], out_width, scaled[2], out_width, packed,
+                        out_width * 3, out_width, out_height);
+  check_rc(libyuv::RGB24ToJ400(packed, out_width * 3, out.row(0), out.int_stride(), out_width,
+                               out_height),
+           "conversion");
+  return std::move(out).image(format);
 }
 
 }  // namespace
 
 std::shared_ptr<const Image> sample_to_ndarray(GstSample* sample) {
+  return sample_to_ndarray(sample, OutputFormat{});
+}
+
+std::shared_ptr<const Image> sample_to_ndarray(GstSample* sample, const OutputFormat& format,
+                                               std::vector<std::uint8_t>* scratch) {
   if (!sample) return nullptr;
   GstBuffer* buffer = gst_sample_get_buffer(sample);
   if (!buffer) return nullptr;
@@ -271,8 +356,7 @@ std::shared_ptr<const Image> sample_to_ndarray(GstSample* sample) {
   }
 
   const GstVideoFormat fmt = GST_VIDEO_INFO_FORMAT(&info);
-  if (fmt != GST_VIDEO_FORMAT_BGR && fmt != GST_VIDEO_FORMAT_I420 &&
-      fmt != GST_VIDEO_FORMAT_NV12) {
+  if (fmt != GST_VIDEO_FORMAT_BGR && fmt != GST_VIDEO_FORMAT_I420 && fmt != GST_VIDEO_FORMAT_NV12) {
     fail(std::string("unsupported format ") + gst_video_format_to_string(fmt) +
          " (expected BGR, I420 or NV12)");
   }
@@ -298,24 +382,45 @@ std::shared_ptr<const Image> sample_to_ndarray(GstSample* sample) {
          gst_video_format_to_string(fmt) + " needs " + std::to_string(info.size));
   }
 
-  if (fmt != GST_VIDEO_FORMAT_BGR) {
+  const auto [out_width, out_height] = detail::output_size(
+      format, width, height, GST_VIDEO_INFO_PAR_N(&info), GST_VIDEO_INFO_PAR_D(&info));
+  const bool scale = out_width != width || out_height != height;
+  const PixelFormat pixels = format.pixel_format;
+  const bool yuv = fmt != GST_VIDEO_FORMAT_BGR;
+  const bool full_range = info.colorimetry.range == GST_VIDEO_COLOR_RANGE_0_255;
+  const bool zero_copy = !scale && ((!yuv && pixels == PixelFormat::BGR) ||
+                                    (yuv && full_range && pixels == PixelFormat::GRAY8));
+
+  if (!zero_copy) {
+    std::vector<std::uint8_t> local;
+    std::vector<std::uint8_t>& buf = scratch ? *scratch : local;
+    const libyuv::FilterMode filter = libyuv_filter(format.filter);
     MappedFrame frame;
     map_or_fail(frame, info, buffer);
-    return convert_yuv(frame.frame(), width, height);
+    const GstVideoFrame& f = frame.frame();
+    if (!yuv) return convert_bgr(f, width, height, out_width, out_height, pixels, filter, buf);
+    if (pixels == PixelFormat::GRAY8)
+      return yuv_to_gray(f, width, height, out_width, out_height, filter);
+    YuvPlanes planes = yuv_planes(f, width, height);
+    if (scale) planes = scale_yuv(planes, out_width, out_height, filter, buf);
+    return convert_yuv(planes, info.colorimetry, pixels);
   }
 
+  // The first plane as it is: packed BGR, or the luma plane.
   auto mapped = std::make_shared<MappedSample>();
   map_or_fail(mapped->frame, info, buffer);
-  const PlaneView bgr = checked_plane(mapped->frame.frame(), 0,
-                                      static_cast<std::size_t>(width) * 3,
-                                      static_cast<std::size_t>(height));
+  const int channels = channels_of(pixels);
+  const PlaneView plane =
+      checked_plane(mapped->frame.frame(), 0, static_cast<std::size_t>(width) * channels,
+                    static_cast<std::size_t>(height));
   mapped->sample.reset(gst_sample_ref(sample));
   auto image = std::make_shared<Image>();
   image->width = width;
   image->height = height;
-  image->channels = 3;
-  image->stride = static_cast<std::size_t>(bgr.stride);
-  image->data = bgr.data;
+  image->channels = channels;
+  image->format = pixels;
+  image->stride = static_cast<std::size_t>(plane.stride);
+  image->data = plane.data;
   image->owner = std::move(mapped);
   return image;
 }

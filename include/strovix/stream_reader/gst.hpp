@@ -30,6 +30,14 @@ struct GstStreamReaderOptions {
   double max_backoff_seconds = 64.0;
   double backoff_randomness_seconds = 10.0;
 
+  // What frames are delivered as, converted in the same pass that turns the decoder's
+  // pictures into images. 0 is the source's width or height; with exactly one of them 0 the
+  // other follows the source's aspect ratio, rounded to an even number. Sizes above 16384
+  // and negative ones are refused at construction (StreamSetupError).
+  int output_width = 0;
+  int output_height = 0;
+  PixelFormat pixel_format = PixelFormat::BGR;
+
   // Test seams: the longest waits for a state change (PLAYING at construction with
   // must_play, NULL at teardown, a status change while not streaming) and the stall after
   // which the watchdog restarts a stream. Production keeps 30 s and 120 s.
@@ -75,7 +83,8 @@ class STROVIX_EXPORT GstStreamReader : public StreamReader {
   // state_change_timeout for PLAYING). Throws RuntimeOptionError for a bad option,
   // std::runtime_error when GStreamer has not been started (gobject_init::start),
   // StreamSetupError for an unsupported or malformed URL, a description that does not
-  // build, (must_play) a pipeline that does not play, or a thread that cannot be created.
+  // build, (must_play) a pipeline that does not play, an output size or pixel format that
+  // cannot be delivered, or a thread that cannot be created.
   GstStreamReader(int id, std::string url, RuntimeOptions runtime_options, Options options = {});
   // Same as wait_until_closed(). Must not run on a thread the reader itself calls into
   // (it never calls into the host, so any host thread is fine).
