@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "read_args.hpp"
+#include "strovix/gst/handles.hpp"
 
 namespace strovix::tools {
 
