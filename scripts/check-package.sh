@@ -97,6 +97,26 @@ if grep -rl --include='*.cmake' --include='*.pc' "$work/build" "$libdir" >/dev/n
   fail "the installed package refers to the build tree"
 fi
 
+step "installed headers"
+# Outside strovix/gst/ no installed header reaches GStreamer or GLib, and only logger.hpp
+# reaches spdlog: each header's own includes are checked, and none of them includes a header
+# of strovix/gst/ or logger.hpp, so nothing is reached through another header either.
+(cd "$prefix/include" && find strovix -type f | sort) | tee "$work/headers" | sed 's/^/  /'
+while read -r header; do
+  case $header in strovix/gst/*) continue ;; esac
+  file=$prefix/include/$header
+  if grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"](gst/|glib|gio/|gobject/|strovix/gst/)' "$file"; then
+    fail "$header reaches GStreamer or GLib; it belongs under strovix/gst/"
+  fi
+  [ "$header" = strovix/logger.hpp ] && continue
+  if grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"](spdlog/|fmt/|strovix/logger\.hpp)' "$file"; then
+    fail "$header reaches spdlog"
+  fi
+done <"$work/headers"
+for internal in atomic_shared_ptr.hpp pipeline_state.hpp url.hpp; do
+  if grep -q "/$internal\$" "$work/headers"; then fail "an internal header is installed: $internal"; fi
+done
+
 step "installed strovix-read without its test stream"
 "$prefix/bin/strovix-read" --help >/dev/null
 "$prefix/bin/strovix-read" --quiet --duration 1 --pipeline \

@@ -8,6 +8,7 @@
 #include <list>
 #include <mutex>
 
+#include "strovix/gst/handles.hpp"
 #include "url.hpp"
 
 namespace strovix::detail {
@@ -46,10 +47,9 @@ void redacting_log_function(GstDebugCategory* category, GstDebugLevel level, con
                             const gchar* function, gint line, GObject* object,
                             GstDebugMessage* message, gpointer user_data) noexcept {
   try {
-    gchar* raw = gst_debug_log_get_line(category, level, file, function, line, object, message);
+    GCharPtr raw(gst_debug_log_get_line(category, level, file, function, line, object, message));
     if (!raw) return;
-    const std::string text = redact_text(raw, *registered_secrets());
-    g_free(raw);
+    const std::string text = redact_text(raw.get(), *registered_secrets());
     FILE* out = static_cast<FILE*>(user_data);
     std::fwrite(text.data(), 1, text.size(), out);
     std::fflush(out);

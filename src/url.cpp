@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "strovix/errors.hpp"
+#include "strovix/gst/handles.hpp"
 
 namespace strovix::detail {
 namespace {
@@ -64,25 +65,19 @@ bool breaks_text(char c) {
 
 // Malformed escapes (a lone '%' in a password) and %00 are kept as typed.
 std::string percent_decode(const std::string& text) {
-  gchar* decoded = g_uri_unescape_string(text.c_str(), nullptr);
+  GCharPtr decoded(g_uri_unescape_string(text.c_str(), nullptr));
   if (!decoded) return text;
-  std::string out(decoded);
-  g_free(decoded);
-  return out;
+  return decoded.get();
 }
 
 std::string percent_encode(const std::string& text) {
-  gchar* encoded = g_uri_escape_string(text.c_str(), nullptr, FALSE);
-  std::string out(encoded);
-  g_free(encoded);
-  return out;
+  GCharPtr encoded(g_uri_escape_string(text.c_str(), nullptr, FALSE));
+  return encoded.get();
 }
 
 std::string base64(const std::string& text) {
-  gchar* encoded = g_base64_encode(reinterpret_cast<const guchar*>(text.data()), text.size());
-  std::string out(encoded);
-  g_free(encoded);
-  return out;
+  GCharPtr encoded(g_base64_encode(reinterpret_cast<const guchar*>(text.data()), text.size()));
+  return encoded.get();
 }
 
 void add_secret(std::vector<std::string>& secrets, std::string secret) {

@@ -6,7 +6,8 @@
 #include <thread>
 
 #include "support/log_capture.hpp"
-#include "stream_reader/common.hpp"
+#include "stream_reader/clock.hpp"
+#include "stream_reader/named_thread.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/stream_reader/gst.hpp"
 #include "support/process_stats.hpp"

@@ -18,7 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "stream_reader/common.hpp"
+#include "stream_reader/clock.hpp"
+#include "stream_reader/named_thread.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/gst.hpp"
 

@@ -9,7 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "stream_reader/common.hpp"
+#include "stream_reader/clock.hpp"
+#include "stream_reader/named_thread.hpp"
 #include "strovix/event.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
