@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "debug_redaction.hpp"
 #include "stream_reader/keyframe_filter.hpp"
 #include "stream_reader/pipeline_restarter.hpp"
 #include "stream_reader/pipeline_state.hpp"
@@ -112,7 +113,11 @@ const SupportedRuntimeOptions GstStreamReader::SUPPORTED_RUNTIME_OPTIONS = {
 GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_options,
                             Options options)
     : id(id_), _frame_timeout(options.frame_timeout) {
-  _logger = get_stream_logger(url);
+  // A description's URLs and passwords are hidden like the reader's own URL's, in its lines
+  // and in GStreamer's debug output, from before the description is parsed.
+  _logger = options.pipeline_str
+                ? detail::stream_logger(url, detail::description_secrets(*options.pipeline_str))
+                : get_stream_logger(url);
   check_runtime_options(runtime_options, SUPPORTED_RUNTIME_OPTIONS);
   gobject_init::assert_started();
   if (g_main_context_get_thread_default() != nullptr) {
