@@ -227,6 +227,7 @@ void run_check(GstBus* bus, GstObject* source, std::string location, std::shared
       std::lock_guard lock(check->mutex);
       if (check->held.empty()) {
         check->running = false;
+        check->worker = std::thread::id();
         break;
       }
       message = check->held.front();
@@ -245,8 +246,10 @@ void start_check(GstBus* bus, GstMessage* message, GstObject* source) {
   GCharPtr location(raw_location);
   {
     std::lock_guard lock(check->mutex);
-    check->running = true;
     check->held.push_back(gst_message_ref(message));
+    // Two streaming threads may get here at once: one check, whose cause is stored once.
+    if (check->running) return;
+    check->running = true;
   }
   // Holds its own references: nothing it uses can go away under it, and it ends within the
   // check's time-out (or at once when cancelled), so it is not joined.
