@@ -563,7 +563,7 @@ TEST(Credentials, NoPasswordInGStreamerDebugOutput) {
                              " ! rtpjpegdepay ! jpegparse name=strovix_buffer_src ! jpegdec ! "
                              "videoconvert ! appsink name=strovix_sink";
     st::Child child(STROVIX_READ_PATH,
-                    {"--json", "--duration", "2", "--backoff", "0,0.2,0", "--pipeline", desc},
+                    {"--json", "--duration", "5", "--backoff", "0,0.2,0", "--pipeline", desc},
                     {"GST_DEBUG=*:6"});
     ASSERT_TRUE(child.started());
     EXPECT_EQ(child.finish(60.0 * time_scale()), 0) << "custom description\n" << child.out;
