@@ -4,6 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
 
 #include "bus_message_cause.hpp"
 #include "strovix/gst/handles.hpp"
@@ -52,7 +57,8 @@ double seconds_since_first_message(GstObject* source) {
 
 }  // namespace
 
-std::string diagnose_connection(const std::string& url, double timeout_seconds) {
+std::string diagnose_connection(const std::string& url, double timeout_seconds,
+                                GCancellable* cancellable) {
   GError* raw = nullptr;
   GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, &raw);
   GErrorPtr parse_error(raw);
@@ -74,17 +80,61 @@ std::string diagnose_connection(const std::string& url, double timeout_seconds) 
                               static_cast<guint>(std::max(1.0, std::ceil(timeout_seconds))));
   // The handshake checks the certificate as the sources do (GLib's default validation).
   if (tls) g_socket_client_set_tls(client, TRUE);
-  GError* raw_connect = nullptr;
-  GSocketConnection* connection = g_socket_client_connect_to_host(
-      client, host_name.c_str(), static_cast<guint16>(port), nullptr, &raw_connect);
-  GErrorPtr error(raw_connect);
-  if (connection) {
-    g_io_stream_close(G_IO_STREAM(connection), nullptr, nullptr);
-    g_object_unref(connection);
+  // Asynchronous on a context of this thread's own, so that a time-out and the caller's
+  // cancellation end it wherever it is: the socket time-out does not cover the DNS lookup.
+  struct Attempt {
+    bool done = false;
+    GSocketConnection* connection = nullptr;
+    GError* error = nullptr;
+    GSocketClient* client = nullptr;
+  } attempt;
+  attempt.client = client;
+  GMainContext* context = g_main_context_new();
+  g_main_context_push_thread_default(context);
+  GCancellable* op = g_cancellable_new();
+  const gulong forwarded =
+      cancellable ? g_cancellable_connect(cancellable, G_CALLBACK(+[](GCancellable*, gpointer op) {
+                                            g_cancellable_cancel(G_CANCELLABLE(op));
+                                          }),
+                                          op, nullptr)
+                  : 0;
+  GSource* timer = g_timeout_source_new(static_cast<guint>(timeout_seconds * 1000));
+  g_source_set_callback(
+      timer,
+      [](gpointer op) -> gboolean {
+        g_cancellable_cancel(G_CANCELLABLE(op));
+        return G_SOURCE_REMOVE;
+      },
+      op, nullptr);
+  g_source_attach(timer, context);
+  g_socket_client_connect_to_host_async(
+      client, host_name.c_str(), static_cast<guint16>(port), op,
+      [](GObject*, GAsyncResult* result, gpointer data) {
+        auto* a = static_cast<Attempt*>(data);
+        a->connection = g_socket_client_connect_to_host_finish(a->client, result, &a->error);
+        a->done = true;
+      },
+      &attempt);
+  while (!attempt.done) g_main_context_iteration(context, TRUE);
+  g_source_destroy(timer);
+  g_source_unref(timer);
+  if (forwarded) g_cancellable_disconnect(cancellable, forwarded);
+  const bool timed_out = g_cancellable_is_cancelled(op);
+  g_object_unref(op);
+  GErrorPtr error(attempt.error);
+  if (attempt.connection) {
+    g_io_stream_close(G_IO_STREAM(attempt.connection), nullptr, nullptr);
+    g_object_unref(attempt.connection);
   }
   g_object_unref(client);
+  while (g_main_context_iteration(context, FALSE)) {
+  }
+  g_main_context_pop_thread_default(context);
+  g_main_context_unref(context);
   if (!error) return {};
   const std::string where = host_name + ":" + std::to_string(port);
+  if (cancellable && g_cancellable_is_cancelled(cancellable)) return {};
+  if (timed_out) return "timed out connecting to " + where;
   const std::string why = error->message ? error->message : "";
   if (error->domain == G_RESOLVER_ERROR) return "host not found: " + host_name;
   if (error->domain == G_TLS_ERROR) {
@@ -111,6 +161,102 @@ std::string diagnose_connection(const std::string& url, double timeout_seconds) 
 }
 
 namespace {
+
+// The connection check of one pipeline, kept as object data on it.
+struct Check {
+  // Guards running, worker and held.
+  std::mutex mutex;
+  bool running = false;
+  std::thread::id worker;
+  // The pipeline's errors posted while the check runs, in order; owned.
+  std::deque<GstMessage*> held;
+  // Cancelled when the pipeline leaves PAUSED (close, restart): nobody needs the cause then.
+  GCancellable* cancellable = g_cancellable_new();
+  ~Check() {
+    for (GstMessage* m : held) gst_message_unref(m);
+    g_object_unref(cancellable);
+  }
+};
+
+constexpr const char* kCheckKey = "strovix-connection-check";
+// Guards the creation of the Check object data.
+std::mutex g_check_mutex;
+
+std::shared_ptr<Check> check_of(GstObject* object) {
+  GstObjectPtr<GstObject> top(GST_OBJECT(gst_object_ref(object)));
+  while (GstObject* parent = gst_object_get_parent(top.get())) top.reset(parent);
+  std::lock_guard lock(g_check_mutex);
+  auto* check =
+      static_cast<std::shared_ptr<Check>*>(g_object_get_data(G_OBJECT(top.get()), kCheckKey));
+  if (!check) {
+    check = new std::shared_ptr<Check>(std::make_shared<Check>());
+    g_object_set_data_full(G_OBJECT(top.get()), kCheckKey, check,
+                           [](gpointer p) { delete static_cast<std::shared_ptr<Check>*>(p); });
+  }
+  return *check;
+}
+
+// Runs on the check's own thread: finds the cause, remembers it on the source and posts the
+// held errors again, which the sync handler then annotates with it.
+void run_check(GstBus* bus, GstObject* source, std::string location, std::shared_ptr<Check> check) {
+  {
+    std::lock_guard lock(check->mutex);
+    check->worker = std::this_thread::get_id();
+  }
+  std::string cause;
+  try {
+    cause = diagnose_connection(location, kDiagnosisTimeoutSeconds, check->cancellable);
+    // souphttpsrc fails without a status only when no answer came: with the connection
+    // itself fine, the server either kept silent until the time-out or closed it.
+    if (cause.empty() && is_http_source(source) &&
+        !g_cancellable_is_cancelled(check->cancellable)) {
+      guint timeout = 0;
+      g_object_get(source, "timeout", &timeout, nullptr);
+      cause = timeout > 0 && seconds_since_first_message(source) >= 0.9 * timeout
+                  ? "timed out: the server accepted the connection but did not answer"
+                  : "the server closed the connection without answering";
+    }
+  } catch (...) {
+    cause.clear();
+  }
+  g_object_set_data_full(G_OBJECT(source), kDiagnosedKey, new std::string(cause),
+                         [](gpointer p) { delete static_cast<std::string*>(p); });
+  for (;;) {
+    GstMessage* message = nullptr;
+    {
+      std::lock_guard lock(check->mutex);
+      if (check->held.empty()) {
+        check->running = false;
+        check->worker = std::thread::id();
+        break;
+      }
+      message = check->held.front();
+      check->held.pop_front();
+    }
+    gst_bus_post(bus, message);
+  }
+  gst_object_unref(source);
+  gst_object_unref(bus);
+}
+
+void start_check(GstBus* bus, GstMessage* message, GstObject* source) {
+  auto check = check_of(source);
+  gchar* raw_location = nullptr;
+  g_object_get(source, "location", &raw_location, nullptr);
+  GCharPtr location(raw_location);
+  {
+    std::lock_guard lock(check->mutex);
+    check->held.push_back(gst_message_ref(message));
+    // Two streaming threads may get here at once: one check, whose cause is stored once.
+    if (check->running) return;
+    check->running = true;
+  }
+  // Holds its own references: nothing it uses can go away under it, and it ends within the
+  // check's time-out (or at once when cancelled), so it is not joined.
+  std::thread(run_check, GST_BUS(gst_object_ref(bus)), GST_OBJECT(gst_object_ref(source)),
+              std::string(location ? location.get() : ""), check)
+      .detach();
+}
 
 GstBusSyncReply annotate(GstBus* bus, GstMessage* message) {
   GstObject* source = GST_MESSAGE_SRC(message);
@@ -144,27 +290,13 @@ GstBusSyncReply annotate(GstBus* bus, GstMessage* message) {
     return GST_BUS_PASS;
   }
 
-  std::string cause;
-  if (const auto* known =
-          static_cast<const std::string*>(g_object_get_data(G_OBJECT(source), kDiagnosedKey))) {
-    cause = *known;
-  } else {
-    gchar* location = nullptr;
-    g_object_get(source, "location", &location, nullptr);
-    GCharPtr owned(location);
-    if (location) cause = diagnose_connection(location, kDiagnosisTimeoutSeconds);
-    // souphttpsrc fails without a status only when no answer came: with the connection
-    // itself fine, the server either kept silent until the time-out or closed it.
-    if (cause.empty() && location && is_http_source(source)) {
-      guint timeout = 0;
-      g_object_get(source, "timeout", &timeout, nullptr);
-      cause = timeout > 0 && seconds_since_first_message(source) >= 0.9 * timeout
-                  ? "timed out: the server accepted the connection but did not answer"
-                  : "the server closed the connection without answering";
-    }
-    g_object_set_data_full(G_OBJECT(source), kDiagnosedKey, new std::string(cause),
-                           [](gpointer p) { delete static_cast<std::string*>(p); });
+  const auto* known =
+      static_cast<const std::string*>(g_object_get_data(G_OBJECT(source), kDiagnosedKey));
+  if (!known) {
+    start_check(bus, message, source);
+    return GST_BUS_DROP;
   }
+  const std::string cause = *known;
   if (cause.empty()) return GST_BUS_PASS;
 
   GError* raw_error = nullptr;
@@ -185,6 +317,23 @@ GstBusSyncReply annotate(GstBus* bus, GstMessage* message) {
 }  // namespace
 
 GstBusSyncReply annotate_connection_error(GstBus* bus, GstMessage* message, gpointer) {
+  const auto type = GST_MESSAGE_TYPE(message);
+  GstObject* src = GST_MESSAGE_SRC(message);
+  if (type == GST_MESSAGE_STATE_CHANGED && src && GST_IS_PIPELINE(src)) {
+    GstState old_state, new_state;
+    gst_message_parse_state_changed(message, &old_state, &new_state, nullptr);
+    if (new_state <= GST_STATE_READY && old_state > new_state) {
+      g_cancellable_cancel(check_of(src)->cancellable);
+    }
+  }
+  if (type == GST_MESSAGE_ERROR && src) {
+    auto check = check_of(src);
+    std::lock_guard lock(check->mutex);
+    if (check->running && check->worker != std::this_thread::get_id()) {
+      check->held.push_back(gst_message_ref(message));
+      return GST_BUS_DROP;
+    }
+  }
   const GstBusSyncReply reply = annotate(bus, message);
   if (reply == GST_BUS_PASS && GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
     remember_first_error(message);

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "strovix/logger.hpp"
+
 namespace strovix::detail {
 
 using Secrets = std::vector<std::string>;
@@ -27,5 +29,10 @@ std::shared_ptr<const Secrets> registered_secrets();
 // colours) through redact_text with the registered secrets. Does nothing when the default
 // handler is not installed (the host replaced it) or when called again.
 void install_gst_debug_redaction();
+
+// The stream logger of `url` that also hides `more_secrets` (a custom pipeline description's
+// passwords) in its lines and, for as long as it lives, in GStreamer's debug output. Without
+// more secrets, the URL's shared logger (get_stream_logger).
+Logger stream_logger(const std::string& url, const std::vector<std::string>& more_secrets);
 
 }  // namespace strovix::detail

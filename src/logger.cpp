@@ -62,12 +62,6 @@ std::string redact_credentials(std::string_view text, const std::vector<std::str
   return detail::redact_text(text, secrets);
 }
 
-std::string redact_url(std::string_view url) { return detail::parse_stream_url(url).display; }
-
-std::vector<std::string> url_secrets(std::string_view url) {
-  return detail::parse_stream_url(url).secrets;
-}
-
 std::shared_ptr<spdlog::sinks::dist_sink_mt> stream_log_sink() { return registry().sink; }
 
 Logger library_logger() {
@@ -76,15 +70,31 @@ Logger library_logger() {
   return *logger;
 }
 
-Logger get_stream_logger(const std::string& url) {
+Logger get_stream_logger(const std::string& url) { return detail::stream_logger(url, {}); }
+
+namespace detail {
+
+Logger stream_logger(const std::string& url, const std::vector<std::string>& more_secrets) {
   auto& reg = registry();
   std::lock_guard lock(reg.mutex);
-  if (auto existing = reg.loggers[url].lock()) return existing;
+  // A logger that knows more secrets is one of its own: the URL's shared logger must not
+  // keep another stream's secrets, nor miss them.
+  std::string key = url;
+  for (const auto& secret : more_secrets) key += '\0' + secret;
+  if (auto existing = reg.loggers[key].lock()) return existing;
   const detail::StreamUrl parsed = detail::parse_stream_url(url);
+  std::vector<std::string> secrets = parsed.secrets;
+  for (const auto& secret : more_secrets) {
+    if (std::find(secrets.begin(), secrets.end(), secret) == secrets.end()) {
+      secrets.push_back(secret);
+    }
+  }
+  std::stable_sort(secrets.begin(), secrets.end(),
+                   [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
   auto logger =
-      std::make_shared<RedactingLogger>("strovix:" + parsed.display, reg.sink, parsed.secrets);
+      std::make_shared<RedactingLogger>("strovix:" + parsed.display, reg.sink, std::move(secrets));
   logger->set_level(to_spdlog_level(reg.level));
-  reg.loggers[url] = logger;
+  reg.loggers[key] = logger;
   // Drop entries whose loggers are gone so that a long-lived host creating many streams
   // does not grow the map without bound.
   for (auto it = reg.loggers.begin(); it != reg.loggers.end();) {
@@ -92,6 +102,8 @@ Logger get_stream_logger(const std::string& url) {
   }
   return logger;
 }
+
+}  // namespace detail
 
 // ---- levels ---------------------------------------------------------------------------------
 

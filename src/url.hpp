@@ -52,4 +52,15 @@ inline constexpr std::size_t kMinStandaloneSecret = 4;
 // "***"), then every secret of at least kMinStandaloneSecret bytes replaced by "***".
 std::string redact_text(std::string_view text, const std::vector<std::string>& secrets);
 
+// Every form of every password a pipeline description may hold, by every reading: for each
+// URL in it, the userinfo up to each later '@' (nothing tells where a password with blanks,
+// quotes or delimiters ends), and the values of user-pw and proxy-pw properties. Longest
+// first. More than the true secrets, never fewer.
+std::vector<std::string> description_secrets(std::string_view description);
+
 }  // namespace strovix::detail
+
+// The library's public URL functions (declared in strovix/logger.hpp) are defined with this
+// module, and are all that hosts and bindings need:
+//   strovix::redact_url(url)   -> parse_stream_url(url).display
+//   strovix::url_secrets(url)  -> parse_stream_url(url).secrets

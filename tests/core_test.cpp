@@ -4,7 +4,6 @@
 
 #include <thread>
 
-#include "support/log_capture.hpp"
 #include "stream_reader/clock.hpp"
 #include "stream_reader/named_thread.hpp"
 #include "strovix/errors.hpp"
@@ -13,6 +12,7 @@
 #include "strovix/logger.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
 #include "strovix/stream_reader/runtime_options.hpp"
+#include "support/log_capture.hpp"
 
 using namespace strovix;
 
@@ -50,8 +50,10 @@ TEST(Logger, RedactsCredentialsFromNameAndEveryLine) {
 }
 
 TEST(Logger, RedactCredentialsTextForms) {
-  EXPECT_EQ(redact_credentials("http://u:p@h/x?a=b@c"), "http://h/x?a=b@c");
-  EXPECT_EQ(redact_credentials("a http://h/x b rtsp://u:p@h2 c"), "a http://h/x b rtsp://h2 c");
+  // A later '@' on the line may end a password that holds a raw '/' or '?': hidden up to it.
+  EXPECT_EQ(redact_credentials("http://u:p@h/x?a=b@c"), "http://***@c");
+  EXPECT_EQ(redact_credentials("a http://h/x b rtsp://u:p@h2 c"), "a http://***@h2 c");
+  EXPECT_EQ(redact_credentials("a http://h/x b\nrtsp://u:p@h2 c"), "a http://h/x b\nrtsp://h2 c");
   EXPECT_EQ(redact_credentials("no url here"), "no url here");
   EXPECT_EQ(redact_credentials("pw=hunter2;", {"hunter2"}), "pw=***;");
   EXPECT_EQ(redact_credentials("rtsp://u:p@"), "rtsp://");
@@ -110,8 +112,9 @@ PipelineWatcher recording_watcher(const std::shared_ptr<BusLog>& log) {
 TEST(CustomFactory, BuildsPlayingPipelineWithWatchAndCompletion) {
   auto log = std::make_shared<BusLog>();
   int completions = 0;
-  CustomPipelineFactory factory("videotestsrc num-buffers=3 ! appsink name=s wait-on-eos=false", "ignored://",
-                                recording_watcher(log), [&](GstElement*) { ++completions; });
+  CustomPipelineFactory factory("videotestsrc num-buffers=3 ! appsink name=s wait-on-eos=false",
+                                "ignored://", recording_watcher(log),
+                                [&](GstElement*) { ++completions; });
   auto pipeline = factory.build();
   ASSERT_NE(pipeline->appsink(), nullptr);
   EXPECT_EQ(completions, 0);  // not before its owner has published it
@@ -139,16 +142,32 @@ TEST(CustomFactory, BuildsPlayingPipelineWithWatchAndCompletion) {
   EXPECT_EQ(released, 3);
 }
 
+// A bus has one watch: a second add_bus_watch is refused and the first keeps working.
+TEST(Pipeline, SecondBusWatchIsRefusedAndTheFirstStays) {
+  auto first = std::make_shared<BusLog>();
+  auto second = std::make_shared<BusLog>();
+  CustomPipelineFactory factory("videotestsrc num-buffers=3 ! appsink wait-on-eos=false", "",
+                                recording_watcher(first), nullptr);
+  auto pipeline = factory.build();
+  EXPECT_THROW(pipeline->add_bus_watch(recording_watcher(second)), std::logic_error);
+  EXPECT_TRUE(first->wait_for(GST_MESSAGE_EOS, 5.0));
+  EXPECT_FALSE(second->wait_for(GST_MESSAGE_EOS, 0.0));
+  pipeline->set_state(GST_STATE_NULL);
+  pipeline->wait_until_null(1, 5.0);
+  pipeline->release_resources();
+}
+
 TEST(CustomFactory, StructuralFaultsThrowRuntimeFaultsGoToTheBus) {
-  for (const char* bad : {"", "!!!", "videotestsrc ! nosuchelement_xyz ! appsink",
-                          "videotestsrc ! fakesink", "videotestsrc ! video/x-raw,width=abc ! appsink"}) {
+  for (const char* bad :
+       {"", "!!!", "videotestsrc ! nosuchelement_xyz ! appsink", "videotestsrc ! fakesink",
+        "videotestsrc ! video/x-raw,width=abc ! appsink"}) {
     CustomPipelineFactory factory(bad, "", nullptr, nullptr);
     EXPECT_THROW(factory.build(), StreamSetupError) << bad;
   }
   auto log = std::make_shared<BusLog>();
   CustomPipelineFactory missing_file(
-      "filesrc location=/nonexistent/strovix.mp4 ! decodebin ! appsink", "",
-      recording_watcher(log), nullptr);
+      "filesrc location=/nonexistent/strovix.mp4 ! decodebin ! appsink", "", recording_watcher(log),
+      nullptr);
   std::shared_ptr<Pipeline> pipeline;
   ASSERT_NO_THROW(pipeline = missing_file.build());
   EXPECT_TRUE(log->wait_for(GST_MESSAGE_ERROR, 5.0));
@@ -160,8 +179,8 @@ TEST(Pipeline, DroppedWhilePlayingLeavesNoWatchOrObjectBehind) {
   std::weak_ptr<BusLog> watcher_alive = log;
   GstElement* raw = nullptr;
   {
-    CustomPipelineFactory factory("videotestsrc is-live=true ! appsink", "",
-                                  recording_watcher(log), nullptr);
+    CustomPipelineFactory factory("videotestsrc is-live=true ! appsink", "", recording_watcher(log),
+                                  nullptr);
     auto pipeline = factory.build();
     pipeline->wait_until_playing(1, 5.0);
     raw = GST_ELEMENT(gst_object_ref(pipeline->element()));

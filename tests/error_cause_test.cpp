@@ -4,6 +4,8 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -213,6 +215,31 @@ TEST_P(ErrorCause, TheErrorLineNamesTheCauseWithoutThePassword) {
 
 INSTANTIATE_TEST_SUITE_P(Causes, ErrorCause, ::testing::ValuesIn(kCauses),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The connection check runs off the streaming thread: close() does not wait for one that
+// hangs (an https port that closes the first connection and holds the next one silent, so
+// the check's TLS handshake gets no answer).
+TEST(ConnectionCheck, CloseDoesNotWaitForACheckThatHangs) {
+  FaultProxy proxy{servers().https.port()};
+  proxy.set_mode(ProxyMode::REFUSE);
+  GstStreamReader::Options options;
+  options.base_backoff_seconds = 30.0;
+  options.backoff_randomness_seconds = 0.0;
+  GstStreamReader reader(1, proxy.url("https", "/mjpeg"), {}, options);
+  ASSERT_TRUE(proxy.wait_for_accepted(1, 10.0));
+  proxy.set_mode(ProxyMode::STALL);
+  const int turned_away = proxy.accepted();
+  // The check's own connection, now held silent.
+  ASSERT_TRUE(proxy.wait_for_accepted(turned_away + 1, 10.0)) << "no connection check";
+  const auto start = std::chrono::steady_clock::now();
+  reader.close();
+  reader.wait_until_closed();
+  const double took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(took, 1.0);
+  std::printf("FIGURE close() + wait_until_closed() during a hanging connection check: %.3f s\n",
+              took);
+}
 
 // With must_play the constructor's exception carries the cause, not only the state reached.
 TEST(MustPlay, TheSetupErrorNamesTheCause) {

@@ -1,6 +1,7 @@
 #include "strovix/errors.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
+#include "url.hpp"
 
 namespace strovix {
 
@@ -22,8 +23,10 @@ std::shared_ptr<Pipeline> CustomPipelineFactory::build() {
   if (error || !parsed) {
     if (parsed) gst_object_unref(gst_object_ref_sink(parsed));
     // A description may hold URLs with passwords (location=...): quote it without them.
-    throw StreamSetupError("Could not build the pipeline \"" + redact_credentials(pipeline_str_) +
-                           "\": " + redact_credentials(error ? error->message : "unknown error"));
+    const auto secrets = detail::description_secrets(pipeline_str_);
+    throw StreamSetupError(
+        "Could not build the pipeline \"" + redact_credentials(pipeline_str_, secrets) +
+        "\": " + redact_credentials(error ? error->message : "unknown error", secrets));
   }
   GstElement* top = parsed;
   if (!GST_IS_PIPELINE(parsed)) {

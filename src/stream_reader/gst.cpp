@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "debug_redaction.hpp"
 #include "stream_reader/keyframe_filter.hpp"
 #include "stream_reader/pipeline_restarter.hpp"
 #include "stream_reader/pipeline_state.hpp"
@@ -119,7 +120,11 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
     : id(id_),
       _frame_timeout(options.frame_timeout),
       _output_format{options.output_width, options.output_height, options.pixel_format} {
-  _logger = get_stream_logger(url);
+  // A description's URLs and passwords are hidden like the reader's own URL's, in its lines
+  // and in GStreamer's debug output, from before the description is parsed.
+  _logger = options.pipeline_str
+                ? detail::stream_logger(url, detail::description_secrets(*options.pipeline_str))
+                : get_stream_logger(url);
   check_runtime_options(runtime_options, SUPPORTED_RUNTIME_OPTIONS);
   detail::check_output_format(_output_format);
   gobject_init::assert_started();

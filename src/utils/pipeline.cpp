@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <stdexcept>
 #include <string>
 
 #include "bus_message_cause.hpp"
@@ -208,23 +209,26 @@ void Pipeline::add_destructor(std::function<void()> action) {
 
 void Pipeline::add_bus_watch(PipelineWatcher watcher) {
   if (!watcher) return;
+  {
+    std::lock_guard lock(mutex_);
+    if (bus_watch_) {
+      throw std::logic_error(
+          "Pipeline::add_bus_watch: the pipeline already has a bus watch (a bus has only one); "
+          "the first one stays installed");
+    }
+  }
   BusPtr bus(gst_element_get_bus(pipeline_));
   GSource* source = gst_bus_create_watch(bus.get());
+  // A watch added to the bus past this class: GStreamer refuses a second one.
+  if (!source)
+    throw std::logic_error("Pipeline::add_bus_watch: the pipeline's bus already has a watch");
   auto* data = new WatchData{std::move(watcher), GST_ELEMENT(gst_object_ref(pipeline_))};
   g_source_set_callback(source, G_SOURCE_FUNC(on_bus_message), data, free_watch_data);
   // Always the global default context, whatever the calling thread has pushed: that is the
   // context the start-up thread iterates.
   g_source_attach(source, nullptr);
-  GSource* previous = nullptr;
-  {
-    std::lock_guard lock(mutex_);
-    previous = bus_watch_;
-    bus_watch_ = source;
-  }
-  if (previous) {
-    g_source_destroy(previous);
-    g_source_unref(previous);
-  }
+  std::lock_guard lock(mutex_);
+  bus_watch_ = source;
 }
 
 void Pipeline::set_on_complete(OnComplete on_complete) {

@@ -56,7 +56,8 @@ class STROVIX_EXPORT Pipeline {
   void release_resources();
   void add_destructor(std::function<void()> action);
 
-  // Installs `watcher` as the bus watch, attached to the global default main context.
+  // Installs `watcher` as the bus watch, attached to the global default main context. A bus
+  // has one watch: a second call throws std::logic_error and keeps the first watch.
   void add_bus_watch(PipelineWatcher watcher);
 
   // The completion handshake (see CompletionGate). A pipeline without a callback has none.
