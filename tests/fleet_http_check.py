@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """Checks a running `strovix-read --cameras ... --serve` with real HTTP clients.
 
-Usage: fleet_http_check.py BASE_URL LIVE_NAMES DOWN_NAMES PASSWORD WIDTHxHEIGHT
-(names comma-separated). Prints figures as "figure: ..." lines; exits 0 when every check
+Usage: fleet_http_check.py BASE_URL LIVE_NAMES DOWN_NAMES PASSWORD WIDTHxHEIGHT [PID]
+(names comma-separated; PID: the server's process, for CPU figures). Prints figures as "figure: ..." lines; exits 0 when every check
 holds, 1 otherwise, 77 when prometheus_client is missing.
 """
 import concurrent.futures
 import http.client
 import json
+import os
 import socket
 import statistics
 import struct
@@ -22,6 +23,7 @@ except ImportError:
     sys.exit(77)
 
 BASE, LIVE, DOWN, PASSWORD, SIZE = sys.argv[1:6]
+PID = int(sys.argv[6]) if len(sys.argv) > 6 else None
 LIVE = [n for n in LIVE.split(",") if n]
 DOWN = [n for n in DOWN.split(",") if n]
 WIDTH, HEIGHT = (int(v) for v in SIZE.split("x"))
@@ -66,6 +68,26 @@ def jpeg_size(data):
             return width, height
         i += 2 + length
     return None
+
+
+def cpu_seconds(pid):
+    """(CPU seconds of the server's own threads, of the whole process)."""
+    tick = os.sysconf("SC_CLK_TCK")
+    server = 0.0
+    total = 0.0
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/stat" % (pid, tid)) as f:
+                stat = f.read()
+        except OSError:
+            continue
+        name = stat[stat.index("(") + 1:stat.rindex(")")]
+        fields = stat[stat.rindex(")") + 2:].split()
+        seconds = (int(fields[11]) + int(fields[12])) / tick
+        total += seconds
+        if name in ("strovix-http", "strovix-jpeg"):
+            server += seconds
+    return server, total
 
 
 def cameras():
@@ -183,10 +205,15 @@ def client(i):
     return out
 
 
+cpu_before = cpu_seconds(PID) if PID else None
 wall = time.monotonic()
 with concurrent.futures.ThreadPoolExecutor(max_workers=50) as pool:
     results = [r for rs in pool.map(client, range(50)) for r in rs]
 wall = time.monotonic() - wall
+if PID:
+    server_cpu, total_cpu = (a - b for a, b in zip(cpu_seconds(PID), cpu_before))
+    print("figure: CPU during the load (%.2f s): server threads %.0f ms (%.0f %% of a core), "
+          "whole process %.0f ms" % (wall, server_cpu * 1000, 100 * server_cpu / wall, total_cpu * 1000))
 check(not errors, "50 clients without errors: %s" % errors[:3])
 check(len(results) == 50 * 5 * 4, "every request answered: %d" % len(results))
 for path, seconds, status, body in results:

@@ -106,6 +106,22 @@ std::string served_url(Child& child) {
   return "";
 }
 
+// Runs the HTTP checks against a fleet's server; their exit status (77: no prometheus_client).
+int run_http_check(const std::string& url, const std::string& live, const std::string& down,
+                   pid_t pid) {
+  // Debian's interpreter, which has Debian's python3-prometheus-client, before any other.
+  const std::string python = access("/usr/bin/python3", X_OK) == 0
+                                 ? "/usr/bin/python3"
+                                 : find_program("python3").value_or("python3");
+  Child check(python, {STROVIX_FLEET_CHECK, url, live, down, kPassword, "320x240",
+                       std::to_string(pid)});
+  EXPECT_TRUE(check.started());
+  const int status = check.finish(120.0);
+  EXPECT_TRUE(status == 0 || status == 77) << check.out << check.err;
+  for (const auto& figure : lines_with(check.out, "figure:")) std::cout << figure << "\n";
+  return status;
+}
+
 // Three cameras: rtsp and http, both with credentials, and one that refuses connections.
 struct Fleet {
   RtspTestServer rtsp{RtspTestServer::Options{.user = "viewer", .password = kPassword}};
@@ -141,17 +157,9 @@ TEST(StrovixReadFleet, ThreeCamerasServedAndSummarised) {
   ASSERT_FALSE(url.empty()) << child.err;
 
   {
-    // Debian's interpreter, which has Debian's python3-prometheus-client, before any other.
-    const std::string python =
-        access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : find_program("python3").value_or("python3");
-    Child check(python, {STROVIX_FLEET_CHECK, url, "yard,gate.http_1", "down", kPassword, "320x240"});
-    ASSERT_TRUE(check.started());
-    const int status = check.finish(120.0);
-    if (status == 77) {
-      GTEST_SKIP() << "python3-prometheus-client is not installed";
-    }
-    EXPECT_EQ(status, 0) << check.out << check.err;
-    for (const auto& figure : lines_with(check.out, "figure:")) std::cout << figure << "\n";
+    const int status = run_http_check(url, "yard,gate.http_1", "down", child.pid());
+    if (status == 77) GTEST_SKIP() << "python3-prometheus-client is not installed";
+    EXPECT_EQ(status, 0);
   }
 
   if (const auto chromium = find_program("chromium")) {
@@ -348,4 +356,36 @@ TEST(StrovixReadFleet, ShardsPartitionTheListAndMoveFewOnResize) {
   }
   std::cout << "figure: shard movement over 1..8: " << moved_total << " moved, "
             << expected_total << " expected\n";
+}
+
+// A larger fleet for figures: sixteen cameras of one looped stream, the server under 50
+// clients that ask for every camera's snapshot; every reader keeps its rate.
+TEST(StrovixReadFleet, SixteenCamerasUnderFiftyClients) {
+  RtspTestServer rtsp{RtspTestServer::Options{.user = "viewer", .password = kPassword}};
+  rtsp.add_looped_h264_mount("/loop", {.require_auth = true});
+  rtsp.start();
+  TempDir dir;
+  std::string text;
+  std::string names;
+  for (int i = 0; i < 16; ++i) {
+    const std::string name = "cam" + std::to_string(i);
+    text += name + " " + rtsp.url_with_credentials("/loop") + "\n";
+    names += (names.empty() ? "" : ",") + name;
+  }
+  const std::string list = dir.write("cameras.txt", text);
+  Child child(STROVIX_READ_PATH,
+              {"--cameras", list, "--json", "--quiet", "--serve", "127.0.0.1:0", "--duration", "120"});
+  ASSERT_TRUE(child.started());
+  const std::string url = served_url(child);
+  ASSERT_FALSE(url.empty()) << child.err;
+  const int status = run_http_check(url, names, "", child.pid());
+  if (status == 77) GTEST_SKIP() << "python3-prometheus-client is not installed";
+  EXPECT_EQ(status, 0);
+  child.signal(SIGINT);
+  EXPECT_EQ(child.finish(20.0), 0) << child.err;
+  const auto summaries = lines_with(child.out, "\"type\":\"summary\"");
+  ASSERT_EQ(summaries.size(), 16u) << child.out;
+  for (const auto& line : summaries) {
+    EXPECT_GT(number_of(line, "mean_fps").value_or(0), 15) << line;
+  }
 }

@@ -36,6 +36,36 @@ void respond_text(SoupServerMessage* msg, guint status, const std::string& text)
   respond(msg, status, "text/plain; charset=utf-8", text + "\n");
 }
 
+// GLib's own listen backlog (10) drops connections when tens of clients connect at once, and
+// each dropped one waits a second for its retry: the socket is made here with a longer one.
+constexpr int kListenBacklog = 256;
+
+gboolean listen(SoupServer* server, const ServeAddress& address, GError** error) {
+  // "*": an IPv6 socket, which GLib makes dual-stack, so IPv4 clients reach it too.
+  const std::string host = address.host == "*"           ? "::"
+                           : address.host == "localhost" ? "127.0.0.1"
+                                                         : address.host;
+  GInetAddress* ip = g_inet_address_new_from_string(host.c_str());
+  if (!ip) {
+    g_set_error(error, G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT,
+                "'%s' is no IP address (nor localhost or *)", address.host.c_str());
+    return FALSE;
+  }
+  GSocketAddress* socket_address = g_inet_socket_address_new(ip, static_cast<guint16>(address.port));
+  g_object_unref(ip);
+  GSocket* socket = g_socket_new(g_socket_address_get_family(socket_address), G_SOCKET_TYPE_STREAM,
+                                 G_SOCKET_PROTOCOL_TCP, error);
+  gboolean ok = socket != nullptr;
+  if (ok) {
+    g_socket_set_listen_backlog(socket, kListenBacklog);
+    ok = g_socket_bind(socket, socket_address, TRUE, error) && g_socket_listen(socket, error) &&
+         soup_server_listen_socket(server, socket, SoupServerListenOptions(0), error);
+    g_object_unref(socket);
+  }
+  g_object_unref(socket_address);
+  return ok;
+}
+
 }  // namespace
 
 // Everything here but the constructor's hand-over runs on the server's thread.
@@ -198,20 +228,7 @@ StatusServer::StatusServer(const ServeAddress& address) : loop_(std::make_unique
     loop.server = soup_server_new("server-header", "strovix-read ", nullptr);
     soup_server_add_handler(loop.server, nullptr, &Loop::on_request, &loop, nullptr);
     GError* error = nullptr;
-    gboolean ok = FALSE;
-    if (address.host == "*") {
-      ok = soup_server_listen_all(loop.server, address.port, SoupServerListenOptions(0), &error);
-    } else if (address.host == "localhost") {
-      ok = soup_server_listen_local(loop.server, address.port, SoupServerListenOptions(0), &error);
-    } else if (GInetAddress* ip = g_inet_address_new_from_string(address.host.c_str())) {
-      GSocketAddress* socket_address = g_inet_socket_address_new(ip, address.port);
-      ok = soup_server_listen(loop.server, socket_address, SoupServerListenOptions(0), &error);
-      g_object_unref(socket_address);
-      g_object_unref(ip);
-    } else {
-      error = g_error_new(G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT,
-                          "'%s' is no IP address (nor localhost)", address.host.c_str());
-    }
+    const gboolean ok = listen(loop.server, address, &error);
     if (!ok) {
       listening.set_exception(std::make_exception_ptr(
           std::runtime_error(error ? error->message : "cannot listen")));
