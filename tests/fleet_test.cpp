@@ -63,7 +63,8 @@ std::string text_of(const std::string& line, const std::string& key) {
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "strovix-fleet-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "strovix-fleet-XXXXXX").string();
     if (mkdtemp(pattern.data())) path_ = pattern;
   }
   ~TempDir() {
@@ -113,8 +114,8 @@ int run_http_check(const std::string& url, const std::string& live, const std::s
   const std::string python = access("/usr/bin/python3", X_OK) == 0
                                  ? "/usr/bin/python3"
                                  : find_program("python3").value_or("python3");
-  Child check(python, {STROVIX_FLEET_CHECK, url, live, down, kPassword, "320x240",
-                       std::to_string(pid)});
+  Child check(python,
+              {STROVIX_FLEET_CHECK, url, live, down, kPassword, "320x240", std::to_string(pid)});
   EXPECT_TRUE(check.started());
   const int status = check.finish(120.0);
   EXPECT_TRUE(status == 0 || status == 77) << check.out << check.err;
@@ -125,8 +126,8 @@ int run_http_check(const std::string& url, const std::string& live, const std::s
 // Three cameras: rtsp and http, both with credentials, and one that refuses connections.
 struct Fleet {
   RtspTestServer rtsp{RtspTestServer::Options{.user = "viewer", .password = kPassword}};
-  HttpTestServer http{HttpTestServer::Options{.user = std::string("viewer"),
-                                              .password = std::string(kPassword)}};
+  HttpTestServer http{
+      HttpTestServer::Options{.user = std::string("viewer"), .password = std::string(kPassword)}};
   Fleet() {
     rtsp.add_mount("/live", {.require_auth = true});
     rtsp.start();
@@ -134,9 +135,14 @@ struct Fleet {
   std::string list() const {
     return "# two live cameras and one that is down\n"
            "\n"
-           "yard " + rtsp.url_with_credentials("/live") + "\n"
-           "   gate.http_1   " + http.url_with_credentials("/mjpeg") + "  \n"
-           "down rtsp://viewer:" + kPassword + "@127.0.0.1:9/cam\n";
+           "yard " +
+           rtsp.url_with_credentials("/live") +
+           "\n"
+           "   gate.http_1   " +
+           http.url_with_credentials("/mjpeg") +
+           "  \n"
+           "down rtsp://viewer:" +
+           kPassword + "@127.0.0.1:9/cam\n";
   }
 };
 
@@ -248,7 +254,8 @@ TEST(StrovixReadFleet, TableRowsPerCameraAndExitZeroWhenAllDeliver) {
   EXPECT_EQ(child.out.find("\x1b["), std::string::npos) << "no terminal codes into a pipe";
   const auto headers = lines_with(child.out, "CAMERA");
   EXPECT_GE(headers.size(), 3u) << child.out;
-  const std::regex row("^(a|b) +(STREAMING|INITIALIZING|HALTED) +([0-9.]+) +(-|[0-9]+ m?s) +([0-9]+)  ");
+  const std::regex row(
+      "^(a|b) +(STREAMING|INITIALIZING|HALTED) +([0-9.]+) +(-|[0-9]+ m?s) +([0-9]+)  ");
   int streaming_rows = 0;
   for (const auto& line : lines_with(child.out, " ")) {
     std::smatch m;
@@ -281,7 +288,9 @@ TEST(StrovixReadFleet, BadListsAndOptions) {
       {"a rtsp://viewer:" + pw + "@h/x extra\n", {}, 2, ":1: more than NAME and URL"},
       {"lonely\n", {}, 2, ":1: a camera needs a name and a URL"},
       {"# only comments\n\n", {}, 2, "no camera in"},
-      {"a rtsp:///x\nb http://viewer:" + pw + "@/y\n", {"--duration", "2"}, 3,
+      {"a rtsp:///x\nb http://viewer:" + pw + "@/y\n",
+       {"--duration", "2"},
+       3,
        "no camera could be set up"},
       {"a rtsp://h/x\n", {"rtsp://viewer:" + pw + "@h/y"}, 2, "give no URL as well"},
       {"a rtsp://h/x\n", {"--snapshot", "x.png"}, 2, "--snapshot writes one stream"},
@@ -320,8 +329,8 @@ TEST(StrovixReadFleet, ShardsPartitionTheListAndMoveFewOnResize) {
   auto shard_of = [&](int count) {
     std::map<std::string, int> owner;
     for (int k = 0; k < count; ++k) {
-      Child child(STROVIX_READ_PATH,
-                  {"--cameras", list, "--list", "--shard", std::to_string(k) + "/" + std::to_string(count)});
+      Child child(STROVIX_READ_PATH, {"--cameras", list, "--list", "--shard",
+                                      std::to_string(k) + "/" + std::to_string(count)});
       EXPECT_EQ(child.finish(10.0), 0) << child.err;
       EXPECT_EQ(child.out.find(kPassword), std::string::npos);
       for (const auto& line : lines_with(child.out, " rtsp://")) {
@@ -354,8 +363,8 @@ TEST(StrovixReadFleet, ShardsPartitionTheListAndMoveFewOnResize) {
     expected_total += expected;
     previous = current;
   }
-  std::cout << "figure: shard movement over 1..8: " << moved_total << " moved, "
-            << expected_total << " expected\n";
+  std::cout << "figure: shard movement over 1..8: " << moved_total << " moved, " << expected_total
+            << " expected\n";
 }
 
 // A larger fleet for figures: sixteen cameras of one looped stream, the server under 50
@@ -373,8 +382,8 @@ TEST(StrovixReadFleet, SixteenCamerasUnderFiftyClients) {
     names += (names.empty() ? "" : ",") + name;
   }
   const std::string list = dir.write("cameras.txt", text);
-  Child child(STROVIX_READ_PATH,
-              {"--cameras", list, "--json", "--quiet", "--serve", "127.0.0.1:0", "--duration", "120"});
+  Child child(STROVIX_READ_PATH, {"--cameras", list, "--json", "--quiet", "--serve", "127.0.0.1:0",
+                                  "--duration", "120"});
   ASSERT_TRUE(child.started());
   const std::string url = served_url(child);
   ASSERT_FALSE(url.empty()) << child.err;

@@ -63,8 +63,7 @@ std::vector<Camera> parse_camera_list(std::string_view text, const std::string& 
       fail("bad camera name: use 1 to 64 letters, digits, '-', '_' and '.'");
     }
     if (const auto seen = lines_by_name.find(name); seen != lines_by_name.end()) {
-      fail("camera '" + std::string(name) + "' is already on line " +
-           std::to_string(seen->second));
+      fail("camera '" + std::string(name) + "' is already on line " + std::to_string(seen->second));
     }
     const std::string url_text(url);
     // Interned and lower-cased by GLib, not to be freed.
@@ -72,9 +71,10 @@ std::vector<Camera> parse_camera_list(std::string_view text, const std::string& 
     const std::string scheme = raw_scheme ? raw_scheme : "";
     if (scheme != "rtsp" && scheme != "http" && scheme != "https") {
       // A scheme is letters, digits, '+', '-' and '.': safe to quote.
-      fail(scheme.empty() ? "camera '" + std::string(name) + "' has no URL scheme (rtsp, http or https)"
-                          : "camera '" + std::string(name) + "' has the unknown scheme '" +
-                                scheme + "' (rtsp, http or https)");
+      fail(scheme.empty()
+               ? "camera '" + std::string(name) + "' has no URL scheme (rtsp, http or https)"
+               : "camera '" + std::string(name) + "' has the unknown scheme '" + scheme +
+                     "' (rtsp, http or https)");
     }
     lines_by_name.emplace(std::string(name), number);
     cameras.push_back({std::string(name), url_text, number});

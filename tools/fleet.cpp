@@ -42,8 +42,7 @@ constexpr unsigned kSetupThreads = 8;
 constexpr double kCloseAllowanceSeconds = 2.0;
 
 double wall_seconds() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 double seconds_since(Clock::time_point start) {
@@ -145,8 +144,7 @@ void report(const FleetSample& sample, const ReadArgs& args, bool tty) {
   }
 }
 
-void summarise(const FleetSample& sample, const ReadArgs& args, double duration,
-               bool interrupted) {
+void summarise(const FleetSample& sample, const ReadArgs& args, double duration, bool interrupted) {
   std::string out;
   for (const auto& c : sample.cameras) {
     const auto& s = c.stats;
@@ -162,10 +160,12 @@ void summarise(const FleetSample& sample, const ReadArgs& args, double duration,
              ",\"interrupted\":" + (interrupted ? "true" : "false") + "}\n";
     } else {
       char buf[256];
-      std::snprintf(buf, sizeof(buf), "summary: %s: %.1f s%s, %llu frames, %.1f fps mean, %llu restarts, last status %s",
-                    c.name.c_str(), duration, interrupted ? " (interrupted)" : "",
-                    static_cast<unsigned long long>(s.frames_delivered), mean_fps,
-                    static_cast<unsigned long long>(s.restarts), c.status_text().c_str());
+      std::snprintf(
+          buf, sizeof(buf),
+          "summary: %s: %.1f s%s, %llu frames, %.1f fps mean, %llu restarts, last status %s",
+          c.name.c_str(), duration, interrupted ? " (interrupted)" : "",
+          static_cast<unsigned long long>(s.frames_delivered), mean_fps,
+          static_cast<unsigned long long>(s.restarts), c.status_text().c_str());
       out += buf;
       if (s.frames_delivered == 0 && !s.last_error.empty()) out += ", last error: " + s.last_error;
       out += "\n";

@@ -41,11 +41,21 @@ std::string json_string(const std::string& text) {
   std::string out = "\"";
   for (const unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           char buf[8];
@@ -73,8 +83,8 @@ std::string render_cameras_json(const FleetSample& sample) {
     const auto& s = c.stats;
     if (i) out += ",";
     out += "\n{\"name\":" + json_string(c.name) + ",\"url\":" + json_string(c.url) +
-           ",\"status\":" + json_string(c.status_text()) + ",\"up\":" + (c.up() ? "true" : "false") +
-           ",\"fps\":" + json_number(c.fps, "%.2f") +
+           ",\"status\":" + json_string(c.status_text()) +
+           ",\"up\":" + (c.up() ? "true" : "false") + ",\"fps\":" + json_number(c.fps, "%.2f") +
            ",\"frames_delivered\":" + std::to_string(s.frames_delivered) +
            ",\"frames_replaced\":" + std::to_string(s.frames_replaced) +
            ",\"restarts\":" + std::to_string(s.restarts) +
@@ -128,8 +138,9 @@ std::string render_status_lines(const FleetSample& sample) {
   std::string out;
   for (const auto& c : sample.cameras) {
     const auto& s = c.stats;
-    out += "{\"camera\":" + json_string(c.name) + ",\"type\":\"status\",\"t\":" +
-           json_number(sample.elapsed, "%.2f") + ",\"status\":" + json_string(c.status_text()) +
+    out += "{\"camera\":" + json_string(c.name) +
+           ",\"type\":\"status\",\"t\":" + json_number(sample.elapsed, "%.2f") +
+           ",\"status\":" + json_string(c.status_text()) +
            ",\"fps\":" + json_number(c.fps, "%.2f") +
            ",\"frames\":" + std::to_string(s.frames_delivered) +
            ",\"age_ms\":" + json_number(c.age_seconds * 1000.0, "%.1f") +
@@ -145,7 +156,8 @@ std::string render_table(const FleetSample& sample, int width) {
   std::size_t name_width = 6;
   for (const auto& c : sample.cameras) name_width = std::max(name_width, c.name.size());
   char buf[256];
-  std::snprintf(buf, sizeof(buf), "strovix-read: %zu cameras, %.0f s\n%-*s  %-12s %6s %9s %8s  %s\n",
+  std::snprintf(buf, sizeof(buf),
+                "strovix-read: %zu cameras, %.0f s\n%-*s  %-12s %6s %9s %8s  %s\n",
                 sample.cameras.size(), sample.elapsed, static_cast<int>(name_width), "CAMERA",
                 "STATUS", "FPS", "AGE", "RESTARTS", "LAST ERROR");
   std::string out = buf;

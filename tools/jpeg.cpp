@@ -16,9 +16,9 @@ std::string encode_jpeg(const Image& image, int quality) {
   if (!handle) throw std::runtime_error("cannot start the JPEG encoder");
   unsigned char* buffer = nullptr;
   unsigned long size = 0;
-  const int failed = tjCompress2(handle.get(), image.data, image.width,
-                                 static_cast<int>(image.stride), image.height, TJPF_BGR, &buffer,
-                                 &size, TJSAMP_420, quality, TJFLAG_FASTDCT);
+  const int failed =
+      tjCompress2(handle.get(), image.data, image.width, static_cast<int>(image.stride),
+                  image.height, TJPF_BGR, &buffer, &size, TJSAMP_420, quality, TJFLAG_FASTDCT);
   std::unique_ptr<unsigned char, void (*)(unsigned char*)> owned(buffer, tjFree);
   if (failed != 0) {
     throw std::runtime_error(std::string("JPEG encoding failed: ") + tjGetErrorStr2(handle.get()));

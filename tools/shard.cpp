@@ -35,7 +35,8 @@ bool parse_whole(std::string_view text, int& value) {
 Shard parse_shard(const std::string& text) {
   const auto slash = text.find('/');
   Shard shard;
-  if (slash == std::string::npos || !parse_whole(std::string_view(text).substr(0, slash), shard.index) ||
+  if (slash == std::string::npos ||
+      !parse_whole(std::string_view(text).substr(0, slash), shard.index) ||
       !parse_whole(std::string_view(text).substr(slash + 1), shard.count) || shard.count < 1 ||
       shard.count > kMaxShards || shard.index < 0 || shard.index >= shard.count) {
     throw std::invalid_argument("--shard needs K/N with 0 <= K < N <= " +

@@ -51,7 +51,8 @@ gboolean listen(SoupServer* server, const ServeAddress& address, GError** error)
                 "'%s' is no IP address (nor localhost or *)", address.host.c_str());
     return FALSE;
   }
-  GSocketAddress* socket_address = g_inet_socket_address_new(ip, static_cast<guint16>(address.port));
+  GSocketAddress* socket_address =
+      g_inet_socket_address_new(ip, static_cast<guint16>(address.port));
   g_object_unref(ip);
   GSocket* socket = g_socket_new(g_socket_address_get_family(socket_address), G_SOCKET_TYPE_STREAM,
                                  G_SOCKET_PROTOCOL_TCP, error);
@@ -122,8 +123,8 @@ struct StatusServer::Loop {
     } else if (path == "/metrics") {
       respond(msg, SOUP_STATUS_OK, "text/plain; version=0.0.4; charset=utf-8",
               published ? published->metrics : "");
-    } else if (path.rfind(kSnapshotPrefix, 0) == 0 && path.size() > std::strlen(kSnapshotPrefix) +
-                                                                      std::strlen(kSnapshotSuffix) &&
+    } else if (path.rfind(kSnapshotPrefix, 0) == 0 &&
+               path.size() > std::strlen(kSnapshotPrefix) + std::strlen(kSnapshotSuffix) &&
                path.compare(path.size() - std::strlen(kSnapshotSuffix), std::string::npos,
                             kSnapshotSuffix) == 0) {
       const std::string name =
@@ -230,8 +231,8 @@ StatusServer::StatusServer(const ServeAddress& address) : loop_(std::make_unique
     GError* error = nullptr;
     const gboolean ok = listen(loop.server, address, &error);
     if (!ok) {
-      listening.set_exception(std::make_exception_ptr(
-          std::runtime_error(error ? error->message : "cannot listen")));
+      listening.set_exception(
+          std::make_exception_ptr(std::runtime_error(error ? error->message : "cannot listen")));
       if (error) g_error_free(error);
     } else {
       std::string url;
