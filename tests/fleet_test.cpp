@@ -200,6 +200,13 @@ TEST(StrovixReadFleet, ThreeCamerasServedAndSummarised) {
     EXPECT_EQ(thumbs.count("down"), 0u) << dom;
     EXPECT_NE(dom.find("connection refused"), std::string::npos) << dom;
     EXPECT_EQ(dom.find(kPassword), std::string::npos);
+    // The README's picture of the page: STROVIX_FLEET_SCREENSHOT=docs/fleet.png.
+    if (const char* shot = std::getenv("STROVIX_FLEET_SCREENSHOT")) {
+      Child camera(*chromium, {"--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                               "--hide-scrollbars", "--virtual-time-budget=4000",
+                               std::string("--screenshot=") + shot, "--window-size=1200,800", url});
+      EXPECT_EQ(camera.finish(90.0), 0) << camera.err;
+    }
   } else {
     std::cout << "chromium is not installed: the page was not loaded in a browser\n";
   }
