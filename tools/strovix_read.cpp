@@ -17,7 +17,10 @@
 #include <thread>
 #include <vector>
 
+#include "fleet.hpp"
+#include "fleet_args.hpp"
 #include "read_args.hpp"
+#include "reader_setup.hpp"
 #include "snapshot.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/event.hpp"
@@ -272,21 +275,8 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
 #endif
   }
 
-  GstStreamReader::Options options;
-  options.pipeline_str = args.pipeline;
-  if (args.latency_ms) options.latency = *args.latency_ms;
-  options.proxied = args.tcp;
-  options.must_play = args.must_play;
-  options.output_width = args.width;
-  options.output_height = args.height;
-  options.pixel_format = args.format;
-  if (args.backoff) {
-    options.base_backoff_seconds = args.backoff->base;
-    options.max_backoff_seconds = args.backoff->max;
-    options.backoff_randomness_seconds = args.backoff->randomness;
-  }
-  RuntimeOptions runtime_options;
-  if (args.keyframes_only) runtime_options["keyframes_only"] = true;
+  const GstStreamReader::Options options = reader_options(args);
+  const RuntimeOptions runtime_options = reader_runtime_options(args);
 
   const auto start = Clock::now();
   std::unique_ptr<GstStreamReader> reader;
@@ -411,8 +401,12 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
 
 int main(int argc, char** argv) {
   ReadArgs args;
+  FleetArgs fleet;
   try {
-    args = parse_read_args(std::vector<std::string>(argv + 1, argv + argc));
+    std::vector<std::string> arg_list(argv + 1, argv + argc);
+    fleet = take_fleet_args(arg_list);
+    args = parse_read_args(arg_list);
+    check_fleet_args(fleet, args);
   } catch (const ArgError& e) {
     // An argument may be a URL with credentials.
     std::fprintf(stderr, "strovix-read: %s\nTry 'strovix-read --help' for the options.\n",
@@ -420,7 +414,7 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   if (args.help) {
-    std::fputs(read_usage().c_str(), stdout);
+    std::fputs((read_usage() + fleet_usage()).c_str(), stdout);
     return kExitOk;
   }
 
@@ -433,6 +427,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   try {
+    if (fleet.cameras) return run_fleet(args, fleet, stop_signals);
     return run(args, stop_signals);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "strovix-read: %s\n",

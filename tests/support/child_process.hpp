@@ -61,6 +61,7 @@ class Child {
   Child& operator=(const Child&) = delete;
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
 
   // Reads output until stdout contains `needle`; false when it does not within the time.
   bool wait_for_stdout(const std::string& needle, double timeout) {

@@ -1,0 +1,108 @@
+#include "fleet_args.hpp"
+
+#include <charconv>
+
+namespace strovix::tools {
+
+ServeAddress parse_serve_address(const std::string& text) {
+  const auto colon = text.rfind(':');
+  const auto bad = [&] {
+    return ArgError("--serve needs HOST:PORT (e.g. 127.0.0.1:8080, [::1]:8080, :8080), not '" +
+                    text + "'");
+  };
+  if (colon == std::string::npos) throw bad();
+  ServeAddress address;
+  address.host = text.substr(0, colon);
+  const std::string port = text.substr(colon + 1);
+  const char* end = port.data() + port.size();
+  const auto [ptr, ec] = std::from_chars(port.data(), end, address.port);
+  if (port.empty() || ec != std::errc() || ptr != end || address.port < 0 || address.port > 65535) {
+    throw bad();
+  }
+  if (address.host.size() >= 2 && address.host.front() == '[' && address.host.back() == ']') {
+    address.host.pop_back();
+    address.host.erase(0, 1);
+  }
+  if (address.host.empty() || address.host == "0.0.0.0" || address.host == "::") {
+    address.host.assign(1, '*');  // GCC 12 warns (-Wrestrict) wrongly on = "*"
+  }
+  if (address.host.find_first_of("[]/@ ") != std::string::npos) throw bad();
+  return address;
+}
+
+FleetArgs take_fleet_args(std::vector<std::string>& args) {
+  FleetArgs out;
+  std::vector<std::string> rest;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string arg = args[i];
+    if (arg == "--") {
+      rest.insert(rest.end(), args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+      break;
+    }
+    std::optional<std::string> inline_value;
+    if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      inline_value = arg.substr(eq + 1);
+      arg = arg.substr(0, eq);
+    }
+    auto value = [&]() -> std::string {
+      if (inline_value) return *inline_value;
+      if (i + 1 >= args.size()) throw ArgError(arg + " needs a value");
+      return args[++i];
+    };
+    if (arg == "--cameras") {
+      out.cameras = value();
+      if (out.cameras->empty()) throw ArgError("--cameras needs a file");
+    } else if (arg == "--serve") {
+      out.serve = parse_serve_address(value());
+    } else if (arg == "--shard") {
+      try {
+        out.shard = parse_shard(value());
+      } catch (const std::invalid_argument& e) {
+        throw ArgError(e.what());
+      }
+    } else if (arg == "--list") {
+      if (inline_value) throw ArgError("--list takes no value");
+      out.list = true;
+    } else {
+      rest.push_back(args[i]);
+    }
+  }
+  if (!out.cameras && (out.serve || out.shard || out.list)) {
+    throw ArgError(std::string(out.serve   ? "--serve"
+                               : out.shard ? "--shard"
+                                           : "--list") +
+                   " needs --cameras FILE");
+  }
+  args = std::move(rest);
+  return out;
+}
+
+void check_fleet_args(const FleetArgs& fleet, const ReadArgs& read) {
+  if (!fleet.cameras) return;
+  if (read.url) throw ArgError("--cameras reads the URLs of its list; give no URL as well");
+  if (read.pipeline) throw ArgError("--pipeline reads one stream; it cannot go with --cameras");
+  if (read.snapshot) {
+    throw ArgError(
+        "--snapshot writes one stream's frame; with --cameras, --serve gives each "
+        "camera's snapshot.jpg");
+  }
+}
+
+std::string fleet_usage() {
+  return "\n"
+         "Many cameras:\n"
+         "  --cameras FILE     read every camera of FILE at once, one 'NAME URL' a line\n"
+         "                     (names: letters, digits, '-', '_', '.'; '#' starts a comment);\n"
+         "                     the options above apply to every camera. On a terminal a table\n"
+         "                     is redrawn each second; --json gives one object per camera a\n"
+         "                     second and one summary object per camera at the end\n"
+         "  --serve HOST:PORT  serve a status page (/), /api/cameras, /metrics (Prometheus)\n"
+         "                     and /cameras/NAME/snapshot.jpg; port 0 picks a free one\n"
+         "  --shard K/N        read only the cameras that rendezvous hashing of their names\n"
+         "                     gives shard K of N (0 <= K < N)\n"
+         "  --list             print the cameras of the selection and exit\n"
+         "  With --cameras, the exit status is 0 when every camera delivered a frame, 4 when\n"
+         "  some never did (the summary names them), 3 when none could be set up.\n";
+}
+
+}  // namespace strovix::tools

@@ -1,0 +1,37 @@
+#pragma once
+// The options of strovix-read that read a list of cameras; the other options (read_args.hpp)
+// apply to every camera of the list.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "read_args.hpp"
+#include "shard.hpp"
+
+namespace strovix::tools {
+
+struct ServeAddress {
+  std::string host;  // an IP address, "localhost", or "*" for every interface
+  int port = 0;      // 0: an ephemeral port
+};
+
+struct FleetArgs {
+  std::optional<std::string> cameras;  // the list file
+  std::optional<ServeAddress> serve;
+  std::optional<Shard> shard;
+  bool list = false;
+};
+
+// Takes --cameras, --serve, --shard and --list out of `args` (up to a "--"), leaving the rest
+// for parse_read_args. Throws ArgError.
+FleetArgs take_fleet_args(std::vector<std::string>& args);
+
+// Rejects single-stream options that make no sense for a list; throws ArgError.
+void check_fleet_args(const FleetArgs& fleet, const ReadArgs& read);
+
+// "HOST:PORT", "[IPv6]:PORT" or ":PORT" (every interface); throws ArgError.
+ServeAddress parse_serve_address(const std::string& text);
+
+std::string fleet_usage();
+
+}  // namespace strovix::tools

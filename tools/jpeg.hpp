@@ -1,0 +1,11 @@
+#pragma once
+#include <string>
+
+#include "strovix/frame.hpp"
+
+namespace strovix::tools {
+
+// The BGR image as a baseline JPEG at its size (libjpeg-turbo); throws std::runtime_error.
+std::string encode_jpeg(const Image& image, int quality = 80);
+
+}  // namespace strovix::tools

@@ -1,0 +1,62 @@
+#pragma once
+// The read-only HTTP side of a fleet run (libsoup 3 on a GMainContext and thread of its own):
+//   /                           status page, one tile per camera with a live thumbnail
+//   /api/cameras                JSON array, one object per camera
+//   /cameras/NAME/snapshot.jpg  the camera's newest frame (404 unknown, 503 before a frame)
+//   /metrics                    Prometheus text exposition
+// Everything is served from the sample last published: no request waits for a reader, and
+// JPEG encoding runs on a thread of its own.
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "fleet_args.hpp"
+#include "fleet_state.hpp"
+
+namespace strovix::tools {
+
+class StatusServer {
+ public:
+  // Listens at once; throws std::runtime_error when it cannot.
+  explicit StatusServer(const ServeAddress& address);
+  // Stops serving and joins its threads.
+  ~StatusServer();
+  StatusServer(const StatusServer&) = delete;
+  StatusServer& operator=(const StatusServer&) = delete;
+
+  // "http://HOST:PORT/" of the first listening address.
+  std::string url() const { return url_; }
+
+  // Any thread: what requests are answered from from now on.
+  void publish(std::shared_ptr<const FleetSample> sample);
+
+  struct Published;
+  struct Loop;
+
+ private:
+  struct EncodeJob {
+    std::string name;
+    Frame frame;
+  };
+  void encode_loop();
+
+  std::unique_ptr<Loop> loop_;
+  std::string url_;
+  // Guards published_.
+  std::mutex published_mutex_;
+  std::shared_ptr<const Published> published_;
+  // Guards jobs_ and stop_encoding_.
+  std::mutex jobs_mutex_;
+  std::condition_variable jobs_cond_;
+  std::deque<EncodeJob> jobs_;
+  bool stop_encoding_ = false;
+  std::thread encoder_;
+  std::thread thread_;
+
+  friend struct Loop;
+};
+
+}  // namespace strovix::tools
