@@ -1,6 +1,10 @@
 #include "bench_common.hpp"
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -9,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cctype>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -127,6 +132,66 @@ double proc_cpu_s(pid_t pid) {
 
 long self_rss_kib() { return strovix::testing::rss_kib(); }
 
+int self_fd_count() { return strovix::testing::fd_count(); }
+
+std::map<std::string, ThreadGroupStats> self_threads_by_name() {
+  std::map<std::string, ThreadGroupStats> out;
+  DIR* dir = opendir("/proc/self/task");
+  if (!dir) return out;
+  const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+  while (dirent* e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    const std::string base = std::string("/proc/self/task/") + e->d_name;
+    char buf[2048];
+    FILE* f = std::fopen((base + "/stat").c_str(), "r");
+    if (!f) continue;  // the thread ended meanwhile
+    const std::size_t n = std::fread(buf, 1, sizeof(buf) - 1, f);
+    std::fclose(f);
+    buf[n] = 0;
+    const char* open = std::strchr(buf, '(');
+    const char* close = std::strrchr(buf, ')');
+    if (!open || !close || close < open) continue;
+    // Numbered threads of one kind ("multiudpsink12", "avdec_h264-3") count as one kind.
+    std::string name(open + 1, close);
+    while (!name.empty() && (std::isdigit(static_cast<unsigned char>(name.back())) ||
+                             name.back() == '-' || name.back() == ':')) {
+      name.pop_back();
+    }
+    unsigned long utime = 0, stime = 0;
+    std::sscanf(close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
+    long switches = 0;
+    if (FILE* st = std::fopen((base + "/status").c_str(), "r")) {
+      char line[256];
+      while (std::fgets(line, sizeof(line), st)) {
+        if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &switches) == 1) break;
+      }
+      std::fclose(st);
+    }
+    auto& group = out[name];
+    group.cpu_s += static_cast<double>(utime + stime) / tick;
+    group.voluntary_switches += switches;
+    ++group.threads;
+  }
+  closedir(dir);
+  return out;
+}
+
+int unused_port() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
 std::string exe_dir() {
   char buf[PATH_MAX];
   const ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
@@ -181,10 +246,12 @@ int reap(pid_t pid, double timeout_s) {
 
 }  // namespace
 
-ServerProcess::ServerProcess(const std::string& program) {
-  pid_ = spawn({program}, &to_child_, &from_child_);
-  const std::string line = read_line(30.0);
-  if (std::sscanf(line.c_str(), "PORT %d %d", &port_, &live_port_) != 2) {
+ServerProcess::ServerProcess(const std::string& program, const std::vector<std::string>& args) {
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid_ = spawn(argv, &to_child_, &from_child_);
+  const std::string line = read_line(args.empty() ? 30.0 : 120.0);
+  if (std::sscanf(line.c_str(), "PORT %d %d %d", &port_, &live_port_, &silent_port_) < 2) {
     throw std::runtime_error("bench server did not report its ports (got '" + line + "')");
   }
 }
