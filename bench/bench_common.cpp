@@ -4,16 +4,16 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -28,8 +28,7 @@ namespace strovix::bench {
 double wall_ms() { return static_cast<double>(g_get_real_time()) / 1000.0; }
 
 double mono_s() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 void sleep_s(double seconds) {
@@ -87,8 +86,8 @@ void paint_stamp_i420(GstVideoFrame* frame, std::uint64_t value) {
   }
 }
 
-std::optional<std::uint64_t> read_stamp_bgr(const std::uint8_t* data, std::size_t stride,
-                                            int width, int height) {
+std::optional<std::uint64_t> read_stamp_bgr(const std::uint8_t* data, std::size_t stride, int width,
+                                            int height) {
   if (!data || width < kStampWidth || height < kStampHeight) return std::nullopt;
   std::uint32_t rows[3] = {0, 0, 0};
   for (int row = 0; row < 3; ++row) {

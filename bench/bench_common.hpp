@@ -42,8 +42,8 @@ inline constexpr int kStampHeight = kStampBlock * 3;
 // Paints `value` (48 bits) into an I420 frame at least kStampWidth x kStampHeight.
 void paint_stamp_i420(GstVideoFrame* frame, std::uint64_t value);
 // Reads the value back from a BGR image; nullopt when the check row does not match.
-std::optional<std::uint64_t> read_stamp_bgr(const std::uint8_t* data, std::size_t stride,
-                                            int width, int height);
+std::optional<std::uint64_t> read_stamp_bgr(const std::uint8_t* data, std::size_t stride, int width,
+                                            int height);
 
 // ---- processes ----------------------------------------------------------------------------
 

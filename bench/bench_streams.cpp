@@ -213,8 +213,7 @@ int run_child(const std::string& mode, int n, const std::string& url, pid_t serv
       "exact_fps_mean=%.3f rss_kib=%ld threads=%d fds=%d switches_per_s=%.1f window_s=%.2f\n",
       mode.c_str(), n, up, 100.0 * (cpu1 - cpu0) / span, 100.0 * (srv1 - srv0) / span, fps_min,
       fps_sum / n, exact_known ? static_cast<double>(e1 - e0) / span / n : std::nan(""),
-      rss1 - rss0, threads1 - threads0, fds1 - fds0, static_cast<double>(csw1 - csw0) / span,
-      span);
+      rss1 - rss0, threads1 - threads0, fds1 - fds0, static_cast<double>(csw1 - csw0) / span, span);
   // Per thread kind, per stream: CPU % and wake-ups per second.
   std::printf("THREADS mode=%s n=%d", mode.c_str(), n);
   for (const auto& [name, after] : th1) {
@@ -281,19 +280,32 @@ int main(int argc, char** argv) {
   double warmup = 1.5, window = 5.0;
   for (std::size_t i = 0; i < args.size(); ++i) {
     auto value = [&] { return i + 1 < args.size() ? args[++i] : std::string(); };
-    if (args[i] == "--smoke") smoke = true;
-    else if (args[i] == "--md") md_path = value();
-    else if (args[i] == "--targets") targets_path = value();
-    else if (args[i] == "--counts") cheap_counts = value();
-    else if (args[i] == "--camera-counts") camera_counts = value();
-    else if (args[i] == "--hd-counts") hd_counts = value();
-    else if (args[i] == "--budget-counts") budget_counts = value();
-    else if (args[i] == "--modes") only_modes = "," + value() + ",";
-    else if (args[i] == "--kf-capacity") kf_capacity = std::stoi(value());
-    else if (args[i] == "--full-capacity") full_capacity = std::stoi(value());
-    else if (args[i] == "--window") window = std::stod(value());
-    else if (args[i] == "--warmup") warmup = std::stod(value());
-    else if (args[i] == "--repeat") repeats = std::stoi(value());
+    if (args[i] == "--smoke")
+      smoke = true;
+    else if (args[i] == "--md")
+      md_path = value();
+    else if (args[i] == "--targets")
+      targets_path = value();
+    else if (args[i] == "--counts")
+      cheap_counts = value();
+    else if (args[i] == "--camera-counts")
+      camera_counts = value();
+    else if (args[i] == "--hd-counts")
+      hd_counts = value();
+    else if (args[i] == "--budget-counts")
+      budget_counts = value();
+    else if (args[i] == "--modes")
+      only_modes = "," + value() + ",";
+    else if (args[i] == "--kf-capacity")
+      kf_capacity = std::stoi(value());
+    else if (args[i] == "--full-capacity")
+      full_capacity = std::stoi(value());
+    else if (args[i] == "--window")
+      window = std::stod(value());
+    else if (args[i] == "--warmup")
+      warmup = std::stod(value());
+    else if (args[i] == "--repeat")
+      repeats = std::stoi(value());
     else {
       std::fprintf(stderr,
                    "usage: bench_streams [--smoke] [--md FILE] [--targets FILE] [--counts 1,16,48] "
@@ -319,8 +331,7 @@ int main(int argc, char** argv) {
        parse_counts(cheap_counts)},
       {"camera", "/cam", "camera-like 640x360 (bars and a band of noise, x264 veryfast 1.5 Mbit/s)",
        parse_counts(camera_counts)},
-      {"hd", "/cam1080",
-       "camera-like 1920x1080 (bars and a band of noise, x264 veryfast 4 Mbit/s)",
+      {"hd", "/cam1080", "camera-like 1920x1080 (bars and a band of noise, x264 veryfast 4 Mbit/s)",
        parse_counts(hd_counts)}};
   const std::vector<std::string> modes = {"reader-full", "reader-tcp", "opencv", "hand-full",
                                           "reader-kf",   "hand-kf",    "receive"};
@@ -513,9 +524,8 @@ int main(int argc, char** argv) {
     for (int n : c.counts) {
       md << "| " << c.key << " | " << n;
       for (const auto& mode : modes) md << " | " << num(wakeups(c.key, mode, n), 0);
-      md << " | " << ratio(wakeups(c.key, "reader-full", n), wakeups(c.key, "opencv", n))
-         << " | " << ratio(wakeups(c.key, "reader-kf", n), wakeups(c.key, "hand-kf", n))
-         << " |\n";
+      md << " | " << ratio(wakeups(c.key, "reader-full", n), wakeups(c.key, "opencv", n)) << " | "
+         << ratio(wakeups(c.key, "reader-kf", n), wakeups(c.key, "hand-kf", n)) << " |\n";
     }
   }
   if (kf_capacity > 0) {
@@ -570,8 +580,8 @@ int main(int argc, char** argv) {
     md << "| " << label << " | " << n << " | " << num(per_stream(content, mode, n), 2) << " | "
        << num(get(content, mode, n, "rss_kib") / n, 0) << " | "
        << num(get(content, mode, n, "threads") / n, 1) << " | "
-       << num(get(content, mode, n, "fds") / n, 1) << " | "
-       << num(wakeups(content, mode, n), 0) << " | "
+       << num(get(content, mode, n, "fds") / n, 1) << " | " << num(wakeups(content, mode, n), 0)
+       << " | "
        << (streams ? ratio(per_stream(content, mode, n), per_stream(content, "opencv", n))
                    : std::string("-"))
        << " | "
@@ -627,8 +637,8 @@ int main(int argc, char** argv) {
   };
   // A ratio target over a list of N: "N=1: 0.93x, ..." and whether every one holds.
   auto ratio_row = [&](const std::string& target, const std::string& content,
-                       const std::string& mode, const std::string& base,
-                       const std::vector<int>& ns, double limit) {
+                       const std::string& mode, const std::string& base, const std::vector<int>& ns,
+                       double limit) {
     std::string measured;
     bool met = !ns.empty();
     for (int n : ns) {
@@ -641,12 +651,14 @@ int main(int argc, char** argv) {
   };
   const auto& camera_ns = contents[1].counts;
   if (kHaveOpenCV) {
-    ratio_row("camera-like content: full decode CPU per stream <= 1.0 x OpenCV FFmpeg (UDP, "
-              "default)",
-              "camera", "reader-full", "opencv", camera_ns, 1.0);
-    ratio_row("camera-like content: full decode CPU per stream <= 1.0 x OpenCV FFmpeg (TCP, "
-              "proxied)",
-              "camera", "reader-tcp", "opencv", camera_ns, 1.0);
+    ratio_row(
+        "camera-like content: full decode CPU per stream <= 1.0 x OpenCV FFmpeg (UDP, "
+        "default)",
+        "camera", "reader-full", "opencv", camera_ns, 1.0);
+    ratio_row(
+        "camera-like content: full decode CPU per stream <= 1.0 x OpenCV FFmpeg (TCP, "
+        "proxied)",
+        "camera", "reader-tcp", "opencv", camera_ns, 1.0);
   } else {
     row("camera-like content: full decode CPU per stream <= 1.0 x OpenCV FFmpeg",
         "OpenCV not built in", false);
@@ -654,9 +666,10 @@ int main(int argc, char** argv) {
   {
     std::vector<int> ns = camera_ns;
     if (kf_capacity > 0) ns.push_back(kf_capacity);
-    ratio_row("camera-like content: keyframe-only CPU per stream <= 1.1 x hand-written "
-              "keyframe-only",
-              "camera", "reader-kf", "hand-kf", ns, 1.1);
+    ratio_row(
+        "camera-like content: keyframe-only CPU per stream <= 1.1 x hand-written "
+        "keyframe-only",
+        "camera", "reader-kf", "hand-kf", ns, 1.1);
   }
   {
     // Every stream at the source rate wherever the hand-written pipeline keeps it.
@@ -667,8 +680,8 @@ int main(int argc, char** argv) {
         const bool hand_ok = get(c.key, "hand-full", n, "fps_min") >= 0.97 * kSourceFps;
         const double fps = get(c.key, "reader-full", n, "fps_min");
         if (!hand_ok) continue;
-        measured += (measured.empty() ? "" : ", ") + c.key + " N=" + std::to_string(n) + ": " +
-                    num(fps, 1);
+        measured +=
+            (measured.empty() ? "" : ", ") + c.key + " N=" + std::to_string(n) + ": " + num(fps, 1);
         met = met && fps >= 0.97 * kSourceFps && get(c.key, "reader-full", n, "up") == n;
       }
     }
