@@ -71,8 +71,12 @@ libav_version=$(dpkg-query -W -f='${Version}' gstreamer1.0-libav 2>/dev/null || 
 compiler=$(c++ --version | head -1)
 
 blocks=$(grep -c '^"' "$OUT/frame_age.dat")
+if ! command -v gnuplot >/dev/null; then
+  echo "bench.sh: gnuplot is not installed, docs/frame_age.png is left as it was"
+else
 gnuplot -e "datafile='$OUT/frame_age.dat'; outfile='docs/frame_age.png'; blocks=$blocks; subtitle='$cpu_model, $(nproc) cores, GStreamer $gst_version, OpenCV $opencv_version'" \
   bench/frame_age.gp
+fi
 
 {
   echo "# Benchmarks"
