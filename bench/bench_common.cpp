@@ -1,13 +1,18 @@
 #include "bench_common.hpp"
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -23,8 +28,7 @@ namespace strovix::bench {
 double wall_ms() { return static_cast<double>(g_get_real_time()) / 1000.0; }
 
 double mono_s() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 void sleep_s(double seconds) {
@@ -82,8 +86,8 @@ void paint_stamp_i420(GstVideoFrame* frame, std::uint64_t value) {
   }
 }
 
-std::optional<std::uint64_t> read_stamp_bgr(const std::uint8_t* data, std::size_t stride,
-                                            int width, int height) {
+std::optional<std::uint64_t> read_stamp_bgr(const std::uint8_t* data, std::size_t stride, int width,
+                                            int height) {
   if (!data || width < kStampWidth || height < kStampHeight) return std::nullopt;
   std::uint32_t rows[3] = {0, 0, 0};
   for (int row = 0; row < 3; ++row) {
@@ -126,6 +130,66 @@ double proc_cpu_s(pid_t pid) {
 }
 
 long self_rss_kib() { return strovix::testing::rss_kib(); }
+
+int self_fd_count() { return strovix::testing::fd_count(); }
+
+std::map<std::string, ThreadGroupStats> self_threads_by_name() {
+  std::map<std::string, ThreadGroupStats> out;
+  DIR* dir = opendir("/proc/self/task");
+  if (!dir) return out;
+  const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+  while (dirent* e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    const std::string base = std::string("/proc/self/task/") + e->d_name;
+    char buf[2048];
+    FILE* f = std::fopen((base + "/stat").c_str(), "r");
+    if (!f) continue;  // the thread ended meanwhile
+    const std::size_t n = std::fread(buf, 1, sizeof(buf) - 1, f);
+    std::fclose(f);
+    buf[n] = 0;
+    const char* open = std::strchr(buf, '(');
+    const char* close = std::strrchr(buf, ')');
+    if (!open || !close || close < open) continue;
+    // Numbered threads of one kind ("multiudpsink12", "avdec_h264-3") count as one kind.
+    std::string name(open + 1, close);
+    while (!name.empty() && (std::isdigit(static_cast<unsigned char>(name.back())) ||
+                             name.back() == '-' || name.back() == ':')) {
+      name.pop_back();
+    }
+    unsigned long utime = 0, stime = 0;
+    std::sscanf(close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
+    long switches = 0;
+    if (FILE* st = std::fopen((base + "/status").c_str(), "r")) {
+      char line[256];
+      while (std::fgets(line, sizeof(line), st)) {
+        if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &switches) == 1) break;
+      }
+      std::fclose(st);
+    }
+    auto& group = out[name];
+    group.cpu_s += static_cast<double>(utime + stime) / tick;
+    group.voluntary_switches += switches;
+    ++group.threads;
+  }
+  closedir(dir);
+  return out;
+}
+
+int unused_port() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  close(fd);
+  return port;
+}
 
 std::string exe_dir() {
   char buf[PATH_MAX];
@@ -181,10 +245,12 @@ int reap(pid_t pid, double timeout_s) {
 
 }  // namespace
 
-ServerProcess::ServerProcess(const std::string& program) {
-  pid_ = spawn({program}, &to_child_, &from_child_);
-  const std::string line = read_line(30.0);
-  if (std::sscanf(line.c_str(), "PORT %d %d", &port_, &live_port_) != 2) {
+ServerProcess::ServerProcess(const std::string& program, const std::vector<std::string>& args) {
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid_ = spawn(argv, &to_child_, &from_child_);
+  const std::string line = read_line(args.empty() ? 30.0 : 120.0);
+  if (std::sscanf(line.c_str(), "PORT %d %d %d", &port_, &live_port_, &silent_port_) < 2) {
     throw std::runtime_error("bench server did not report its ports (got '" + line + "')");
   }
 }

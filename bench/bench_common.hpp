@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -42,8 +43,8 @@ inline constexpr int kStampHeight = kStampBlock * 3;
 // Paints `value` (48 bits) into an I420 frame at least kStampWidth x kStampHeight.
 void paint_stamp_i420(GstVideoFrame* frame, std::uint64_t value);
 // Reads the value back from a BGR image; nullopt when the check row does not match.
-std::optional<std::uint64_t> read_stamp_bgr(const std::uint8_t* data, std::size_t stride,
-                                            int width, int height);
+std::optional<std::uint64_t> read_stamp_bgr(const std::uint8_t* data, std::size_t stride, int width,
+                                            int height);
 
 // ---- processes ----------------------------------------------------------------------------
 
@@ -55,21 +56,38 @@ long self_voluntary_switches();
 double proc_cpu_s(pid_t pid);
 // Resident set of this process, KiB.
 long self_rss_kib();
+// Open file descriptors of this process.
+int self_fd_count();
+// CPU ticks and voluntary context switches of every live thread of this process, from
+// /proc/self/task/*/{stat,status}, summed by thread name (threads that ended are missing).
+struct ThreadGroupStats {
+  double cpu_s = 0;
+  long voluntary_switches = 0;
+  int threads = 0;
+};
+std::map<std::string, ThreadGroupStats> self_threads_by_name();
+// A loopback TCP port nothing listens on (bound once and released), so connections to it are
+// refused, as by a camera that is down.
+int unused_port();
 // Directory of this executable (sibling programs live there).
 std::string exe_dir();
 
-// The bench server program, started as a child process. It prints "PORT <rtsp> <live>" and
-// takes "stop", "start" and "quit" lines on its standard input; it ends when that closes.
+// The bench server program, started as a child process. It prints
+// "PORT <rtsp> <live> <silent>" and takes "stop", "start" and "quit" lines on its standard
+// input; it ends when that closes.
 class ServerProcess {
  public:
-  // Throws std::runtime_error when the program does not start or report its ports in 30 s.
-  explicit ServerProcess(const std::string& program);
+  // Throws std::runtime_error when the program does not start or report its ports in 30 s
+  // (120 s with arguments: the camera-like clips are encoded at start).
+  explicit ServerProcess(const std::string& program, const std::vector<std::string>& args = {});
   ~ServerProcess();
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
   int port() const { return port_; }
   int live_port() const { return live_port_; }
+  // Accepts TCP connections and never answers: a camera that streams nothing.
+  int silent_port() const { return silent_port_; }
   pid_t pid() const { return pid_; }
   std::string url(const std::string& path) const;
   std::string live_url() const;
@@ -84,6 +102,7 @@ class ServerProcess {
   int from_child_ = -1;
   int port_ = 0;
   int live_port_ = 0;
+  int silent_port_ = 0;
   std::string buffered_;
 };
 

@@ -6,16 +6,27 @@
 //   - /live on a second port: a live 640x360 30 fps encode whose frames carry the wall-clock
 //     time at capture, painted before the encoder, for the frame-age benchmark; its network
 //     sinks send each frame as soon as it is encoded, as a camera does.
-// Prints "PORT <loop port> <live port>", answers each command with "OK <command>", and ends
-// on "quit" or when stdin closes.
+//   - with --camera, also /cam and /cam1080 on the first server: pre-encoded clips as costly
+//     to decode as a camera's pictures (bars with a band of noise, x264 veryfast at
+//     1.5 Mbit/s for 640x360 and 4 Mbit/s for 1920x1080);
+//   - a third port that accepts TCP connections and never answers: a camera that streams
+//     nothing.
+// Prints "PORT <loop port> <live port> <silent port>", answers each command with
+// "OK <command>", and ends on "quit" or when stdin closes.
 #include <gst/rtsp-server/rtsp-server.h>
 #include <gst/video/video.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "bench_common.hpp"
 #include "support/rtsp_server.hpp"
@@ -138,9 +149,65 @@ class LiveServer {
   std::thread thread_;
 };
 
+// Accepts connections and reads whatever comes, answering nothing.
+class SilentServer {
+ public:
+  SilentServer() {
+    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    if (listen_fd_ < 0 || bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        listen(listen_fd_, 256) != 0 ||
+        getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+      throw std::runtime_error("silent server cannot listen");
+    }
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~SilentServer() {
+    stop_.store(true);
+    thread_.join();
+    for (int fd : clients_) close(fd);
+    close(listen_fd_);
+  }
+  int port() const { return port_; }
+
+ private:
+  void run() {
+    while (!stop_.load()) {
+      std::vector<pollfd> fds{{listen_fd_, POLLIN, 0}};
+      for (int fd : clients_) fds.push_back({fd, POLLIN, 0});
+      if (poll(fds.data(), fds.size(), 100) <= 0) continue;
+      if (fds[0].revents & POLLIN) {
+        const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) clients_.push_back(fd);
+      }
+      std::vector<int> open;
+      for (std::size_t i = 1; i < fds.size(); ++i) {
+        char buf[4096];
+        if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) &&
+            read(fds[i].fd, buf, sizeof(buf)) <= 0) {
+          close(fds[i].fd);
+          continue;
+        }
+        open.push_back(fds[i].fd);
+      }
+      clients_ = std::move(open);
+    }
+  }
+  int listen_fd_ = -1;
+  int port_ = 0;
+  std::vector<int> clients_;  // only the thread touches it until it is joined
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const bool camera = argc > 1 && std::string(argv[1]) == "--camera";
   gst_init(nullptr, nullptr);
   try {
     strovix::testing::RtspTestServer server;
@@ -151,9 +218,18 @@ int main() {
     loop.key_int_max = 30;
     loop.seconds = 2;
     server.add_looped_h264_mount("/loop", loop);
+    if (camera) {
+      loop.camera_kbps = 1500;
+      server.add_looped_h264_mount("/cam", loop);
+      loop.width = 1920;
+      loop.height = 1080;
+      loop.camera_kbps = 4000;
+      server.add_looped_h264_mount("/cam1080", loop);
+    }
     server.start();
     LiveServer live;
-    std::printf("PORT %d %d\n", server.port(), live.port());
+    SilentServer silent;
+    std::printf("PORT %d %d %d\n", server.port(), live.port(), silent.port());
     std::fflush(stdout);
     std::string line;
     while (std::getline(std::cin, line)) {

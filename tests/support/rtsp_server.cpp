@@ -100,13 +100,29 @@ struct Clip {
 std::shared_ptr<Clip> encode_clip(const RtspLoopedMountOptions& o) {
   const int fps = o.fps > 0 ? o.fps : 30;
   const int frames = fps * (o.seconds > 0 ? o.seconds : 1);
-  const std::string description =
-      "videotestsrc num-buffers=" + std::to_string(frames) + " pattern=ball ! " +
-      caps_of(o.width, o.height, fps) +
-      " ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=" +
-      std::to_string(o.key_int_max > 0 ? o.key_int_max : fps) +
+  const std::string gop = std::to_string(o.key_int_max > 0 ? o.key_int_max : fps);
+  const std::string tail =
       " ! h264parse ! video/x-h264,stream-format=byte-stream,alignment=au"
       " ! appsink name=sink sync=false max-buffers=0";
+  std::string description;
+  if (o.camera_kbps > 0) {
+    // Noise changes in every frame, so every picture carries residuals the way sensor noise
+    // makes a camera's do; the bit rate cap keeps the stream at a camera's size.
+    // Scene-cut detection stays off, or the noise would make every frame a keyframe.
+    const int band = (o.height / 4 + 15) / 16 * 16;
+    const std::string n = " num-buffers=" + std::to_string(frames);
+    description =
+        "compositor name=mix background=black sink_1::ypos=" +
+        std::to_string((o.height - band) / 2) + " ! " + caps_of(o.width, o.height, fps) +
+        " ! x264enc tune=zerolatency speed-preset=veryfast option-string=scenecut=0 bitrate=" +
+        std::to_string(o.camera_kbps) + " key-int-max=" + gop + tail + " videotestsrc" + n +
+        " pattern=smpte ! " + caps_of(o.width, o.height, fps) + " ! mix. videotestsrc" + n +
+        " pattern=snow ! " + caps_of(o.width, band, fps) + " ! mix.";
+  } else {
+    description = "videotestsrc num-buffers=" + std::to_string(frames) + " pattern=ball ! " +
+                  caps_of(o.width, o.height, fps) +
+                  " ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=" + gop + tail;
+  }
   GError* error = nullptr;
   GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
   if (!pipeline) {

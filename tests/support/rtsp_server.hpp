@@ -62,6 +62,10 @@ struct RtspLoopedMountOptions {
   int key_int_max = 30;
   int seconds = 2;
   bool require_auth = false;
+  // Content as costly to decode as a camera picture: colour bars with a band of noise across
+  // the middle, x264 veryfast at this bit rate (kbit/s). 0: the cheap moving ball, encoded
+  // ultrafast at x264's default quality.
+  int camera_kbps = 0;
 };
 
 // An in-process RTSP server on 127.0.0.1 with an ephemeral port, serving live test patterns.
