@@ -58,7 +58,8 @@ double seconds_since_first_message(GstObject* source) {
 }  // namespace
 
 std::string diagnose_connection(const std::string& url, double timeout_seconds,
-                                GCancellable* cancellable) {
+                                GCancellable* cancellable, GTlsDatabase* tls_database,
+                                bool tls_validation) {
   GError* raw = nullptr;
   GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, &raw);
   GErrorPtr parse_error(raw);
@@ -80,6 +81,30 @@ std::string diagnose_connection(const std::string& url, double timeout_seconds,
                               static_cast<guint>(std::max(1.0, std::ceil(timeout_seconds))));
   // The handshake checks the certificate as the sources do (GLib's default validation).
   if (tls) g_socket_client_set_tls(client, TRUE);
+  struct Trust {
+    GTlsDatabase* database;
+    bool validation;
+  } trust{tls_database, tls_validation};
+  if (tls && (tls_database || !tls_validation)) {
+    g_signal_connect(client, "event",
+                     G_CALLBACK(+[](GSocketClient*, GSocketClientEvent event, GSocketConnectable*,
+                                    GIOStream* connection, gpointer data) {
+                       if (event != G_SOCKET_CLIENT_TLS_HANDSHAKING) return;
+                       const auto* t = static_cast<const Trust*>(data);
+                       if (t->database) {
+                         g_tls_connection_set_database(G_TLS_CONNECTION(connection), t->database);
+                       }
+                       if (!t->validation) {
+                         g_signal_connect(connection, "accept-certificate",
+                                          G_CALLBACK(+[](GTlsConnection*, GTlsCertificate*,
+                                                         GTlsCertificateFlags, gpointer) {
+                                            return TRUE;
+                                          }),
+                                          nullptr);
+                       }
+                     }),
+                     &trust);
+  }
   // Asynchronous on a context of this thread's own, so that a time-out and the caller's
   // cancellation end it wherever it is: the socket time-out does not cover the DNS lookup.
   struct Attempt {
@@ -205,7 +230,20 @@ void run_check(GstBus* bus, GstObject* source, std::string location, std::shared
   }
   std::string cause;
   try {
-    cause = diagnose_connection(location, kDiagnosisTimeoutSeconds, check->cancellable);
+    // The check trusts what the source trusts: a camera's own CA must not read as rejected.
+    GTlsDatabase* database = nullptr;
+    g_object_get(source, "tls-database", &database, nullptr);
+    gboolean validation = TRUE;
+    if (is_http_source(source)) {
+      g_object_get(source, "ssl-strict", &validation, nullptr);
+    } else {
+      GTlsCertificateFlags flags = G_TLS_CERTIFICATE_VALIDATE_ALL;
+      g_object_get(source, "tls-validation-flags", &flags, nullptr);
+      validation = flags != G_TLS_CERTIFICATE_NO_FLAGS;
+    }
+    cause = diagnose_connection(location, kDiagnosisTimeoutSeconds, check->cancellable, database,
+                                validation != FALSE);
+    if (database) g_object_unref(database);
     // souphttpsrc fails without a status only when no answer came: with the connection
     // itself fine, the server either kept silent until the time-out or closed it.
     if (cause.empty() && is_http_source(source) &&

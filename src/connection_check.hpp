@@ -11,9 +11,12 @@ namespace strovix::detail {
 // What a fresh connection to the URL's host and port says, within `timeout_seconds`:
 // "host not found", "connection refused", "timed out connecting", "TLS certificate rejected",
 // ..., or "" when a connection (and TLS handshake, for https) succeeds or `cancellable` is
-// cancelled. Blocks, at most `timeout_seconds`, DNS lookup included.
+// cancelled. Blocks, at most `timeout_seconds`, DNS lookup included. The handshake trusts
+// `tls_database` (null: the system's certificates), or anything when `tls_validation` is false,
+// as the source does.
 std::string diagnose_connection(const std::string& url, double timeout_seconds,
-                                GCancellable* cancellable = nullptr);
+                                GCancellable* cancellable = nullptr,
+                                GTlsDatabase* tls_database = nullptr, bool tls_validation = true);
 
 // Bus sync handler for rtspsrc and souphttpsrc pipelines. Runs on the thread that posts: an
 // error from the source that carries no status code (the sources only say "Failed to connect"

@@ -69,12 +69,12 @@ std::vector<Camera> parse_camera_list(std::string_view text, const std::string& 
     // Interned and lower-cased by GLib, not to be freed.
     const char* raw_scheme = g_uri_peek_scheme(url_text.c_str());
     const std::string scheme = raw_scheme ? raw_scheme : "";
-    if (scheme != "rtsp" && scheme != "http" && scheme != "https") {
+    if (scheme != "rtsp" && scheme != "rtsps" && scheme != "http" && scheme != "https") {
       // A scheme is letters, digits, '+', '-' and '.': safe to quote.
       fail(scheme.empty()
-               ? "camera '" + std::string(name) + "' has no URL scheme (rtsp, http or https)"
+               ? "camera '" + std::string(name) + "' has no URL scheme (rtsp, rtsps, http or https)"
                : "camera '" + std::string(name) + "' has the unknown scheme '" + scheme +
-                     "' (rtsp, http or https)");
+                     "' (rtsp, rtsps, http or https)");
     }
     lines_by_name.emplace(std::string(name), number);
     cameras.push_back({std::string(name), url_text, number});

@@ -9,6 +9,18 @@ void set_credentials(GstElement* src, const StreamUrl& url) {
   if (url.password) g_object_set(src, "user-pw", url.password->c_str(), nullptr);
 }
 
+std::shared_ptr<GTlsDatabase> load_tls_database(const std::string& ca_file) {
+  if (ca_file.empty()) return nullptr;
+  GError* raw = nullptr;
+  GTlsDatabase* database = g_tls_file_database_new(ca_file.c_str(), &raw);
+  GErrorPtr error(raw);
+  if (!database) {
+    throw StreamSetupError("Cannot read the TLS CA file '" + ca_file +
+                           "': " + (error && error->message ? error->message : "unknown error"));
+  }
+  return std::shared_ptr<GTlsDatabase>(database, [](GTlsDatabase* d) { g_object_unref(d); });
+}
+
 GstElement* make_element(const char* factory, const char* name) {
   return gst_element_factory_make(factory, name);
 }

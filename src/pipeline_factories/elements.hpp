@@ -1,7 +1,9 @@
 #pragma once
 // Element helpers shared by the network factories.
+#include <gio/gio.h>
 #include <gst/gst.h>
 
+#include <memory>
 #include <string>
 
 #include "strovix/gst/handles.hpp"
@@ -12,6 +14,10 @@ namespace strovix::detail {
 // Credentials travel only as properties; the location the element keeps, and quotes in its
 // messages and debug output, has none.
 void set_credentials(GstElement* src, const StreamUrl& url);
+
+// The certificates of a PEM file, or null for an empty name. Throws StreamSetupError when the
+// file cannot be read or holds no certificate.
+std::shared_ptr<GTlsDatabase> load_tls_database(const std::string& ca_file);
 
 GstElement* make_element(const char* factory, const char* name = nullptr);
 

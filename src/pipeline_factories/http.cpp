@@ -155,10 +155,12 @@ GstBusSyncReply scrub_http_headers(GstBus* bus, GstMessage* message, gpointer) {
 }  // namespace detail
 
 HTTPPipelineFactory::HTTPPipelineFactory(std::string url, PipelineWatcher pipeline_watcher,
-                                         OnComplete on_complete)
+                                         OnComplete on_complete, const TlsSettings& tls)
     : url_(std::move(url)),
       pipeline_watcher_(std::move(pipeline_watcher)),
-      on_complete_(std::move(on_complete)) {}
+      on_complete_(std::move(on_complete)),
+      tls_validation_(tls.validation),
+      tls_database_(detail::load_tls_database(tls.ca_file)) {}
 
 std::shared_ptr<Pipeline> HTTPPipelineFactory::build() {
   ElementPtr bin(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
@@ -166,9 +168,9 @@ std::shared_ptr<Pipeline> HTTPPipelineFactory::build() {
   GstElement* typefind = detail::add_element(GST_BIN(bin.get()), "typefind");
   const detail::StreamUrl url = detail::parse_stream_url(url_);
   detail::require_unambiguous(url);
-  // TLS certificate checks stay strict (the element's default).
   g_object_set(src, "location", url.location.c_str(), "is-live", TRUE, "timeout",
-               detail::kHttpTimeoutSeconds, nullptr);
+               detail::kHttpTimeoutSeconds, "ssl-strict", tls_validation_ ? TRUE : FALSE, nullptr);
+  if (tls_database_) g_object_set(src, "tls-database", tls_database_.get(), nullptr);
   detail::set_credentials(src, url);
   if (!gst_element_link(src, typefind)) throw StreamSetupError("cannot link the HTTP source");
   BusPtr bus(gst_element_get_bus(bin.get()));

@@ -61,12 +61,14 @@ void on_rtsp_pad_added(GstElement* src, GstPad* pad, gpointer data) {
 
 RTSPPipelineFactory::RTSPPipelineFactory(std::string url, int latency,
                                          PipelineWatcher pipeline_watcher, bool force_tcp,
-                                         OnComplete on_complete)
+                                         OnComplete on_complete, const TlsSettings& tls)
     : url_(std::move(url)),
       latency_(latency),
       pipeline_watcher_(std::move(pipeline_watcher)),
       force_tcp_(force_tcp),
-      on_complete_(std::move(on_complete)) {}
+      on_complete_(std::move(on_complete)),
+      tls_validation_(tls.validation),
+      tls_database_(detail::load_tls_database(tls.ca_file)) {}
 
 std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
   ElementPtr bin(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
@@ -78,6 +80,10 @@ std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
                static_cast<guint>(latency_ > 0 ? latency_ : 0), "drop-on-latency", TRUE,
                "tcp-timeout", detail::kRtspTcpTimeoutUs, nullptr);
   detail::set_credentials(src, url);
+  // rtsps:// in the location is what makes rtspsrc speak TLS; it validates everything by
+  // default.
+  if (tls_database_) g_object_set(src, "tls-database", tls_database_.get(), nullptr);
+  if (!tls_validation_) g_object_set(src, "tls-validation-flags", G_TLS_CERTIFICATE_NO_FLAGS, nullptr);
   if (force_tcp_) gst_util_set_object_arg(G_OBJECT(src), "protocols", "tcp");
   // Connection failures get their cause attached (rtspsrc only says "Failed to connect").
   BusPtr bus(gst_element_get_bus(bin.get()));

@@ -134,6 +134,11 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
         "default. If this is a MainContext created by a QThread, asynchronous messages may "
         "not be sent properly.");
   }
+  if (!options.tls_validation && !options.pipeline_str) {
+    _logger->warn(
+        "TLS certificate validation is off: any server can pose as this camera and read its "
+        "credentials and pictures");
+  }
   bool keyframes_only = false;
   if (auto it = runtime_options.find("keyframes_only"); it != runtime_options.end()) {
     keyframes_only = std::get<bool>(it->second);
@@ -167,12 +172,15 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
   if (!options.pipeline_str) {
     const detail::StreamUrl parsed = detail::parse_stream_url(url);
     const std::string& scheme = parsed.scheme;
-    if (scheme == "rtsp" || scheme == "http" || scheme == "https") check_network_url(url, parsed);
-    if (scheme == "rtsp") {
+    const bool rtsp = scheme == "rtsp" || scheme == "rtsps";
+    const bool http = scheme == "http" || scheme == "https";
+    if (rtsp || http) check_network_url(url, parsed);
+    const TlsSettings tls{options.tls_ca_file, options.tls_validation};
+    if (rtsp) {
       factory = std::make_shared<RTSPPipelineFactory>(url, options.latency, watcher,
-                                                      options.proxied, on_complete);
-    } else if (scheme == "http" || scheme == "https") {
-      factory = std::make_shared<HTTPPipelineFactory>(url, watcher, on_complete);
+                                                      options.proxied, on_complete, tls);
+    } else if (http) {
+      factory = std::make_shared<HTTPPipelineFactory>(url, watcher, on_complete, tls);
     } else {
       // The URL is quoted without its credentials: error texts end up in logs.
       throw StreamSetupError(

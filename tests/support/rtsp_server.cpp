@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 #include "strovix/event.hpp"
@@ -280,6 +281,34 @@ GstRTSPFilterResult remove_all_sessions(GstRTSPSessionPool*, GstRTSPSession*, gp
   return GST_RTSP_FILTER_REMOVE;
 }
 
+// A fresh self-signed certificate for 127.0.0.1 (made per server, so no key is checked in),
+// installed on the server's auth: every connection then speaks TLS.
+void enable_tls(GstRTSPAuth* auth, std::string* dir, std::string* cert) {
+  gchar* made = g_dir_make_tmp("strovix-tls-XXXXXX", nullptr);
+  if (!made) throw std::runtime_error("cannot create a directory for the test certificate");
+  *dir = made;
+  g_free(made);
+  *cert = *dir + "/cert.pem";
+  const std::string key = *dir + "/key.pem";
+  const std::string command =
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
+      "-addext subjectAltName=IP:127.0.0.1 -keyout '" +
+      key + "' -out '" + *cert + "' >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) {
+    throw std::runtime_error("openssl cannot make the test certificate");
+  }
+  GError* error = nullptr;
+  GTlsCertificate* certificate =
+      g_tls_certificate_new_from_files(cert->c_str(), key.c_str(), &error);
+  if (!certificate) {
+    const std::string why = error ? error->message : "unknown error";
+    g_clear_error(&error);
+    throw std::runtime_error("cannot load the test certificate: " + why);
+  }
+  gst_rtsp_auth_set_tls_certificate(auth, certificate);
+  g_object_unref(certificate);
+}
+
 }  // namespace
 
 const Bgr kCounterBars[7] = {{252, 252, 252}, {0, 252, 252}, {252, 252, 0}, {0, 252, 0},
@@ -327,6 +356,7 @@ RtspTestServer::RtspTestServer(Options options) : options_(std::move(options)) {
   gst_rtsp_token_unref(anonymous);
   if (options_.digest) gst_rtsp_auth_set_supported_methods(auth_, GST_RTSP_AUTH_DIGEST);
   add_credentials(options_.user, options_.password);
+  if (options_.tls) enable_tls(auth_, &tls_dir_, &tls_cert_);
   gst_rtsp_server_set_auth(server_, auth_);
 
   thread_ = std::thread([this] {
@@ -346,6 +376,10 @@ RtspTestServer::~RtspTestServer() {
   g_object_unref(server_);
   g_main_loop_unref(loop_);
   g_main_context_unref(context_);
+  if (!tls_dir_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(tls_dir_, ignored);
+  }
 }
 
 void RtspTestServer::quit_loop() {
@@ -467,7 +501,7 @@ int RtspTestServer::port() const {
 }
 
 std::string RtspTestServer::url(const std::string& path) const {
-  return "rtsp://127.0.0.1:" + std::to_string(port()) + normalise_path(path);
+  return scheme() + std::string("127.0.0.1:") + std::to_string(port()) + normalise_path(path);
 }
 
 std::string RtspTestServer::url_with_credentials(const std::string& path) const {
@@ -476,7 +510,7 @@ std::string RtspTestServer::url_with_credentials(const std::string& path) const 
 
 std::string RtspTestServer::url_with_credentials(const std::string& path, const std::string& user,
                                                  const std::string& password) const {
-  return "rtsp://" + escape_userinfo(user) + ":" + escape_userinfo(password) +
+  return scheme() + escape_userinfo(user) + ":" + escape_userinfo(password) +
          "@127.0.0.1:" + std::to_string(port()) + normalise_path(path);
 }
 

@@ -79,6 +79,9 @@ class RtspTestServer {
     std::string password = "s3cret-Pa55";
     // Challenge with Digest instead of Basic authentication on every mount with require_auth.
     bool digest = false;
+    // Serves RTSP over TLS (rtsps://) with a self-signed certificate for 127.0.0.1, made at
+    // construction with the openssl command; tls_ca_file() names it for clients to trust.
+    bool tls = false;
   };
 
   RtspTestServer();
@@ -101,7 +104,7 @@ class RtspTestServer {
   bool running() const;
 
   int port() const;
-  // "rtsp://127.0.0.1:PORT/path"
+  // "rtsp://127.0.0.1:PORT/path" ("rtsps://" with Options::tls)
   std::string url(const std::string& path) const;
   // The same URL with the server's credentials, or with the ones given.
   std::string url_with_credentials(const std::string& path) const;
@@ -110,6 +113,9 @@ class RtspTestServer {
   const Options& options() const { return options_; }
   // Lets these credentials play locked mounts too.
   void add_credentials(const std::string& user, const std::string& password);
+
+  // The PEM file of the server's certificate (Options::tls), else "".
+  const std::string& tls_ca_file() const { return tls_dir_.empty() ? tls_dir_ : tls_cert_; }
 
   // Clients currently connected (for tests of stop()).
   int client_count() const;
@@ -121,7 +127,12 @@ class RtspTestServer {
  private:
   void quit_loop();
 
+  const char* scheme() const { return options_.tls ? "rtsps://" : "rtsp://"; }
+
   Options options_;
+  // Temporary directory holding the certificate and key (Options::tls); removed at the end.
+  std::string tls_dir_;
+  std::string tls_cert_;
   GMainContext* context_ = nullptr;
   GMainLoop* loop_ = nullptr;
   std::thread thread_;

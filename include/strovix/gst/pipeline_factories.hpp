@@ -1,4 +1,6 @@
 #pragma once
+#include <gio/gio.h>
+
 #include <memory>
 #include <string>
 
@@ -12,6 +14,14 @@ namespace strovix {
 inline constexpr const char* BUFFER_SRC_NAME = "strovix_buffer_src";
 // The name of the appsink in every pipeline this package builds.
 inline constexpr const char* APPSINK_NAME = "strovix_sink";
+
+// How rtsps:// and https:// sources check the server's certificate.
+struct TlsSettings {
+  // PEM file of the certificates to trust instead of the system's; empty: the system's.
+  std::string ca_file;
+  // false: any certificate is accepted.
+  bool validation = true;
+};
 
 class STROVIX_EXPORT PipelineFactory {
  public:
@@ -37,12 +47,13 @@ class STROVIX_EXPORT CustomPipelineFactory : public PipelineFactory {
   OnComplete on_complete_;
 };
 
-// rtsp:// cameras: H.264, H.265 or MJPEG, chosen from what the server offers.
+// rtsp:// and rtsps:// cameras: H.264, H.265 or MJPEG, chosen from what the server offers.
 class STROVIX_EXPORT RTSPPipelineFactory : public PipelineFactory {
  public:
-  // latency in milliseconds; force_tcp restricts the transport to TCP (for proxies).
+  // latency in milliseconds; force_tcp restricts the transport to TCP (for proxies). Throws
+  // StreamSetupError when tls.ca_file cannot be read.
   RTSPPipelineFactory(std::string url, int latency, PipelineWatcher pipeline_watcher,
-                      bool force_tcp, OnComplete on_complete);
+                      bool force_tcp, OnComplete on_complete, const TlsSettings& tls = {});
   std::shared_ptr<Pipeline> build() override;
 
  private:
@@ -51,18 +62,25 @@ class STROVIX_EXPORT RTSPPipelineFactory : public PipelineFactory {
   PipelineWatcher pipeline_watcher_;
   bool force_tcp_;
   OnComplete on_complete_;
+  bool tls_validation_;
+  // Read once: every rebuild trusts the same certificates. Null: the system's.
+  std::shared_ptr<GTlsDatabase> tls_database_;
 };
 
 // http:// and https:// cameras: MJPEG over multipart, or MPEG-TS / Matroska with H.264.
 class STROVIX_EXPORT HTTPPipelineFactory : public PipelineFactory {
  public:
-  HTTPPipelineFactory(std::string url, PipelineWatcher pipeline_watcher, OnComplete on_complete);
+  // Throws StreamSetupError when tls.ca_file cannot be read.
+  HTTPPipelineFactory(std::string url, PipelineWatcher pipeline_watcher, OnComplete on_complete,
+                      const TlsSettings& tls = {});
   std::shared_ptr<Pipeline> build() override;
 
  private:
   std::string url_;
   PipelineWatcher pipeline_watcher_;
   OnComplete on_complete_;
+  bool tls_validation_;
+  std::shared_ptr<GTlsDatabase> tls_database_;
 };
 
 }  // namespace strovix

@@ -30,6 +30,14 @@ struct GstStreamReaderOptions {
   double max_backoff_seconds = 64.0;
   double backoff_randomness_seconds = 10.0;
 
+  // TLS, for rtsps:// and https://. tls_ca_file: a PEM file of the certificates to trust
+  // instead of the system's (a camera's self-signed certificate, or the CA that signed it);
+  // one that cannot be read is refused at construction (StreamSetupError). tls_validation
+  // false accepts any certificate, which lets anybody on the path read the stream and its
+  // credentials; the reader then logs a warning at construction.
+  std::string tls_ca_file;
+  bool tls_validation = true;
+
   // What frames are delivered as, converted in the same pass that turns the decoder's
   // pictures into images. 0 is the source's width or height; with exactly one of them 0 the
   // other follows the source's aspect ratio, rounded to an even number. Sizes above 16384
