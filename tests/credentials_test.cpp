@@ -587,4 +587,110 @@ TEST(Credentials, NoPasswordInGStreamerDebugOutput) {
          " MiB of debug output, no password form in it");
 }
 
+// RTSP over TLS: the password crosses the network encrypted, only to a server whose
+// certificate the reader trusts; https takes the same trust settings.
+TEST(Credentials, RtspsTrustsOnlyTheGivenCertificates) {
+  st::RtspTestServer::Options tls_options;
+  tls_options.tls = true;
+  st::RtspTestServer rtsps(tls_options);
+  rtsps.add_mount("/locked", {.codec = st::RtspCodec::MJPEG,
+                              .width = 64,
+                              .height = 48,
+                              .fps = 30,
+                              .key_int_max = 30,
+                              .require_auth = true});
+  rtsps.start();
+  st::HttpTestServer::Options https_options;
+  https_options.width = 64;
+  https_options.height = 48;
+  https_options.tls = true;
+  st::HttpTestServer https(https_options);
+  // A certificate that is not the server's: trusting it must not be enough.
+  st::RtspTestServer::Options other_options;
+  other_options.tls = true;
+  st::RtspTestServer other(other_options);
+
+  const std::string& password = rtsps.options().password;
+  const std::string wrong = "Wr0ng-" + password;
+  const std::string https_url = "https://127.0.0.1:" + std::to_string(https.port()) + "/mjpeg";
+  struct Row {
+    std::string what;
+    std::string url;
+    std::string ca_file;
+    bool validation;
+    // Empty: frames arrive; else what stats().last_error must contain.
+    std::string error;
+  };
+  const std::vector<Row> rows = {
+      {"rtsps, right CA", rtsps.url_with_credentials("/locked"), rtsps.tls_ca_file(), true, ""},
+      {"rtsps, no CA", rtsps.url_with_credentials("/locked"), "", true,
+       "TLS certificate rejected by this machine"},
+      {"rtsps, another CA", rtsps.url_with_credentials("/locked"), other.tls_ca_file(), true,
+       "TLS certificate rejected by this machine"},
+      {"rtsps, no CA, validation off", rtsps.url_with_credentials("/locked"), "", false, ""},
+      {"rtsps, right CA, wrong password",
+       rtsps.url_with_credentials("/locked", rtsps.options().user, wrong), rtsps.tls_ca_file(),
+       true, "401"},
+      {"https, right CA", https_url, https.certificate_file(), true, ""},
+      {"https, no CA", https_url, "", true, "TLS certificate rejected by this machine"},
+      {"https, no CA, validation off", https_url, "", false, ""},
+  };
+  ScopedLogCapture log;
+  Texts texts;
+  ::testing::internal::CaptureStderr();
+  {
+    ToleratedRtspsrcCritical tolerated;
+    std::vector<std::unique_ptr<GstStreamReader>> readers;
+    int id = 3000;
+    for (const auto& row : rows) {
+      auto o = retrying_options();
+      o.tls_ca_file = row.ca_file;
+      o.tls_validation = row.validation;
+      readers.push_back(std::make_unique<GstStreamReader>(id++, row.url, RuntimeOptions{}, o));
+    }
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      auto& reader = *readers[i];
+      const auto& row = rows[i];
+      if (row.error.empty()) {
+        EXPECT_TRUE(next_frame(reader, nullptr, 15.0 * time_scale())) << row.what << ": no frame";
+        continue;
+      }
+      const std::string line = "watcher stream_id " + std::to_string(reader.id) + " pipeline error";
+      EXPECT_TRUE(log->wait_for(line, 15.0 * time_scale())) << row.what << ": no error";
+      // The cause reaches the stats with the error that carries it.
+      const auto until = steady_seconds() + 15.0 * time_scale();
+      while (reader.stats().last_error.find(row.error) == std::string::npos &&
+             steady_seconds() < until) {
+        reader.new_status_event()->wait(0.05);
+      }
+      const StreamStats stats = reader.stats();
+      EXPECT_NE(stats.last_error.find(row.error), std::string::npos)
+          << row.what << ": " << stats.last_error;
+      EXPECT_EQ(stats.frames_delivered, 0u) << row.what;
+      texts.add(row.what + " (last error)", stats.last_error);
+      figure(row.what + ": " + stats.last_error);
+    }
+    // A CA file that cannot be read is refused before anything connects.
+    auto o = retrying_options();
+    o.tls_ca_file = "/nonexistent/strovix-ca.pem";
+    EXPECT_THROW(GstStreamReader(1, rtsps.url_with_credentials("/locked"), {}, o),
+                 StreamSetupError);
+  }
+  texts.add("stderr", ::testing::internal::GetCapturedStderr());
+  // One warning per reader that turned validation off, at construction.
+  EXPECT_EQ(log->count("TLS certificate validation is off"), 2u);
+  for (const auto& line : log->lines()) texts.add("log line", line.text);
+  const PasswordCase right_case{"tls", password, password};
+  const PasswordCase wrong_case{"tls wrong", wrong, wrong};
+  for (const auto* c : {&right_case, &wrong_case}) {
+    for (const auto& form : leak_forms(rtsps.options().user, *c)) {
+      for (const auto& text : texts.items) {
+        EXPECT_EQ(text.find(form), std::string::npos)
+            << "'" << form << "' in " << text.substr(0, 2000);
+      }
+    }
+  }
+  EXPECT_TRUE(wait_for_clients_to_leave(rtsps, 10.0 * time_scale()));
+}
+
 }  // namespace
