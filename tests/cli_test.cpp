@@ -21,6 +21,7 @@
 
 #include "strovix/gst/handles.hpp"
 #include "support/child_process.hpp"
+#include "support/rtsp_server.hpp"
 
 namespace {
 
@@ -318,6 +319,8 @@ TEST(StrovixRead, SetupFailuresExitThreeWithoutCredentials) {
       {{"--pipeline", "videotestsrc ! nosuchelement ! appsink"}, "nosuchelement"},
       // Nothing listens on the discard port: rtspsrc fails to connect.
       {{"--must-play", "rtsp://viewer:" + pw + "@127.0.0.1:9/cam"}, "failed to start"},
+      {{"--tls-ca", "/nonexistent/ca.pem", "rtsps://viewer:" + pw + "@127.0.0.1:9/cam"},
+       "Cannot read the TLS CA file '/nonexistent/ca.pem'"},
   };
   for (const auto& c : cases) {
     const Outcome r = run_tool(c.args);
@@ -377,6 +380,41 @@ TEST(StrovixRead, NoFrameExitsFourWithTheCauseOnTime) {
   }
 }
 
+// An rtsps camera with a self-signed certificate: refused until trusted with --tls-ca, or
+// read with --tls-insecure, which warns.
+TEST(StrovixRead, RtspsTrustOptions) {
+  strovix::testing::RtspTestServer::Options options;
+  options.tls = true;
+  strovix::testing::RtspTestServer server(options);
+  server.add_mount("/cam", {.codec = strovix::testing::RtspCodec::MJPEG,
+                            .width = 64,
+                            .height = 48,
+                            .require_auth = true});
+  server.start();
+  const std::string url = server.url_with_credentials("/cam");
+  ASSERT_EQ(url.rfind("rtsps://", 0), 0u) << url;
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string says;  // in stderr
+  };
+  const std::vector<Case> cases = {
+      {{"--tls-ca", server.tls_ca_file()}, 0, ""},
+      {{"--tls-insecure"}, 0, "TLS certificate validation is off"},
+      {{}, 4, "TLS certificate rejected by this machine"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"--json", "--duration", "2", "--backoff", "0,0.2,0"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.push_back(url);
+    const Outcome r = run_tool(args);
+    const std::string what = c.args.empty() ? "no option" : c.args.front();
+    EXPECT_EQ(r.status, c.status) << what << "\n" << r.out << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << what << "\n" << r.err;
+    EXPECT_EQ((r.out + r.err).find(server.options().password), std::string::npos) << what;
+  }
+}
+
 TEST(StrovixRead, BadArgumentsExitTwoWithAHint) {
   const std::string pw = kPassword;
   const std::vector<std::vector<std::string>> cases = {
@@ -394,6 +432,10 @@ TEST(StrovixRead, BadArgumentsExitTwoWithAHint) {
       {"--format", "yuv"},
       {"--json=yes"},
       {"--pipeline"},
+      {"--tls-ca"},
+      {"--tls-ca", ""},
+      {"--tls-insecure=yes"},
+      {"--tls-ca", "ca.pem", "--tls-insecure"},
       {"rtsp://a/x", "rtsp://viewer:" + pw + "@b/y"},
   };
   for (const auto& args : cases) {

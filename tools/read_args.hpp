@@ -21,6 +21,8 @@ struct ReadArgs {
   bool keyframes_only = false;
   std::optional<int> latency_ms;  // unset: the library's default
   bool tcp = false;
+  std::optional<std::string> tls_ca;  // --tls-ca: PEM file of the certificates to trust
+  bool tls_insecure = false;          // --tls-insecure: accept any certificate
   bool must_play = false;
   std::optional<double> duration;  // seconds; unset: until Ctrl-C
   std::optional<std::string> snapshot;

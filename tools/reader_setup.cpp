@@ -8,6 +8,8 @@ GstStreamReader::Options reader_options(const ReadArgs& args) {
   if (args.latency_ms) options.latency = *args.latency_ms;
   options.proxied = args.tcp;
   options.must_play = args.must_play;
+  if (args.tls_ca) options.tls_ca_file = *args.tls_ca;
+  options.tls_validation = !args.tls_insecure;
   options.output_width = args.width;
   options.output_height = args.height;
   options.pixel_format = args.format;
