@@ -164,7 +164,8 @@ void bind_reader(py::module_& m) {
                        int latency, std::optional<std::string> pipeline_str, bool must_play,
                        bool proxied, double setup_timeout, double base_backoff_seconds,
                        double max_backoff_seconds, double backoff_randomness_seconds,
-                       double state_change_timeout, double frame_timeout) {
+                       double state_change_timeout, double frame_timeout, std::string tls_ca_file,
+                       bool tls_validation) {
              const auto secrets = secrets_of(url);
              return with_redacted_errors(secrets, [&] {
                RuntimeOptions options = to_runtime_options(runtime_options);
@@ -179,6 +180,8 @@ void bind_reader(py::module_& m) {
                o.backoff_randomness_seconds = backoff_randomness_seconds;
                o.state_change_timeout = state_change_timeout;
                o.frame_timeout = frame_timeout;
+               o.tls_ca_file = std::move(tls_ca_file);
+               o.tls_validation = tls_validation;
                auto self = std::make_unique<PyStreamReader>();
                self->redacted_url = redact_credentials(url, secrets);
                // Building may wait up to state_change_timeout for PLAYING (must_play).
@@ -199,7 +202,9 @@ void bind_reader(py::module_& m) {
            py::arg("max_backoff_seconds") = defaults.max_backoff_seconds,
            py::arg("backoff_randomness_seconds") = defaults.backoff_randomness_seconds,
            py::arg("state_change_timeout") = defaults.state_change_timeout,
-           py::arg("frame_timeout") = defaults.frame_timeout)
+           py::arg("frame_timeout") = defaults.frame_timeout,
+           py::arg("tls_ca_file") = defaults.tls_ca_file,
+           py::arg("tls_validation") = defaults.tls_validation)
       .def_property_readonly("id", [](const PyStreamReader& self) { return self.reader->id; })
       .def_property_readonly("url", [](const PyStreamReader& self) { return self.redacted_url; })
       .def_property(

@@ -128,10 +128,14 @@ PYBIND11_MODULE(_strovix_testing, m) {
         py::arg("seconds"), py::arg("repeat_calls") = 1000000);
 
   py::class_<RtspTestServer>(m, "RtspServer")
-      .def(py::init([] {
-        gobject_init::start();
-        return std::make_unique<RtspTestServer>();
-      }))
+      .def(py::init([](bool tls) {
+             gobject_init::start();
+             RtspTestServer::Options o;
+             o.tls = tls;
+             return std::make_unique<RtspTestServer>(o);
+           }),
+           py::arg("tls") = false)
+      .def_property_readonly("tls_ca_file", &RtspTestServer::tls_ca_file)
       .def(
           "add_mount",
           [](RtspTestServer& self, const std::string& path, const std::string& codec, int width,

@@ -70,7 +70,11 @@ class GstStreamReader:
         backoff_randomness_seconds: float = 10.0,
         state_change_timeout: float = 30.0,
         frame_timeout: float = 120.0,
-    ) -> None: ...
+        tls_ca_file: str = "",
+        tls_validation: bool = True,
+    ) -> None:
+        """tls_ca_file: a PEM file of the certificates rtsps:// and https:// trust instead of
+        the system's; tls_validation=False accepts any certificate (a warning is logged)."""
     @property
     def id(self) -> int: ...
     @property
