@@ -95,12 +95,11 @@ std::string diagnose_connection(const std::string& url, double timeout_seconds,
                          g_tls_connection_set_database(G_TLS_CONNECTION(connection), t->database);
                        }
                        if (!t->validation) {
-                         g_signal_connect(connection, "accept-certificate",
-                                          G_CALLBACK(+[](GTlsConnection*, GTlsCertificate*,
-                                                         GTlsCertificateFlags, gpointer) {
-                                            return TRUE;
-                                          }),
-                                          nullptr);
+                         g_signal_connect(
+                             connection, "accept-certificate",
+                             G_CALLBACK(+[](GTlsConnection*, GTlsCertificate*, GTlsCertificateFlags,
+                                            gpointer) { return TRUE; }),
+                             nullptr);
                        }
                      }),
                      &trust);

@@ -12,9 +12,9 @@
 
 #include "reliability_helpers.hpp"
 #include "strovix/errors.hpp"
+#include "strovix/gst/pipeline.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
 #include "strovix/stream_reader/gst.hpp"
-#include "strovix/gst/pipeline.hpp"
 #include "support/child_process.hpp"
 #include "support/http_server.hpp"
 #include "support/log_capture.hpp"

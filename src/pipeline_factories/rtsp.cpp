@@ -83,7 +83,8 @@ std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
   // rtsps:// in the location is what makes rtspsrc speak TLS; it validates everything by
   // default.
   if (tls_database_) g_object_set(src, "tls-database", tls_database_.get(), nullptr);
-  if (!tls_validation_) g_object_set(src, "tls-validation-flags", G_TLS_CERTIFICATE_NO_FLAGS, nullptr);
+  if (!tls_validation_)
+    g_object_set(src, "tls-validation-flags", G_TLS_CERTIFICATE_NO_FLAGS, nullptr);
   if (force_tcp_) gst_util_set_object_arg(G_OBJECT(src), "protocols", "tcp");
   // Connection failures get their cause attached (rtspsrc only says "Failed to connect").
   BusPtr bus(gst_element_get_bus(bin.get()));
