@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "capture_clock_rtsp.hpp"
 #include "stream_reader/bus_error.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/logger.hpp"
@@ -490,6 +491,7 @@ std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
                "tcp-timeout", kRtspTcpTimeoutUs, nullptr);
   set_credentials(src, url);
   if (force_tcp_) gst_util_set_object_arg(G_OBJECT(src), "protocols", "tcp");
+  detail::attach_capture_clock(bin.get(), src);
   // Connection failures get their cause attached (rtspsrc only says "Failed to connect").
   BusPtr bus(gst_element_get_bus(bin.get()));
   gst_bus_set_sync_handler(bus.get(), detail::annotate_connection_error, nullptr, nullptr);
