@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "stream_reader/bus_error.hpp"
+#include "bus_message_cause.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/gst.hpp"

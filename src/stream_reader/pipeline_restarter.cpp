@@ -5,7 +5,7 @@
 #include <random>
 #include <stdexcept>
 
-#include "stream_reader/bus_error.hpp"
+#include "bus_message_cause.hpp"
 #include "strovix/utils/gstreamer.hpp"
 
 namespace strovix::detail {

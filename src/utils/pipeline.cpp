@@ -5,7 +5,7 @@
 #include <exception>
 #include <string>
 
-#include "stream_reader/bus_error.hpp"
+#include "bus_message_cause.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/utils/gstreamer.hpp"

@@ -1,21 +1,16 @@
-#include "stream_reader/bus_error.hpp"
+#include "connection_check.hpp"
 
 #include <gio/gio.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <condition_variable>
-#include <cstring>
-#include <mutex>
 
-#include "strovix/logger.hpp"
+#include "bus_message_cause.hpp"
 #include "strovix/utils/gstreamer.hpp"
 
 namespace strovix::detail {
 namespace {
 
-constexpr const char* kCauseField = "strovix-cause";
 // Object data on a source element: the cause found for its first connection error, reused
 // for the errors it posts after it.
 constexpr const char* kDiagnosedKey = "strovix-diagnosed-cause";
@@ -26,44 +21,6 @@ constexpr double kDiagnosisTimeoutSeconds = 3.0;
 // Object data on a source element: the monotonic time of its first message, to tell a
 // request that timed out from one the server cut short.
 constexpr const char* kFirstSeenKey = "strovix-first-seen";
-
-std::string status_cause(guint code, const char* reason) {
-  std::string text = std::to_string(code);
-  if (reason && *reason) text += std::string(" ") + reason;
-  switch (code) {
-    case 401:
-      return text + ": wrong or missing credentials";
-    case 403:
-      return text + ": these credentials may not open this stream";
-    case 404:
-      return text + ": wrong path, no stream at this address";
-    case 503:
-      return text + ": the server is busy or has too many clients";
-    default:
-      return text;
-  }
-}
-
-const GstStructure* details_of(GstMessage* message) {
-  const GstStructure* details = nullptr;
-  gst_message_parse_error_details(message, &details);
-  return details;
-}
-
-bool status_of(const GstStructure* details, guint* code, const char** reason) {
-  if (!details) return false;
-  for (const char* prefix : {"rtsp", "http"}) {
-    const std::string code_field = std::string(prefix) + "-status-code";
-    const std::string reason_field = std::string(prefix) + "-status-reason";
-    if (gst_structure_get_uint(details, code_field.c_str(), code) && *code != 0) {
-      *reason = gst_structure_get_string(details, reason_field.c_str());
-      return true;
-    }
-  }
-  return false;
-}
-
-bool has_prefix(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 bool is_network_source(GstObject* object) {
   if (!GST_IS_ELEMENT(object)) return false;
@@ -86,70 +43,14 @@ int default_port(const char* scheme) {
   return 554;
 }
 
+// Seconds since the source posted its first message.
+double seconds_since_first_message(GstObject* source) {
+  const auto* first =
+      static_cast<const gint64*>(g_object_get_data(G_OBJECT(source), kFirstSeenKey));
+  return first ? static_cast<double>(g_get_monotonic_time() - *first) / G_USEC_PER_SEC : 0.0;
+}
+
 }  // namespace
-
-std::string error_cause(GstMessage* message) {
-  if (!message || GST_MESSAGE_TYPE(message) != GST_MESSAGE_ERROR) return {};
-  const GstStructure* details = details_of(message);
-  if (details) {
-    if (const char* cause = gst_structure_get_string(details, kCauseField)) return cause;
-    guint code = 0;
-    const char* reason = nullptr;
-    if (status_of(details, &code, &reason)) {
-      // souphttpsrc leaves the reason out of the details: its error text is the reason.
-      GError* raw = nullptr;
-      gst_message_parse_error(message, &raw, nullptr);
-      GErrorPtr error(raw);
-      if (!reason && error) reason = error->message;
-      return status_cause(code, reason);
-    }
-  }
-  GError* raw_error = nullptr;
-  gchar* raw_debug = nullptr;
-  gst_message_parse_error(message, &raw_error, &raw_debug);
-  GErrorPtr error(raw_error);
-  GCharPtr debug(raw_debug);
-  if (!error) return {};
-  const std::string text = error->message ? error->message : "";
-  if (error->domain == GST_RESOURCE_ERROR) {
-    if (error->code == GST_RESOURCE_ERROR_NOT_AUTHORIZED) {
-      return "not authorized: wrong or missing credentials";
-    }
-    // rtspsrc's words for a request the server accepted but never answered.
-    if (debug && std::strstr(debug.get(), "Timeout while waiting for server response")) {
-      return "timed out: the server accepted the connection but did not answer";
-    }
-  }
-  if (error->domain == GST_STREAM_ERROR && error->code == GST_STREAM_ERROR_CODEC_NOT_FOUND) {
-    const auto offered = text.find("(offered: ");
-    return "no supported video codec" +
-           (offered == std::string::npos ? std::string() : " " + text.substr(offered));
-  }
-  if (error->domain == GST_STREAM_ERROR && error->code == GST_STREAM_ERROR_WRONG_TYPE &&
-      has_prefix(text, "strovix: ")) {
-    return text.substr(9);
-  }
-  return {};
-}
-
-std::string error_message_text(GstMessage* message) {
-  if (!message || GST_MESSAGE_TYPE(message) != GST_MESSAGE_ERROR) return {};
-  GError* raw_error = nullptr;
-  gst_message_parse_error(message, &raw_error, nullptr);
-  GErrorPtr error(raw_error);
-  const std::string text = error && error->message ? error->message : "";
-  const std::string cause = error_cause(message);
-  // Texts are quoted without any URL userinfo: a cause may quote a location.
-  if (cause.empty() || text.find(cause) != std::string::npos) return redact_credentials(text);
-  if (cause.find(text) != std::string::npos) return redact_credentials(cause);
-  return redact_credentials(cause + " (" + text + ")");
-}
-
-std::string error_text_to_keep(GstMessage* message, GstElement* pipeline) {
-  if (!error_cause(message).empty()) return error_message_text(message);
-  const std::string first = first_error_text(pipeline);
-  return first.empty() ? error_message_text(message) : first;
-}
 
 std::string diagnose_connection(const std::string& url, double timeout_seconds) {
   GError* raw = nullptr;
@@ -211,70 +112,6 @@ std::string diagnose_connection(const std::string& url, double timeout_seconds) 
 
 namespace {
 
-constexpr const char* kFirstErrorKey = "strovix-first-error";
-constexpr const char* kExpectedKey = "strovix-first-error-expected";
-// Guards the first-error texts, written on streaming threads and read by the thread that
-// waits for the pipeline to play.
-std::mutex g_first_error_mutex;
-std::condition_variable g_first_error_cond;
-
-void remember_first_error(GstMessage* message) {
-  GstObject* top = GST_MESSAGE_SRC(message);
-  if (!top) return;
-  gst_object_ref(top);
-  while (GstObject* parent = gst_object_get_parent(top)) {
-    gst_object_unref(top);
-    top = parent;
-  }
-  {
-    std::lock_guard lock(g_first_error_mutex);
-    if (!g_object_get_data(G_OBJECT(top), kFirstErrorKey)) {
-      g_object_set_data_full(G_OBJECT(top), kFirstErrorKey,
-                             new std::string(error_message_text(message)),
-                             [](gpointer p) { delete static_cast<std::string*>(p); });
-    }
-  }
-  g_first_error_cond.notify_all();
-  gst_object_unref(top);
-}
-
-GstBusSyncReply annotate(GstBus* bus, GstMessage* message);
-
-}  // namespace
-
-GstBusSyncReply annotate_connection_error(GstBus* bus, GstMessage* message, gpointer) {
-  const GstBusSyncReply reply = annotate(bus, message);
-  if (reply == GST_BUS_PASS && GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
-    remember_first_error(message);
-  }
-  return reply;
-}
-
-void expect_first_error(GstElement* pipeline) {
-  g_object_set_data(G_OBJECT(pipeline), kExpectedKey, GINT_TO_POINTER(1));
-}
-
-std::string first_error_text(GstElement* pipeline, double wait_seconds) {
-  if (!pipeline) return {};
-  if (!g_object_get_data(G_OBJECT(pipeline), kExpectedKey)) wait_seconds = 0.0;
-  std::unique_lock lock(g_first_error_mutex);
-  const std::string* text = nullptr;
-  g_first_error_cond.wait_for(lock, std::chrono::duration<double>(wait_seconds), [&] {
-    text = static_cast<const std::string*>(g_object_get_data(G_OBJECT(pipeline), kFirstErrorKey));
-    return text != nullptr;
-  });
-  return text ? *text : std::string();
-}
-
-namespace {
-
-// Seconds since the source posted its first message.
-double seconds_since_first_message(GstObject* source) {
-  const auto* first =
-      static_cast<const gint64*>(g_object_get_data(G_OBJECT(source), kFirstSeenKey));
-  return first ? static_cast<double>(g_get_monotonic_time() - *first) / G_USEC_PER_SEC : 0.0;
-}
-
 GstBusSyncReply annotate(GstBus* bus, GstMessage* message) {
   GstObject* source = GST_MESSAGE_SRC(message);
   if (!is_network_source(source)) return GST_BUS_PASS;
@@ -293,11 +130,11 @@ GstBusSyncReply annotate(GstBus* bus, GstMessage* message) {
     return GST_BUS_PASS;
   }
   if (GST_MESSAGE_TYPE(message) != GST_MESSAGE_ERROR) return GST_BUS_PASS;
-  const GstStructure* details = details_of(message);
-  if (details && gst_structure_has_field(details, kCauseField)) return GST_BUS_PASS;
+  const GstStructure* details = error_details(message);
+  if (details && gst_structure_has_field(details, CAUSE_FIELD)) return GST_BUS_PASS;
   guint code = 0;
   const char* reason = nullptr;
-  if (status_of(details, &code, &reason)) {
+  if (error_status(details, &code, &reason)) {
     g_object_set_data(G_OBJECT(source), kAnsweredKey, GINT_TO_POINTER(1));
     return GST_BUS_PASS;
   }
@@ -337,7 +174,7 @@ GstBusSyncReply annotate(GstBus* bus, GstMessage* message) {
   GCharPtr debug(raw_debug);
   GstStructure* annotated =
       details ? gst_structure_copy(details) : gst_structure_new_empty("details");
-  gst_structure_set(annotated, kCauseField, G_TYPE_STRING, cause.c_str(), nullptr);
+  gst_structure_set(annotated, CAUSE_FIELD, G_TYPE_STRING, cause.c_str(), nullptr);
   GstMessage* copy =
       gst_message_new_error_with_details(source, error.get(), debug.get(), annotated);
   gst_message_set_seqnum(copy, gst_message_get_seqnum(message));
@@ -346,5 +183,13 @@ GstBusSyncReply annotate(GstBus* bus, GstMessage* message) {
 }
 
 }  // namespace
+
+GstBusSyncReply annotate_connection_error(GstBus* bus, GstMessage* message, gpointer) {
+  const GstBusSyncReply reply = annotate(bus, message);
+  if (reply == GST_BUS_PASS && GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+    remember_first_error(message);
+  }
+  return reply;
+}
 
 }  // namespace strovix::detail

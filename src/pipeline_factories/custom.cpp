@@ -1,7 +1,6 @@
-#include "strovix/pipeline_factories.hpp"
-
 #include "strovix/errors.hpp"
 #include "strovix/logger.hpp"
+#include "strovix/pipeline_factories.hpp"
 
 namespace strovix {
 

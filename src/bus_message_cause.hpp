@@ -1,9 +1,13 @@
 #pragma once
+// The cause text of a bus error message, and the memory of a pipeline's first error.
 #include <gst/gst.h>
 
 #include <string>
 
 namespace strovix::detail {
+
+// The details field in which the connection check leaves the cause it found.
+inline constexpr const char* CAUSE_FIELD = "strovix-cause";
 
 // The text of an error message, led by its cause when GStreamer names one: the RTSP or HTTP
 // status code and reason the sources attach (401, 404, 503, ...), an authorisation or
@@ -19,18 +23,16 @@ std::string error_text_to_keep(GstMessage* message, GstElement* pipeline);
 // The cause, alone, or empty when none is known (same sources as error_message_text).
 std::string error_cause(GstMessage* message);
 
-// What a fresh connection to the URL's host and port says, within `timeout_seconds`:
-// "host not found", "connection refused", "timed out connecting", "TLS certificate rejected",
-// ..., or "" when a connection (and TLS handshake, for https) succeeds. Blocks.
-std::string diagnose_connection(const std::string& url, double timeout_seconds);
+// The details structure of an error message (borrowed from it), or null.
+const GstStructure* error_details(GstMessage* message);
 
-// Bus sync handler for rtspsrc and souphttpsrc pipelines. Runs on the thread that posts: an
-// error from the source that carries no status code (the sources only say "Failed to connect"
-// or "Internal data stream error") is replaced by a copy whose details name the cause found
-// by diagnose_connection on the source's location.
-// Also remembers, on the top-level pipeline, the text of the first error that passes, for
-// first_error_text.
-GstBusSyncReply annotate_connection_error(GstBus* bus, GstMessage* message, gpointer);
+// The RTSP or HTTP status code and reason the sources attach to an error's details; false
+// when there is none. `reason` is borrowed from `details` and may be null.
+bool error_status(const GstStructure* details, guint* code, const char** reason);
+
+// Remembers, on the top-level pipeline of the message's source, the error_message_text of
+// the first error, for first_error_text.
+void remember_first_error(GstMessage* message);
 
 // Marks a pipeline whose bus runs annotate_connection_error, so first_error_text may wait.
 void expect_first_error(GstElement* pipeline);

@@ -1,0 +1,93 @@
+// rtsp:// through rtspsrc. The depayloader, parser and decoder are picked only once the server
+// shows what it carries, so the decoding chain is built and linked from a streaming thread and
+// the completion gate is closed there.
+#include <gst/gst.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bus_message_cause.hpp"
+#include "capture_clock_rtsp.hpp"
+#include "connection_check.hpp"
+#include "pipeline_factories/decode_chain.hpp"
+#include "pipeline_factories/elements.hpp"
+#include "pipeline_factories/link_state.hpp"
+#include "pipeline_factories/output_tail.hpp"
+#include "strovix/pipeline_factories.hpp"
+#include "url.hpp"
+
+namespace strovix {
+namespace detail {
+namespace {
+
+// RTSP request/response time-out: a server that accepts but never answers becomes an error.
+constexpr guint64 kRtspTcpTimeoutUs = 10 * G_USEC_PER_SEC;
+
+std::vector<ElementSpec> rtsp_chain(const std::string& codec) {
+  std::vector<ElementSpec> chain;
+  if (codec == "h264") chain.push_back({"rtph264depay", nullptr});
+  if (codec == "h265") chain.push_back({"rtph265depay", nullptr});
+  if (codec == "jpeg") chain.push_back({"rtpjpegdepay", nullptr});
+  if (chain.empty()) return chain;
+  const auto rest = decode_chain(codec);
+  chain.insert(chain.end(), rest.begin(), rest.end());
+  return chain;
+}
+
+void on_rtsp_pad_added(GstElement* src, GstPad* pad, gpointer data) {
+  LinkState& state = **static_cast<StatePtr*>(data);
+  guarded(state, [&] {
+    ElementPtr bin = parent_bin(src);
+    if (!bin) return;
+    CapsPtr caps = pad_caps(pad);
+    const GstStructure* s =
+        caps && !gst_caps_is_empty(caps.get()) ? gst_caps_get_structure(caps.get(), 0) : nullptr;
+    const gchar* media = s ? gst_structure_get_string(s, "media") : nullptr;
+    if (!media || g_strcmp0(media, "video") != 0) {
+      sink_unused_pad(GST_BIN(bin.get()), pad);
+      return;
+    }
+    const gchar* encoding = gst_structure_get_string(s, "encoding-name");
+    std::string codec = encoding ? encoding : "";
+    if (g_ascii_strcasecmp(codec.c_str(), "H264") == 0) codec = "h264";
+    if (g_ascii_strcasecmp(codec.c_str(), "H265") == 0) codec = "h265";
+    if (g_ascii_strcasecmp(codec.c_str(), "JPEG") == 0) codec = "jpeg";
+    link_video_pad(src, pad, rtsp_chain(codec), codec, state);
+  });
+}
+
+}  // namespace
+}  // namespace detail
+
+RTSPPipelineFactory::RTSPPipelineFactory(std::string url, int latency,
+                                         PipelineWatcher pipeline_watcher, bool force_tcp,
+                                         OnComplete on_complete)
+    : url_(std::move(url)),
+      latency_(latency),
+      pipeline_watcher_(std::move(pipeline_watcher)),
+      force_tcp_(force_tcp),
+      on_complete_(std::move(on_complete)) {}
+
+std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
+  ElementPtr bin(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
+  GstElement* src = detail::add_element(GST_BIN(bin.get()), "rtspsrc");
+  const detail::StreamUrl url = detail::parse_stream_url(url_);
+  detail::require_unambiguous(url);
+  // The URL is only ever a property value, never part of a pipeline description.
+  g_object_set(src, "location", url.location.c_str(), "latency",
+               static_cast<guint>(latency_ > 0 ? latency_ : 0), "drop-on-latency", TRUE,
+               "tcp-timeout", detail::kRtspTcpTimeoutUs, nullptr);
+  detail::set_credentials(src, url);
+  if (force_tcp_) gst_util_set_object_arg(G_OBJECT(src), "protocols", "tcp");
+  detail::attach_capture_clock(bin.get(), src);
+  // Connection failures get their cause attached (rtspsrc only says "Failed to connect").
+  BusPtr bus(gst_element_get_bus(bin.get()));
+  gst_bus_set_sync_handler(bus.get(), detail::annotate_connection_error, nullptr, nullptr);
+  detail::expect_first_error(bin.get());
+  detail::add_output_tail(GST_BIN(bin.get()));
+  return detail::finish_network_pipeline(std::move(bin), pipeline_watcher_, on_complete_, url_, src,
+                                         "pad-added", G_CALLBACK(detail::on_rtsp_pad_added), true);
+}
+
+}  // namespace strovix
