@@ -99,7 +99,8 @@ std::optional<Decoded> decode_image(const std::string& path) {
   strovix::ElementPtr sink(gst_bin_get_by_name(GST_BIN(pipeline.get()), "sink"));
   g_object_set(src.get(), "location", path.c_str(), nullptr);
   gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
-  strovix::SamplePtr sample(gst_app_sink_try_pull_sample(GST_APP_SINK(sink.get()), 10 * GST_SECOND));
+  strovix::SamplePtr sample(
+      gst_app_sink_try_pull_sample(GST_APP_SINK(sink.get()), 10 * GST_SECOND));
   std::optional<Decoded> out;
   GstVideoInfo info;
   if (sample && gst_video_info_from_caps(&info, gst_sample_get_caps(sample.get()))) {
@@ -161,6 +162,12 @@ TEST(StrovixRead, BuiltInStreamAtSourceRateWithPngSnapshot) {
     EXPECT_LT(number_of(line, "age_ms").value_or(1e9), 1000.0) << line;
     EXPECT_EQ(number_of(line, "restarts"), 0) << line;
     rates.push_back(number_of(line, "fps").value_or(0));
+    // Known once the server's first sender report has come; loopback: the camera is us.
+    ASSERT_NE(line.find("\"capture_latency_ms\":"), std::string::npos) << line;
+    if (auto latency = number_of(line, "capture_latency_ms")) {
+      EXPECT_GE(*latency, -5.0) << line;
+      EXPECT_LE(*latency, 500.0) << line;
+    }
   }
   EXPECT_NEAR(median(rates), 30.0, 5.0) << r.out;
 
@@ -183,18 +190,26 @@ TEST(StrovixRead, CustomPipelineJpegSnapshotKeepsSizeAndColour) {
   TempDir dir;
   const std::string jpeg = dir.file("newest.jpeg");
   // ARGB 0xff2040e0: red 0x20, green 0x40, blue 0xe0.
-  const Outcome r = run_tool({"--pipeline",
-                     "videotestsrc is-live=true pattern=solid-color foreground-color=0xff2040e0 ! "
-                     "video/x-raw,format=I420,width=321,height=241,framerate=25/1 ! "
-                     "appsink max-buffers=1 drop=true",
-                     "--duration", "3", "--json", "--snapshot", jpeg});
+  const Outcome r =
+      run_tool({"--pipeline",
+                "videotestsrc is-live=true pattern=solid-color foreground-color=0xff2040e0 ! "
+                "video/x-raw,format=I420,width=321,height=241,framerate=25/1 ! "
+                "appsink max-buffers=1 drop=true",
+                "--duration", "3", "--json", "--snapshot", jpeg});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   std::vector<double> rates;
   for (const auto& line : lines_with(r.out, "\"type\":\"status\"")) {
     rates.push_back(number_of(line, "fps").value_or(0));
+    // A description without rtspsrc has no sender reports: no capture time.
+    EXPECT_NE(line.find("\"capture_latency_ms\":null"), std::string::npos) << line;
   }
   ASSERT_FALSE(rates.empty()) << r.out;
   EXPECT_NEAR(median(rates), 25.0, 4.0) << r.out;
+  const auto summary = lines_with(r.out, "\"type\":\"summary\"");
+  ASSERT_EQ(summary.size(), 1u) << r.out;
+  EXPECT_NE(summary[0].find("\"capture_latency_median_ms\":null,\"capture_latency_max_ms\":null"),
+            std::string::npos)
+      << summary[0];
 
   const auto image = decode_image(jpeg);
   ASSERT_TRUE(image) << "snapshot does not decode";
@@ -224,7 +239,8 @@ TEST(StrovixRead, KeyframesOnlyOverTcpQuiet) {
 
 // Ctrl-C ends the run at once with the summary and a clean exit.
 TEST(StrovixRead, SigintClosesAndSummarises) {
-  Child child(STROVIX_READ_PATH, {"--pipeline",
+  Child child(STROVIX_READ_PATH,
+              {"--pipeline",
                "videotestsrc is-live=true ! video/x-raw,format=I420,width=64,height=48,"
                "framerate=30/1 ! appsink max-buffers=1 drop=true",
                "--duration", "60"});
@@ -277,10 +293,12 @@ TEST(StrovixRead, NoFrameExitsFourWithTheCauseOnTime) {
   const std::string pw = kPassword;
   const std::vector<Case> cases = {
       // Nothing listens on the discard port; fast back-off, so restarts happen in the run.
-      {"down camera", {"--backoff", "0.2,0.5,0", "rtsp://viewer:" + pw + "@127.0.0.1:9/cam"},
+      {"down camera",
+       {"--backoff", "0.2,0.5,0", "rtsp://viewer:" + pw + "@127.0.0.1:9/cam"},
        "connection refused"},
       // Default back-off: closing would wait for it.
-      {"down camera, slow back-off", {"rtsp://viewer:" + pw + "@127.0.0.1:9/cam"},
+      {"down camera, slow back-off",
+       {"rtsp://viewer:" + pw + "@127.0.0.1:9/cam"},
        "connection refused"},
       {"silent pipeline", {"--pipeline", "appsrc is-live=true ! appsink"}, "no error was reported"},
   };
@@ -302,7 +320,8 @@ TEST(StrovixRead, NoFrameExitsFourWithTheCauseOnTime) {
     ASSERT_FALSE(status.empty()) << r.out;
     ASSERT_EQ(summary.size(), 1u) << r.out;
     EXPECT_EQ(number_of(summary[0], "restarts"), number_of(status.back(), "restarts"))
-        << c.name << "\n" << r.out;
+        << c.name << "\n"
+        << r.out;
     EXPECT_NEAR(number_of(summary[0], "duration_s").value_or(0), kDuration, 0.3) << summary[0];
     EXPECT_LE(number_of(summary[0], "wall_s").value_or(99), kDuration + 1.0) << summary[0];
     EXPECT_EQ(number_of(summary[0], "frames"), 0.0) << summary[0];
@@ -312,16 +331,11 @@ TEST(StrovixRead, NoFrameExitsFourWithTheCauseOnTime) {
 TEST(StrovixRead, BadArgumentsExitTwoWithAHint) {
   const std::string pw = kPassword;
   const std::vector<std::vector<std::string>> cases = {
-      {"--bogus"},
-      {"--latency", "abc"},
-      {"--latency", "-5"},
-      {"--duration", "0"},
-      {"--duration", "nan"},
-      {"--snapshot", "frame.bmp"},
-      {"--backoff", "1,2"},
-      {"--json=yes"},
-      {"--pipeline"},
-      {"rtsp://a/x", "rtsp://viewer:" + pw + "@b/y"},
+      {"--bogus"},           {"--latency", "abc"},
+      {"--latency", "-5"},   {"--duration", "0"},
+      {"--duration", "nan"}, {"--snapshot", "frame.bmp"},
+      {"--backoff", "1,2"},  {"--json=yes"},
+      {"--pipeline"},        {"rtsp://a/x", "rtsp://viewer:" + pw + "@b/y"},
   };
   for (const auto& args : cases) {
     const Outcome r = run_tool(args, 10.0);
