@@ -15,7 +15,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "strovix/utils/gstcallbacks.hpp"
+#include "strovix/gst/gstcallbacks.hpp"
 #include "support/process_stats.hpp"
 
 namespace strovix::bench {

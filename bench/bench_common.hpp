@@ -16,7 +16,8 @@
 #include <vector>
 
 #include "strovix/event.hpp"
-#include "strovix/utils/gstreamer.hpp"
+#include "strovix/gst/handles.hpp"
+#include "strovix/gst/sample_convert.hpp"
 
 namespace strovix::bench {
 

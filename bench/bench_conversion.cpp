@@ -14,7 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "strovix/utils/gstreamer.hpp"
+#include "strovix/gst/handles.hpp"
+#include "strovix/gst/sample_convert.hpp"
 
 namespace {
 

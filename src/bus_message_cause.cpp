@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "strovix/logger.hpp"
-#include "strovix/utils/gstreamer.hpp"
+#include "strovix/gst/handles.hpp"
 
 namespace strovix::detail {
 namespace {

@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "bus_message_cause.hpp"
-#include "strovix/utils/gstreamer.hpp"
+#include "strovix/gst/handles.hpp"
 
 namespace strovix::detail {
 namespace {

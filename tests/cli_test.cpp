@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "strovix/utils/gstreamer.hpp"
+#include "strovix/gst/handles.hpp"
 #include "support/child_process.hpp"
 
 namespace {

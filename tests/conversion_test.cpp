@@ -13,8 +13,9 @@
 #include <vector>
 
 #include "strovix/errors.hpp"
-#include "strovix/utils/gstcallbacks.hpp"
-#include "strovix/utils/gstreamer.hpp"
+#include "strovix/gst/gstcallbacks.hpp"
+#include "strovix/gst/handles.hpp"
+#include "strovix/gst/sample_convert.hpp"
 
 namespace strovix {
 namespace {

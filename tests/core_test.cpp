@@ -10,7 +10,7 @@
 #include "strovix/event.hpp"
 #include "strovix/gobject_init.hpp"
 #include "strovix/logger.hpp"
-#include "strovix/pipeline_factories.hpp"
+#include "strovix/gst/pipeline_factories.hpp"
 #include "strovix/stream_reader/runtime_options.hpp"
 
 using namespace strovix;

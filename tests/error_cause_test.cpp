@@ -12,7 +12,7 @@
 #include "strovix/errors.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/gst.hpp"
-#include "strovix/utils/gstreamer.hpp"
+#include "strovix/gst/handles.hpp"
 #include "support/fault_proxy.hpp"
 #include "support/http_server.hpp"
 #include "support/log_capture.hpp"

@@ -19,8 +19,8 @@
 #include "support/log_capture.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/logger.hpp"
-#include "strovix/pipeline_factories.hpp"
-#include "strovix/utils/gstcallbacks.hpp"
+#include "strovix/gst/pipeline_factories.hpp"
+#include "strovix/gst/gstcallbacks.hpp"
 #include "support/http_server.hpp"
 #include "support/rtsp_server.hpp"
 

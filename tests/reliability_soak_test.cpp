@@ -14,7 +14,7 @@
 #include <string>
 
 #include "reliability_helpers.hpp"
-#include "strovix/utils/gstreamer.hpp"
+#include "strovix/gst/handles.hpp"
 #include "strovix/stream_reader/gst.hpp"
 #include "support/fault_source.hpp"
 #include "support/process_stats.hpp"

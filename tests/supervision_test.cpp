@@ -2,6 +2,7 @@
 // keyframe-only filter, against real pipelines.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -253,6 +254,45 @@ TEST(RestartLoop, FailedRestartsAreLoggedHaltedAndRetried) {
     EXPECT_GE(log->count(c.error), 1u) << c.name;
     EXPECT_FALSE(s.restarter->has_ended());
   }
+}
+
+// The lost wake-up: a restart request that the bus thread records after the supervision has
+// looked for one and before it waits. The supervision holds the status mutex there, so the
+// bus thread can only record the request; it must still be acted on at once, and while
+// nothing happens the supervision must not wake at all (no timed poll to rescue a request).
+TEST(RestartLoop, RequestRecordedBetweenCheckAndWaitIsActedOnAndNothingElseWakes) {
+  ScopedLogCapture log;
+  // Before the stream: the hook uses them until the stream's teardown has joined its thread.
+  std::atomic<int> waits{0};
+  std::atomic<bool> recorded_only{false};
+  Event delivered, waiting_after_restart, woke_for_nothing;
+  Stream s(19, kLive, kLive, 0.0, 0.05, 0.0, false, /*start=*/false);
+  s.restarter->before_status_wait = [&] {
+    const int n = ++waits;
+    if (n == 1) {
+      GstElement* current = s.state->pipeline.load()->element();
+      MessagePtr eos(gst_message_new_eos(GST_OBJECT(current)));
+      std::thread bus([&] { s.restarter->watcher(nullptr, eos.get(), current); });
+      bus.join();  // the bus thread never waits for the status mutex that this thread holds
+      recorded_only = s.state->status() == StreamStatus::STREAMING;
+      delivered.set();
+    } else if (n == 2) {
+      waiting_after_restart.set();
+    } else {
+      woke_for_nothing.set();
+    }
+  };
+  s.restarter->start();
+  ASSERT_TRUE(delivered.wait(10.0));
+  EXPECT_TRUE(recorded_only) << "the request was applied directly: the seam missed the window";
+  ASSERT_TRUE(log->wait_for("stream_id 19 HALTED pipeline state changed", 5.0));
+  ASSERT_TRUE(log->wait_for("HALTED 0.01 Shutting the pipeline down...", 5.0));
+  ASSERT_TRUE(waiting_after_restart.wait(10.0));
+  EXPECT_EQ(s.state->status(), StreamStatus::STREAMING);
+  EXPECT_EQ(s.factory->builds.load(), 2);
+  // Streaming and quiet: more than two of the former 250 ms polls, and not one wake-up.
+  EXPECT_FALSE(woke_for_nothing.wait(0.6));
+  EXPECT_EQ(waits.load(), 2);
 }
 
 TEST(Watcher, EndOfStreamAndErrorsRequestRestartsOthersAreIgnored) {

@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-#include "strovix/utils/gstreamer.hpp"
+#include "strovix/frame.hpp"
 
 namespace strovix::tools {
 

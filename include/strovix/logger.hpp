@@ -12,6 +12,7 @@
 
 #include "strovix/export.hpp"
 #include "strovix/log_level.hpp"
+#include "strovix/redaction.hpp"
 
 namespace strovix {
 
@@ -21,19 +22,6 @@ using Logger = std::shared_ptr<spdlog::logger>;
 // stream. Its name is "strovix:" + the URL with its credentials removed, and every line it
 // writes has the URL's user:password removed as well.
 STROVIX_EXPORT Logger get_stream_logger(const std::string& url);
-
-// `text` with the userinfo ("user:password@") of every URL in it removed, and with every
-// occurrence of the given secrets of four bytes or more replaced by "***". Fails closed:
-// where a URL's userinfo cannot be delimited with certainty (a quote, comma or blank inside
-// it, or a host that is not one), everything up to the line's last '@' becomes "***".
-STROVIX_EXPORT std::string redact_credentials(std::string_view text, const std::vector<std::string>& secrets = {});
-
-// The URL without its user name and password, for display.
-STROVIX_EXPORT std::string redact_url(std::string_view url);
-
-// Every form in which the URL's password could be quoted (as typed, percent-decoded and
-// -encoded, "user:password" and its base64), for redact_credentials; empty without one.
-STROVIX_EXPORT std::vector<std::string> url_secrets(std::string_view url);
 
 // The sink that every stream logger writes to. Hosts may add sinks to it or remove the
 // default stderr sink (spdlog's dist_sink is thread-safe for that).

@@ -1,6 +1,6 @@
 #include "strovix/errors.hpp"
 #include "strovix/logger.hpp"
-#include "strovix/pipeline_factories.hpp"
+#include "strovix/gst/pipeline_factories.hpp"
 
 namespace strovix {
 

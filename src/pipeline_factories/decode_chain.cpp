@@ -1,7 +1,7 @@
 #include "pipeline_factories/decode_chain.hpp"
 
 #include "pipeline_factories/elements.hpp"
-#include "strovix/pipeline_factories.hpp"
+#include "strovix/gst/pipeline_factories.hpp"
 
 namespace strovix::detail {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "strovix/utils/gstreamer.hpp"
+#include "strovix/gst/handles.hpp"
 #include "url.hpp"
 
 namespace strovix::detail {

@@ -12,7 +12,7 @@
 
 #include "pipeline_factories/decode_chain.hpp"
 #include "strovix/logger.hpp"
-#include "strovix/utils/gstreamer.hpp"
+#include "strovix/gst/pipeline.hpp"
 
 namespace strovix::detail {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "strovix/pipeline_factories.hpp"
+#include "strovix/gst/pipeline_factories.hpp"
 
 namespace strovix::detail {
 

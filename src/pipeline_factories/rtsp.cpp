@@ -14,7 +14,7 @@
 #include "pipeline_factories/elements.hpp"
 #include "pipeline_factories/link_state.hpp"
 #include "pipeline_factories/output_tail.hpp"
-#include "strovix/pipeline_factories.hpp"
+#include "strovix/gst/pipeline_factories.hpp"
 #include "url.hpp"
 
 namespace strovix {

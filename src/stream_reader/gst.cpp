@@ -12,7 +12,8 @@
 #include "stream_reader/pipeline_state.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/gobject_init.hpp"
-#include "strovix/pipeline_factories.hpp"
+#include "strovix/gst/pipeline_factories.hpp"
+#include "strovix/gst/sample_convert.hpp"
 #include "url.hpp"
 
 namespace strovix {

@@ -1,6 +1,6 @@
 #include "stream_reader/keyframe_filter.hpp"
 
-#include "strovix/utils/gstcallbacks.hpp"
+#include "strovix/gst/gstcallbacks.hpp"
 
 namespace strovix::detail {
 

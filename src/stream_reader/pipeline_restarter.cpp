@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "bus_message_cause.hpp"
-#include "strovix/utils/gstreamer.hpp"
+#include "strovix/gst/handles.hpp"
 
 namespace strovix::detail {
 namespace {
@@ -101,15 +101,14 @@ double PipelineRestarter::calc_backoff_seconds() {
   return max < sum ? max : sum;
 }
 
-template <class Lock>
-void PipelineRestarter::wait_for_status_change(Lock& lock, StreamStatus seen) {
+void PipelineRestarter::wait_for_status_change(std::unique_lock<std::recursive_mutex>& lock,
+                                               StreamStatus seen) {
   auto& state = *_pipeline_state;
   for (;;) {
     state.apply_pending_requests();
     if (state.status() != seen) return;
-    // A request recorded by the bus thread just before this wait may have missed the
-    // notification; the bounded wait picks it up.
-    state._new_status_cond.wait_for(lock, PENDING_POLL);
+    if (before_status_wait) before_status_wait();
+    state.wait_for_status_or_request(lock);
     if (state.status() != seen) return;
   }
 }

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -55,17 +56,19 @@ class PipelineRestarter {
   std::atomic<std::uint64_t> _restarts_total{0};
   // Seam for tests; production keeps FRAME_TIMEOUT.
   double frame_timeout = FRAME_TIMEOUT;
+  // Seam for tests, set before start(): runs on the supervision thread, holding the status
+  // mutex, after it has found nothing to act on and before it waits for a change.
+  std::function<void()> before_status_wait;
 
  private:
   static constexpr double FIRST_DELAY = 0.01;
-  static constexpr std::chrono::milliseconds PENDING_POLL{250};
 
   // Runs on "PipelineRestarterThread".
   void _pipeline_restarter_func();
   // Supervision thread, holding the status mutex once: waits until the status differs from
-  // `seen`, applying restart requests the bus thread could not apply itself.
-  template <class Lock>
-  void wait_for_status_change(Lock& lock, StreamStatus seen);
+  // `seen`, applying restart requests the bus thread could not apply itself. Wakes only for a
+  // status change or a recorded request.
+  void wait_for_status_change(std::unique_lock<std::recursive_mutex>& lock, StreamStatus seen);
   // Waits `seconds` with the status mutex released; false when the stream was closed.
   template <class Lock>
   bool back_off(Lock& lock, double seconds);

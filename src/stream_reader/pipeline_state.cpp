@@ -79,6 +79,8 @@ bool PipelineState::request_restart_from(GstElement* source) {
     _pending.emplace_back(source);
     _pending_count.store(static_cast<int>(_pending.size()));
   }
+  // Cannot be lost: the supervision looks at _pending under _pending_mutex and keeps it until
+  // its wait has begun, so this either came before that look or finds the thread waiting.
   _new_status_cond.notify_all();
   return true;
 }
@@ -96,6 +98,28 @@ void PipelineState::apply_pending_requests() {
       break;
     }
   }
+}
+
+void PipelineState::wait_for_status_or_request(
+    std::unique_lock<std::recursive_mutex>& status_lock) {
+  std::unique_lock pending(_pending_mutex);
+  if (!_pending.empty()) return;
+  // condition_variable_any takes its own mutex before it releases the caller's lock, and a
+  // notification takes that mutex too: nothing recorded after the test above, and no status
+  // change, can be notified before this thread waits.
+  struct Both {
+    std::unique_lock<std::recursive_mutex>& status;
+    std::unique_lock<std::mutex>& pending;
+    void lock() {
+      status.lock();
+      pending.lock();
+    }
+    void unlock() {
+      pending.unlock();
+      status.unlock();
+    }
+  } both{status_lock, pending};
+  _new_status_cond.wait(both);
 }
 
 void PipelineState::restart() {

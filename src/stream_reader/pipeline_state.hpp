@@ -12,9 +12,9 @@
 #include "stream_reader/common.hpp"
 #include "strovix/event.hpp"
 #include "strovix/logger.hpp"
-#include "strovix/pipeline_factories.hpp"
+#include "strovix/gst/pipeline_factories.hpp"
 #include "strovix/stream_reader/base.hpp"
-#include "strovix/utils/atomic_shared_ptr.hpp"
+#include "utils/atomic_shared_ptr.hpp"
 
 namespace strovix::detail {
 
@@ -83,6 +83,10 @@ class PipelineState {
   // Supervision thread, holding the status mutex: applies the recorded requests whose
   // pipeline is still the current one and drops the rest.
   void apply_pending_requests();
+  // Supervision thread, holding the status mutex once through `status_lock`: returns at once
+  // when a request is recorded, else waits without a time-out for the next status change or
+  // recorded request. A request recorded at any moment before the wait begins is seen.
+  void wait_for_status_or_request(std::unique_lock<std::recursive_mutex>& status_lock);
   bool has_pending_requests() const noexcept { return _pending_count.load() > 0; }
   void restart();
   void _shutdown();
@@ -96,7 +100,8 @@ class PipelineState {
   bool is_current_source(GstElement* source) const;
 
   std::atomic<StreamStatus> _status{StreamStatus::INITIALIZING};
-  // Guards _pending: held only to move element references, never across a wait.
+  // Guards _pending: held only to move element references, and by the supervision from its
+  // last look at _pending until its wait has begun (released by the wait itself).
   std::mutex _pending_mutex;
   std::vector<ElementPtr> _pending;
   std::atomic<int> _pending_count{0};

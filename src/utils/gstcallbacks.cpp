@@ -1,4 +1,4 @@
-#include "strovix/utils/gstcallbacks.hpp"
+#include "strovix/gst/gstcallbacks.hpp"
 
 #include <gst/video/video.h>
 

@@ -1,3 +1,5 @@
+#include "strovix/gst/pipeline.hpp"
+
 #include <gst/app/gstappsink.h>
 
 #include <chrono>
@@ -8,7 +10,6 @@
 #include "bus_message_cause.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/logger.hpp"
-#include "strovix/utils/gstreamer.hpp"
 
 namespace strovix {
 namespace {
@@ -97,43 +98,6 @@ GstState wait_for_state(GstElement* element, GstState wanted, double timeout,
 }
 
 }  // namespace
-
-// ---- CompletionGate --------------------------------------------------------------------------
-
-void CompletionGate::mark_complete() {
-  std::unique_lock lock(mutex_);
-  complete_ = true;
-  maybe_fire(lock);
-}
-
-void CompletionGate::mark_published() {
-  std::unique_lock lock(mutex_);
-  published_ = true;
-  maybe_fire(lock);
-}
-
-bool CompletionGate::fired() const {
-  std::lock_guard lock(mutex_);
-  return fired_;
-}
-
-void CompletionGate::maybe_fire(std::unique_lock<std::mutex>& lock) {
-  if (!complete_ || !published_ || fired_) return;
-  fired_ = true;
-  lock.unlock();
-  if (!on_complete_) return;
-  // Runs on a streaming thread or a supervision thread: nothing may escape.
-  try {
-    on_complete_(element_);
-  } catch (const std::exception& e) {
-    library_logger()->error(std::string("strovix: pipeline completion callback failed: ") +
-                            e.what());
-  } catch (...) {
-    library_logger()->error("strovix: pipeline completion callback failed with an unknown error");
-  }
-}
-
-// ---- Pipeline --------------------------------------------------------------------------------
 
 Pipeline::Pipeline(GstElement* pipeline, const std::string& appsink_name) {
   if (!pipeline) throw StreamSetupError("No pipeline element was given");

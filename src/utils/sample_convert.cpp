@@ -16,7 +16,8 @@
 #endif
 
 #include "strovix/errors.hpp"
-#include "strovix/utils/gstreamer.hpp"
+#include "strovix/gst/handles.hpp"
+#include "strovix/gst/sample_convert.hpp"
 
 namespace strovix {
 namespace {

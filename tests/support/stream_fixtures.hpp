@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "strovix/errors.hpp"
-#include "strovix/pipeline_factories.hpp"
+#include "strovix/gst/pipeline_factories.hpp"
 
 namespace strovix::testing {
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "strovix/export.hpp"
-#include "strovix/utils/gstreamer.hpp"
+#include "strovix/gst/pipeline.hpp"
 
 namespace strovix {
 
