@@ -4,7 +4,7 @@
 #include <chrono>
 #include <string>
 
-#include "stream_reader/common.hpp"
+#include "stream_reader/clock.hpp"
 #include "strovix/stream_reader/gst.hpp"
 #include "support/http_server.hpp"
 #include "support/log_capture.hpp"
