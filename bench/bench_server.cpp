@@ -68,6 +68,11 @@ void on_deep_element_added(GstBin*, GstBin*, GstElement* element, gpointer) {
   if (g_strcmp0(factory, "multiudpsink") == 0 || g_strcmp0(factory, "appsink") == 0) {
     g_object_set(element, "sync", FALSE, nullptr);
   }
+  // A camera's sender reports map RTP time to the instant of capture; rtpbin's default maps
+  // it to the send time, one pipeline latency later.
+  if (g_strcmp0(factory, "rtpbin") == 0) {
+    g_object_set(element, "rtcp-sync-send-time", FALSE, nullptr);
+  }
 }
 
 void on_live_configure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer) {

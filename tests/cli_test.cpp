@@ -164,6 +164,12 @@ TEST(StrovixRead, BuiltInStreamAtSourceRateWithPngSnapshot) {
     EXPECT_LT(number_of(line, "age_ms").value_or(1e9), 1000.0) << line;
     EXPECT_EQ(number_of(line, "restarts"), 0) << line;
     rates.push_back(number_of(line, "fps").value_or(0));
+    // Known once the server's first sender report has come; loopback: the camera is us.
+    ASSERT_NE(line.find("\"capture_latency_ms\":"), std::string::npos) << line;
+    if (auto latency = number_of(line, "capture_latency_ms")) {
+      EXPECT_GE(*latency, -5.0) << line;
+      EXPECT_LE(*latency, 500.0) << line;
+    }
   }
   EXPECT_NEAR(median(rates), 30.0, 5.0) << r.out;
 
@@ -196,9 +202,16 @@ TEST(StrovixRead, CustomPipelineJpegSnapshotKeepsSizeAndColour) {
   std::vector<double> rates;
   for (const auto& line : lines_with(r.out, "\"type\":\"status\"")) {
     rates.push_back(number_of(line, "fps").value_or(0));
+    // A description without rtspsrc has no sender reports: no capture time.
+    EXPECT_NE(line.find("\"capture_latency_ms\":null"), std::string::npos) << line;
   }
   ASSERT_FALSE(rates.empty()) << r.out;
   EXPECT_NEAR(median(rates), 25.0, 4.0) << r.out;
+  const auto summary = lines_with(r.out, "\"type\":\"summary\"");
+  ASSERT_EQ(summary.size(), 1u) << r.out;
+  EXPECT_NE(summary[0].find("\"capture_latency_median_ms\":null,\"capture_latency_max_ms\":null"),
+            std::string::npos)
+      << summary[0];
 
   const auto image = decode_image(jpeg);
   ASSERT_TRUE(image) << "snapshot does not decode";

@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -47,8 +48,7 @@ constexpr int kExitNoFrame = 4;
 constexpr double kCloseAllowanceSeconds = 0.8;
 
 double wall_seconds() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 double seconds_since(Clock::time_point start) {
@@ -59,11 +59,21 @@ std::string json_string(const std::string& text) {
   std::string out = "\"";
   for (const unsigned char c : text) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (c < 0x20) {
           char buf[8];
@@ -89,8 +99,7 @@ std::string json_number(double value, const char* format = "%.3f") {
 // the next one; at camera rates the wake-up takes far less than a frame interval.
 class FrameWatcher {
  public:
-  explicit FrameWatcher(GstStreamReader& reader)
-      : reader_(reader), thread_([this] { run(); }) {}
+  explicit FrameWatcher(GstStreamReader& reader) : reader_(reader), thread_([this] { run(); }) {}
   ~FrameWatcher() { stop(); }
   FrameWatcher(const FrameWatcher&) = delete;
   FrameWatcher& operator=(const FrameWatcher&) = delete;
@@ -106,6 +115,18 @@ class FrameWatcher {
   }
   // Seconds after start at which the first frame arrived, or NaN.
   double first_frame_after() const { return first_frame_after_.load(); }
+  // Capture-to-frame latencies (seconds) of the frames since the last call.
+  std::vector<double> take_latencies() {
+    std::lock_guard lock(mutex_);
+    std::vector<double> out;
+    out.swap(second_latencies_);
+    return out;
+  }
+  // Of the whole run (the first kMaxKept frames with a capture time).
+  std::vector<double> all_latencies() const {
+    std::lock_guard lock(mutex_);
+    return all_latencies_;
+  }
 
  private:
   void run() {
@@ -119,6 +140,11 @@ class FrameWatcher {
       last_timestamp = frame.timestamp;
       if (frames_.fetch_add(1) == 0) first_frame_after_.store(seconds_since(start));
       std::lock_guard lock(mutex_);
+      if (frame.capture_time) {
+        const double latency = frame.timestamp - *frame.capture_time;
+        second_latencies_.push_back(latency);
+        if (all_latencies_.size() < kMaxKept) all_latencies_.push_back(latency);
+      }
       newest_ = std::move(frame);
     }
   }
@@ -127,11 +153,29 @@ class FrameWatcher {
   std::atomic<bool> stop_{false};
   std::atomic<std::uint64_t> frames_{0};
   std::atomic<double> first_frame_after_{NAN};
-  // Guards newest_.
+  // A day at 10 fps; bounds the memory of a run without end.
+  static constexpr std::size_t kMaxKept = 1 << 20;
+  // Guards newest_ and the latencies.
   mutable std::mutex mutex_;
   Frame newest_;
+  std::vector<double> second_latencies_;
+  std::vector<double> all_latencies_;
   std::thread thread_;
 };
+
+// The median, or NaN for no values.
+double median(std::vector<double> values) {
+  if (values.empty()) return NAN;
+  const std::size_t mid = values.size() / 2;
+  std::nth_element(values.begin(), values.begin() + mid, values.end());
+  const double upper = values[mid];
+  if (values.size() % 2 == 1) return upper;
+  return (*std::max_element(values.begin(), values.begin() + mid) + upper) / 2.0;
+}
+
+std::string json_ms_or_null(double seconds) {
+  return std::isfinite(seconds) ? json_number(seconds * 1000.0, "%.1f") : "null";
+}
 
 struct Report {
   bool json = false;
@@ -152,8 +196,9 @@ struct Report {
     }
   }
 
+  // `capture_latency`: the median over this interval's frames (seconds), NaN when unknown.
   void status(double elapsed, StreamStatus status, double fps, std::uint64_t frames,
-              const Frame& newest, std::size_t restarts) const {
+              const Frame& newest, std::size_t restarts, double capture_latency) const {
     if (quiet) return;
     const double age = newest.image ? wall_seconds() - newest.timestamp : NAN;
     char buf[256];
@@ -169,7 +214,8 @@ struct Report {
       } else {
         text += ",\"width\":null,\"height\":null";
       }
-      text += ",\"restarts\":" + std::to_string(restarts) + "}";
+      text += ",\"restarts\":" + std::to_string(restarts) +
+              ",\"capture_latency_ms\":" + json_ms_or_null(capture_latency) + "}";
       line(text);
       return;
     }
@@ -180,26 +226,39 @@ struct Report {
       age_text = buf;
       size_text = std::to_string(newest.image->width) + "x" + std::to_string(newest.image->height);
     }
-    std::snprintf(buf, sizeof(buf), "%7.1fs  %-12s %5.1f fps  newest frame %8s old  %-9s  restarts %zu",
-                  elapsed, std::string(to_string(status)).c_str(), fps, age_text.c_str(),
-                  size_text.c_str(), restarts);
-    line(buf);
+    std::snprintf(buf, sizeof(buf),
+                  "%7.1fs  %-12s %5.1f fps  newest frame %8s old  %-9s  restarts %zu", elapsed,
+                  std::string(to_string(status)).c_str(), fps, age_text.c_str(), size_text.c_str(),
+                  restarts);
+    std::string text = buf;
+    if (std::isfinite(capture_latency)) {
+      std::snprintf(buf, sizeof(buf), "  camera\u2192frame %.0f ms", capture_latency * 1000.0);
+      text += buf;
+    }
+    line(text);
   }
 
   void summary(const std::string& source, double duration, double wall, std::uint64_t frames,
                double first_frame_after, std::size_t restarts, StreamStatus last_status,
-               bool interrupted, const std::string& snapshot) const {
+               bool interrupted, const std::string& snapshot,
+               const std::vector<double>& capture_latencies) const {
+    const double latency_median = median(capture_latencies);
+    const double latency_max =
+        capture_latencies.empty()
+            ? NAN
+            : *std::max_element(capture_latencies.begin(), capture_latencies.end());
     const double mean_fps = duration > 0 ? static_cast<double>(frames) / duration : 0.0;
     if (json) {
       line("{\"type\":\"summary\",\"source\":" + json_string(source) +
            ",\"duration_s\":" + json_number(duration, "%.2f") +
-           ",\"wall_s\":" + json_number(wall, "%.2f") +
-           ",\"frames\":" + std::to_string(frames) + ",\"mean_fps\":" + json_number(mean_fps, "%.2f") +
-           ",\"first_frame_s\":" + json_number(first_frame_after, "%.3f") +
-           ",\"restarts\":" + std::to_string(restarts) +
+           ",\"wall_s\":" + json_number(wall, "%.2f") + ",\"frames\":" + std::to_string(frames) +
+           ",\"mean_fps\":" + json_number(mean_fps, "%.2f") + ",\"first_frame_s\":" +
+           json_number(first_frame_after, "%.3f") + ",\"restarts\":" + std::to_string(restarts) +
            ",\"last_status\":" + json_string(std::string(to_string(last_status))) +
            ",\"interrupted\":" + (interrupted ? "true" : "false") +
-           ",\"snapshot\":" + (snapshot.empty() ? "null" : json_string(snapshot)) + "}");
+           ",\"snapshot\":" + (snapshot.empty() ? "null" : json_string(snapshot)) +
+           ",\"capture_latency_median_ms\":" + json_ms_or_null(latency_median) +
+           ",\"capture_latency_max_ms\":" + json_ms_or_null(latency_max) + "}");
       return;
     }
     char buf[512];
@@ -214,7 +273,13 @@ struct Report {
                   duration, interrupted ? " (interrupted)" : "", wall,
                   static_cast<unsigned long long>(frames), mean_fps, first.c_str(), restarts,
                   std::string(to_string(last_status)).c_str());
-    line(buf);
+    std::string text = buf;
+    if (std::isfinite(latency_median)) {
+      std::snprintf(buf, sizeof(buf), ", camera\u2192frame median %.0f ms, max %.0f ms",
+                    latency_median * 1000.0, latency_max * 1000.0);
+      text += buf;
+    }
+    line(text);
     if (!snapshot.empty()) line("snapshot: " + snapshot);
   }
 };
@@ -310,8 +375,8 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
     const auto now = Clock::now();
     const std::uint64_t frames = watcher.frames();
     const double interval = std::chrono::duration<double>(now - last_tick).count();
-    report.status(seconds_since(start), reader->status(), (frames - last_frames) / interval,
-                  frames, watcher.newest(), reader->stats().restarts);
+    report.status(seconds_since(start), reader->status(), (frames - last_frames) / interval, frames,
+                  watcher.newest(), reader->stats().restarts, median(watcher.take_latencies()));
     last_tick = now;
     last_frames = frames;
   }
@@ -328,7 +393,7 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   if (Clock::now() - last_tick >= std::chrono::milliseconds(100)) {
     const double interval = std::chrono::duration<double>(Clock::now() - last_tick).count();
     report.status(duration, last_status, (frames - last_frames) / interval, frames,
-                  watcher.newest(), restarts);
+                  watcher.newest(), restarts, median(watcher.take_latencies()));
   }
   watcher.stop();
   Frame newest = watcher.newest();
@@ -339,8 +404,9 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   }
   // Closing runs on a thread of its own so that a stream stuck in a back-off or a rebuild
   // cannot hold the run past its duration.
-  const auto close_deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                  std::chrono::duration<double>(kCloseAllowanceSeconds));
+  const auto close_deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(kCloseAllowanceSeconds));
   auto closed = std::make_shared<strovix::Event>();
   std::thread closer([&reader, closed] {
     reader->wait_until_closed();
@@ -378,7 +444,7 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
     }
   }
   report.summary(source, duration, seconds_since(start), frames, watcher.first_frame_after(),
-                 restarts, last_status, interrupted, snapshot_note);
+                 restarts, last_status, interrupted, snapshot_note, watcher.all_latencies());
   if (frames == 0) {
     // Taken before closing, whose teardown may report errors of its own; both texts are
     // already free of credentials.

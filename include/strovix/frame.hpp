@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace strovix {
 
@@ -52,6 +53,13 @@ struct Image {
 struct Frame {
   double timestamp = 0.0;
   std::shared_ptr<const Image> image;
+  // This reader's count of delivered frames: 1 for the first, and so on; a gap tells a host
+  // how many it did not read. 0 when there is no image.
+  std::uint64_t sequence = 0;
+  // When the camera took the picture, in seconds since the epoch on the camera's own clock
+  // (from its RTCP sender reports). Empty before the first report and for sources without
+  // reports (HTTP, custom descriptions without rtspsrc).
+  std::optional<double> capture_time;
 };
 using FRAME = Frame;
 

@@ -8,10 +8,10 @@
 #include <optional>
 
 #include "bindings.hpp"
-#include "strovix/stream_reader/gst.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/event.hpp"
 #include "strovix/stream_reader/base.hpp"
+#include "strovix/stream_reader/gst.hpp"
 
 namespace strovix::python {
 
@@ -80,10 +80,11 @@ PYBIND11_MODULE(_strovix, m) {
       .def_readonly("width", &StreamStats::width)
       .def_readonly("height", &StreamStats::height)
       .def_readonly("codec", &StreamStats::codec)
+      .def_readonly("capture_latency", &StreamStats::capture_latency)
       .def("__repr__", [](const StreamStats& s) {
         return "<strovix.StreamStats frames_delivered=" + std::to_string(s.frames_delivered) +
-               " restarts=" + std::to_string(s.restarts) + " status=" +
-               std::string(to_string(s.status)) + ">";
+               " restarts=" + std::to_string(s.restarts) +
+               " status=" + std::string(to_string(s.status)) + ">";
       });
 
   python::bind_events(m);

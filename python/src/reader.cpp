@@ -149,6 +149,12 @@ struct PyStreamReader {
   }
 };
 
+// What latest_frame(meta=True) adds: the frame's count and the camera's capture time.
+struct FrameMeta {
+  std::uint64_t sequence = 0;
+  std::optional<double> capture_time;
+};
+
 void bind_reader(py::module_& m) {
   using Options = GstStreamReader::Options;
   const Options defaults;
@@ -156,6 +162,17 @@ void bind_reader(py::module_& m) {
   // there releases the GIL: two threads taking their first frames at once would deadlock on
   // the static's guard. Look it up now, under the import's GIL.
   (void)py::dtype::of<std::uint8_t>();
+
+  py::class_<FrameMeta>(m, "FrameMeta",
+                        "The newest frame's sequence number (1, 2, ... per reader; 0 without a "
+                        "frame) and capture time (seconds since the epoch on the camera's clock, "
+                        "or None).")
+      .def_readonly("sequence", &FrameMeta::sequence)
+      .def_readonly("capture_time", &FrameMeta::capture_time)
+      .def("__repr__", [](const FrameMeta& f) {
+        return "<strovix.FrameMeta sequence=" + std::to_string(f.sequence) + " capture_time=" +
+               (f.capture_time ? std::to_string(*f.capture_time) : std::string("None")) + ">";
+      });
 
   py::class_<PyStreamReader>(m, "GstStreamReader",
                              "Reads one live stream on background threads and keeps its newest "
@@ -223,17 +240,25 @@ void bind_reader(py::module_& m) {
           [](const PyStreamReader& self) { return self.reader->new_status_event(); })
       .def(
           "latest_frame",
-          [](PyStreamReader& self) {
+          [](PyStreamReader& self, bool meta) {
             Frame frame = self.reader->latest_frame();
             // The pulling thread replaces the newest frame by "none" only some time after
             // close(), without setting the event again: a caller woken by close() would take
             // the stale frame, clear the event and then wait for an end it is never told of.
-            if (self.reader->status() == StreamStatus::CLOSED) frame.image.reset();
-            return py::make_tuple(frame.timestamp, self.frame_array(frame.image));
+            if (self.reader->status() == StreamStatus::CLOSED) {
+              frame.image.reset();
+              frame.sequence = 0;
+              frame.capture_time.reset();
+            }
+            if (!meta) return py::make_tuple(frame.timestamp, self.frame_array(frame.image));
+            return py::make_tuple(frame.timestamp, self.frame_array(frame.image),
+                                  FrameMeta{frame.sequence, frame.capture_time});
           },
+          py::arg("meta") = false,
           "(timestamp, frame): the wall-clock time the newest frame was pulled and the frame "
           "as a read-only HxWx3 uint8 BGR array over the frame's memory, or None before the "
-          "first frame and after close(). Clears latest_frame_event.")
+          "first frame and after close(). With meta=True, (timestamp, frame, FrameMeta). "
+          "Clears latest_frame_event.")
       .def(
           "set_runtime_option_vals",
           [](PyStreamReader& self, const py::dict& values) {

@@ -1,5 +1,6 @@
 """Frames as numpy arrays: layout, colours, sharing and lifetime."""
 import gc
+import time
 
 import numpy as np
 import pytest
@@ -93,3 +94,35 @@ def test_array_stays_valid_after_the_reader_is_closed_and_deleted():
         frame.setflags(write=True)
     with pytest.raises(ValueError):
         frame[0, 0, 0] = 1
+
+
+def test_meta_gives_sequence_and_the_camera_capture_time(readers, rtsp_server):
+    reader = readers(1, rtsp_server.url("/h264"))
+    first_frame(reader)
+    # The pair stays the default.
+    assert len(reader.latest_frame()) == 2
+    # The server's first sender report comes a few seconds into the stream.
+    deadline = time.monotonic() + 20.0
+    meta = None
+    while time.monotonic() < deadline:
+        reader.latest_frame_event.wait(0.5)
+        timestamp, frame, meta = reader.latest_frame(meta=True)
+        if frame is not None and meta.capture_time is not None:
+            break
+    assert meta is not None and meta.capture_time is not None
+    assert timestamp - 0.5 <= meta.capture_time <= timestamp + 0.005
+    assert meta.sequence >= 1
+    latency = reader.stats().capture_latency
+    assert latency is not None and -0.005 <= latency <= 0.5
+    reader.latest_frame_event.wait(2.0)
+    _, _, later = reader.latest_frame(meta=True)
+    assert later.sequence > meta.sequence
+    assert later.capture_time > meta.capture_time
+
+
+def test_meta_without_sender_reports_has_no_capture_time(readers):
+    reader = readers(1, "custom://", pipeline_str=raw_pipeline())
+    first_frame(reader)
+    _, frame, meta = reader.latest_frame(meta=True)
+    assert frame is not None and meta.capture_time is None and meta.sequence >= 1
+    assert reader.stats().capture_latency is None

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bus_message_cause.hpp"
+#include "capture_clock_rtsp.hpp"
 #include "connection_check.hpp"
 #include "pipeline_factories/decode_chain.hpp"
 #include "pipeline_factories/elements.hpp"
@@ -86,6 +87,7 @@ std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
   if (!tls_validation_)
     g_object_set(src, "tls-validation-flags", G_TLS_CERTIFICATE_NO_FLAGS, nullptr);
   if (force_tcp_) gst_util_set_object_arg(G_OBJECT(src), "protocols", "tcp");
+  detail::attach_capture_clock(bin.get(), src);
   // Connection failures get their cause attached (rtspsrc only says "Failed to connect").
   BusPtr bus(gst_element_get_bus(bin.get()));
   gst_bus_set_sync_handler(bus.get(), detail::annotate_connection_error, nullptr, nullptr);

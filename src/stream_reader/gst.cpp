@@ -2,8 +2,11 @@
 
 #include <glib.h>
 
+#include <cmath>
 #include <cstdio>
+#include <limits>
 
+#include "capture_clock_rtsp.hpp"
 #include "debug_redaction.hpp"
 #include "stream_reader/keyframe_filter.hpp"
 #include "stream_reader/pipeline_restarter.hpp"
@@ -19,6 +22,13 @@ namespace strovix {
 namespace {
 
 using detail::wall_clock_seconds;
+
+// A pair with no frame: before the first one and after the end.
+std::shared_ptr<const Frame> end_pair(double timestamp) {
+  auto frame = std::make_shared<Frame>();
+  frame->timestamp = timestamp;
+  return frame;
+}
 
 // Network URLs go to rtspsrc and souphttpsrc without their credentials. Rejected here: control
 // characters (rtspsrc copies a CR/LF verbatim into its request lines, so a URL could add
@@ -104,12 +114,15 @@ class GstStreamReader::Impl {
   std::atomic<int> _width{0};
   std::atomic<int> _height{0};
   std::atomic<double> _last_frame_time{0.0};
+  // Pull time minus capture time of the newest frame; NaN when it has no capture time.
+  std::atomic<double> _capture_latency{std::numeric_limits<double>::quiet_NaN()};
 
  private:
   // Runs on "SamplePullingThread".
   void _pull_samples();
   void _stop_and_join() noexcept;
-  void _publish(double timestamp, std::shared_ptr<const Image> image);
+  void _publish(double timestamp, std::shared_ptr<const Image> image,
+                std::optional<double> capture_time);
 };
 
 const SupportedRuntimeOptions GstStreamReader::SUPPORTED_RUNTIME_OPTIONS = {
@@ -146,7 +159,7 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
   _latest_frame_event = std::make_shared<Event>();
   _new_frame_event = std::make_shared<Event>();
   // A caller that asks before the pulling thread's first store sees "no frame yet".
-  _latest_frame.store(std::make_shared<const Frame>(Frame{wall_clock_seconds(), nullptr}));
+  _latest_frame.store(end_pair(wall_clock_seconds()));
 
   _pipeline_state = std::make_shared<detail::PipelineState>(id, _logger);
   _pipeline_state->state_change_timeout = options.state_change_timeout;
@@ -254,14 +267,23 @@ StreamStats GstStreamReader::Impl::stats() const {
   st.width = _width.load(std::memory_order_relaxed);
   st.height = _height.load(std::memory_order_relaxed);
   if (auto pipeline = _pipeline_state->pipeline.load()) st.codec = codec_of(*pipeline);
+  const double latency = _capture_latency.load(std::memory_order_relaxed);
+  if (!std::isnan(latency)) st.capture_latency = latency;
   return st;
 }
 
-void GstStreamReader::Impl::_publish(double timestamp, std::shared_ptr<const Image> image) {
+void GstStreamReader::Impl::_publish(double timestamp, std::shared_ptr<const Image> image,
+                                     std::optional<double> capture_time) {
   _width.store(image->width, std::memory_order_relaxed);
   _height.store(image->height, std::memory_order_relaxed);
   _last_frame_time.store(timestamp, std::memory_order_relaxed);
-  _latest_frame.store(std::make_shared<const Frame>(Frame{timestamp, std::move(image)}));
+  _capture_latency.store(
+      capture_time ? timestamp - *capture_time : std::numeric_limits<double>::quiet_NaN(),
+      std::memory_order_relaxed);
+  // Only this thread counts deliveries, so the next number is known before the store.
+  const std::uint64_t sequence = _frames_delivered.load(std::memory_order_relaxed) + 1;
+  _latest_frame.store(
+      std::make_shared<const Frame>(Frame{timestamp, std::move(image), sequence, capture_time}));
   if (_unread.exchange(true, std::memory_order_relaxed)) {
     _frames_replaced.fetch_add(1, std::memory_order_relaxed);
   }
@@ -319,7 +341,7 @@ void GstStreamReader::wait_until_closed() { _impl->wait_until_closed(); }
 void GstStreamReader::Impl::_pull_samples() {
   auto& state = *_pipeline_state;
   auto& restarter = *_pipeline_restarter;
-  _latest_frame.store(std::make_shared<const Frame>(Frame{wall_clock_seconds(), nullptr}));
+  _latest_frame.store(end_pair(wall_clock_seconds()));
   const auto pull_timeout = static_cast<GstClockTime>(GST_SECOND / 30);
   for (;;) {
     std::shared_ptr<Pipeline> pipeline;
@@ -327,7 +349,7 @@ void GstStreamReader::Impl::_pull_samples() {
       std::unique_lock lock(state._new_status_mutex);
       const StreamStatus status = state.status();
       if (status == StreamStatus::CLOSED) {
-        _latest_frame.store(std::make_shared<const Frame>(Frame{wall_clock_seconds(), nullptr}));
+        _latest_frame.store(end_pair(wall_clock_seconds()));
         // Again, now that the end is stored: a caller woken by close() that took the last
         // frame (clearing the event) must be woken for the end too.
         _latest_frame_event->set();
@@ -373,8 +395,9 @@ void GstStreamReader::Impl::_pull_samples() {
       }
       if (converted) {
         if (!image) continue;
+        const auto capture_time = detail::capture_time_of(pipeline->element(), sample.get());
         sample.reset();
-        _publish(timestamp, std::move(image));
+        _publish(timestamp, std::move(image), capture_time);
         restarter.notify_frame_received(id, timestamp);
       }
     }

@@ -75,6 +75,9 @@ struct StreamStats {
   int height = 0;
   // The camera's video codec ("H.264", "H.265", "MJPEG", ...) once known, else empty.
   std::string codec;
+  // The newest frame's pull time minus its capture time (seconds), when it has one: the
+  // latency from the camera to the frame, as far as the camera's clock agrees with ours.
+  std::optional<double> capture_latency;
 };
 
 // Reads from a stream and outputs frames with their respective timestamps using GStreamer.

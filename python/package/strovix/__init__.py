@@ -15,6 +15,7 @@ import threading
 
 from ._strovix import (
     Event,
+    FrameMeta,
     GstStreamReader,
     RuntimeOptionError,
     SampleConversionError,
@@ -26,6 +27,7 @@ from . import _strovix
 
 __all__ = [
     "Event",
+    "FrameMeta",
     "GstStreamReader",
     "RuntimeOptionError",
     "SampleConversionError",

@@ -1,6 +1,6 @@
 import enum
 from types import TracebackType
-from typing import Dict, Literal, Optional, Tuple, Type, Union
+from typing import Dict, Literal, Optional, Tuple, Type, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -49,6 +49,14 @@ class StreamStats:
     width: int
     height: int
     codec: str
+    capture_latency: Optional[float]
+
+class FrameMeta:
+    """The newest frame's sequence number (1, 2, ... per reader; 0 without a frame) and its
+    capture time: seconds since the epoch on the camera's clock, from its RTCP sender
+    reports; None before the first report and for sources without them."""
+    sequence: int
+    capture_time: Optional[float]
 
 class GstStreamReader:
     """Reads one live stream on background threads and keeps its newest frame; restarts the
@@ -92,10 +100,18 @@ class GstStreamReader:
         """Set on every status change; never cleared by the reader."""
     def stats(self) -> StreamStats:
         """One consistent snapshot of the reader's counters."""
+    @overload
     def latest_frame(self) -> Tuple[float, Optional[npt.NDArray[np.uint8]]]:
         """(timestamp, frame): wall-clock seconds when the newest frame was pulled, and the
         frame as a read-only HxWx3 uint8 BGR array sharing the frame's memory (None before
-        the first frame and after close()). Clears latest_frame_event."""
+        the first frame and after close()). With meta=True, (timestamp, frame, FrameMeta).
+        Clears latest_frame_event."""
+    @overload
+    def latest_frame(self, meta: Literal[False]) -> Tuple[float, Optional[npt.NDArray[np.uint8]]]: ...
+    @overload
+    def latest_frame(
+        self, meta: Literal[True]
+    ) -> Tuple[float, Optional[npt.NDArray[np.uint8]], FrameMeta]: ...
     def set_runtime_option_vals(self, runtime_option_vals: Dict[str, RuntimeOptionValue]) -> None:
         """Validates, then applies the options ("keyframes_only": bool)."""
     def close(self) -> None:
