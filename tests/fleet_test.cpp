@@ -299,6 +299,11 @@ TEST(StrovixReadFleet, BadListsAndOptions) {
        {"--duration", "2"},
        3,
        "no camera could be set up"},
+      // The trust options reach every camera's reader.
+      {"a rtsps://viewer:" + pw + "@h/x\n",
+       {"--tls-ca", "/nonexistent/ca.pem", "--duration", "2"},
+       3,
+       "Cannot read the TLS CA file '/nonexistent/ca.pem'"},
       {"a rtsp://h/x\n", {"rtsp://viewer:" + pw + "@h/y"}, 2, "give no URL as well"},
       {"a rtsp://h/x\n", {"--snapshot", "x.png"}, 2, "--snapshot writes one stream"},
       {"a rtsp://h/x\n", {"--shard", "3/3"}, 2, "--shard needs K/N"},
