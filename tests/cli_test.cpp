@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "reliability_helpers.hpp"
 #include "strovix/gst/handles.hpp"
 #include "support/child_process.hpp"
 #include "support/rtsp_server.hpp"
@@ -417,10 +418,13 @@ TEST(StrovixRead, RtspsTrustOptions) {
       {{}, 4, "TLS certificate rejected by this machine"},
   };
   for (const auto& c : cases) {
-    std::vector<std::string> args = {"--json", "--duration", "2", "--backoff", "0,0.2,0"};
+    // Handshakes and the first picture take seconds under the sanitizers.
+    std::vector<std::string> args = {"--json", "--duration",
+                                     std::to_string(2 * strovix::reliability::time_scale()),
+                                     "--backoff", "0,0.2,0"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     args.push_back(url);
-    const Outcome r = run_tool(args);
+    const Outcome r = run_tool(args, 30.0 * strovix::reliability::time_scale());
     const std::string what = c.args.empty() ? "no option" : c.args.front();
     EXPECT_EQ(r.status, c.status) << what << "\n" << r.out << r.err;
     EXPECT_NE(r.err.find(c.says), std::string::npos) << what << "\n" << r.err;
