@@ -9,6 +9,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "bindings.hpp"
@@ -88,6 +90,14 @@ RuntimeOptions to_runtime_options(const std::optional<py::dict>& dict) {
   return options;
 }
 
+// "bgr", "rgb" or "gray".
+PixelFormat to_pixel_format(const std::string& name) {
+  if (name == "bgr") return PixelFormat::BGR;
+  if (name == "rgb") return PixelFormat::RGB;
+  if (name == "gray") return PixelFormat::GRAY8;
+  throw StreamSetupError("pixel_format must be \"bgr\", \"rgb\" or \"gray\", not \"" + name + "\"");
+}
+
 // Readers alive in this process, closed together when the interpreter exits.
 std::mutex g_live_mutex;  // guards g_live
 std::vector<std::weak_ptr<GstStreamReader>> g_live;
@@ -139,9 +149,14 @@ struct PyStreamReader {
     auto* keep = new std::shared_ptr<const Image>(image);
     py::capsule owner(keep, [](void* p) { delete static_cast<std::shared_ptr<const Image>*>(p); });
     const auto channels = static_cast<py::ssize_t>(image->channels);
-    py::array array(py::dtype::of<std::uint8_t>(), {image->height, image->width, image->channels},
-                    {static_cast<py::ssize_t>(image->stride), channels, py::ssize_t{1}},
-                    image->data, owner);
+    const auto stride = static_cast<py::ssize_t>(image->stride);
+    // One channel: an HxW array, as OpenCV's grey images.
+    py::array array = image->channels == 1
+                          ? py::array(py::dtype::of<std::uint8_t>(), {image->height, image->width},
+                                      {stride, py::ssize_t{1}}, image->data, owner)
+                          : py::array(py::dtype::of<std::uint8_t>(),
+                                      {image->height, image->width, image->channels},
+                                      {stride, channels, py::ssize_t{1}}, image->data, owner);
     py::detail::array_proxy(array.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
     array_image = image;
     array_ref = py::weakref(array);
@@ -181,8 +196,9 @@ void bind_reader(py::module_& m) {
                        int latency, std::optional<std::string> pipeline_str, bool must_play,
                        bool proxied, double setup_timeout, double base_backoff_seconds,
                        double max_backoff_seconds, double backoff_randomness_seconds,
-                       double state_change_timeout, double frame_timeout, std::string tls_ca_file,
-                       bool tls_validation) {
+                       double state_change_timeout, double frame_timeout,
+                       std::optional<std::pair<int, int>> output_size, std::string pixel_format,
+                       std::string tls_ca_file, bool tls_validation) {
              const auto secrets = secrets_of(url);
              return with_redacted_errors(secrets, [&] {
                RuntimeOptions options = to_runtime_options(runtime_options);
@@ -197,6 +213,8 @@ void bind_reader(py::module_& m) {
                o.backoff_randomness_seconds = backoff_randomness_seconds;
                o.state_change_timeout = state_change_timeout;
                o.frame_timeout = frame_timeout;
+               if (output_size) std::tie(o.output_width, o.output_height) = *output_size;
+               o.pixel_format = to_pixel_format(pixel_format);
                o.tls_ca_file = std::move(tls_ca_file);
                o.tls_validation = tls_validation;
                auto self = std::make_unique<PyStreamReader>();
@@ -219,8 +237,8 @@ void bind_reader(py::module_& m) {
            py::arg("max_backoff_seconds") = defaults.max_backoff_seconds,
            py::arg("backoff_randomness_seconds") = defaults.backoff_randomness_seconds,
            py::arg("state_change_timeout") = defaults.state_change_timeout,
-           py::arg("frame_timeout") = defaults.frame_timeout,
-           py::arg("tls_ca_file") = defaults.tls_ca_file,
+           py::arg("frame_timeout") = defaults.frame_timeout, py::arg("output_size") = py::none(),
+           py::arg("pixel_format") = "bgr", py::arg("tls_ca_file") = defaults.tls_ca_file,
            py::arg("tls_validation") = defaults.tls_validation)
       .def_property_readonly("id", [](const PyStreamReader& self) { return self.reader->id; })
       .def_property_readonly("url", [](const PyStreamReader& self) { return self.redacted_url; })
@@ -256,9 +274,9 @@ void bind_reader(py::module_& m) {
           },
           py::arg("meta") = false,
           "(timestamp, frame): the wall-clock time the newest frame was pulled and the frame "
-          "as a read-only HxWx3 uint8 BGR array over the frame's memory, or None before the "
-          "first frame and after close(). With meta=True, (timestamp, frame, FrameMeta). "
-          "Clears latest_frame_event.")
+          "as a read-only uint8 array over the frame's memory (HxWx3 BGR or RGB, HxW gray, as "
+          "pixel_format asked), or None before the first frame and after close(). With "
+          "meta=True, (timestamp, frame, FrameMeta). Clears latest_frame_event.")
       .def(
           "set_runtime_option_vals",
           [](PyStreamReader& self, const py::dict& values) {

@@ -3,6 +3,7 @@ import gc
 import time
 
 import numpy as np
+import strovix
 import pytest
 
 from conftest import count_frames, first_frame, raw_pipeline
@@ -126,3 +127,44 @@ def test_meta_without_sender_reports_has_no_capture_time(readers):
     _, frame, meta = reader.latest_frame(meta=True)
     assert frame is not None and meta.capture_time is None and meta.sequence >= 1
     assert reader.stats().capture_latency is None
+
+
+# (source format, output_size, pixel_format, shape, expected value at the centre):
+# every pixel format at the full size, half size and an odd size, the delivered shape and
+# layout, and the colour in the asked channel order. Red (255, 0, 0) has BT.601 luma 76.
+HOST_READY = [
+    (src, size, fmt, shape)
+    for src in ("I420", "NV12", "BGR")
+    for size, (h, w) in (((0, 0), (48, 64)), ((32, 24), (24, 32)), ((33, 0), (24, 33)),
+                         ((21, 17), (17, 21)))
+    for fmt, shape in (("bgr", (h, w, 3)), ("rgb", (h, w, 3)), ("gray", (h, w)))
+]
+EXPECTED_RED = {"bgr": (0, 0, 255), "rgb": (255, 0, 0), "gray": 76}
+
+
+@pytest.mark.parametrize("src,size,fmt,shape", HOST_READY)
+def test_output_size_and_pixel_format_give_the_asked_array(readers, src, size, fmt, shape):
+    reader = readers(0, "host-ready", pipeline_str=raw_pipeline(src, 64, 48, pattern="red"),
+                     output_size=size, pixel_format=fmt)
+    _, frame = first_frame(reader)
+    assert frame.shape == shape
+    assert frame.dtype == np.uint8
+    assert not frame.flags.writeable
+    channels = 1 if fmt == "gray" else 3
+    assert frame.strides[0] >= shape[1] * channels
+    assert frame.strides[1] == channels
+    diff = np.abs(frame.astype(np.int16) - np.array(EXPECTED_RED[fmt], dtype=np.int16))
+    assert diff.max() <= 16, frame[shape[0] // 2, shape[1] // 2]
+    stats = reader.stats()
+    assert (stats.width, stats.height) == (shape[1], shape[0])
+
+
+@pytest.mark.parametrize("kwargs,message", [
+    ({"output_size": (-1, 0)}, "output_width must be 0"),
+    ({"output_size": (640, 100000)}, "output_height must be 0"),
+    ({"pixel_format": "yuv"}, 'pixel_format must be "bgr", "rgb" or "gray", not "yuv"'),
+    ({"pixel_format": "BGR"}, "pixel_format must be"),
+])
+def test_undeliverable_output_is_a_setup_error(kwargs, message):
+    with pytest.raises(strovix.StreamSetupError, match=message):
+        strovix.GstStreamReader(0, "bad-output", pipeline_str=raw_pipeline(), **kwargs)

@@ -78,11 +78,17 @@ class GstStreamReader:
         backoff_randomness_seconds: float = 10.0,
         state_change_timeout: float = 30.0,
         frame_timeout: float = 120.0,
+        output_size: Optional[Tuple[int, int]] = None,
+        pixel_format: Literal["bgr", "rgb", "gray"] = "bgr",
         tls_ca_file: str = "",
         tls_validation: bool = True,
     ) -> None:
-        """tls_ca_file: a PEM file of the certificates rtsps:// and https:// trust instead of
-        the system's; tls_validation=False accepts any certificate (a warning is logged)."""
+        """output_size=(w, h): frames at that size; 0 is the source's, and one 0 keeps the
+        aspect ratio (rounded to even). pixel_format: "bgr" (HxWx3), "rgb" (HxWx3) or "gray"
+        (HxW, full-range luma). Both are applied in the one conversion pass; a size or format
+        that cannot be delivered raises StreamSetupError. tls_ca_file: a PEM file of the
+        certificates rtsps:// and https:// trust instead of the system's; tls_validation=False
+        accepts any certificate (a warning is logged)."""
     @property
     def id(self) -> int: ...
     @property
@@ -103,9 +109,9 @@ class GstStreamReader:
     @overload
     def latest_frame(self) -> Tuple[float, Optional[npt.NDArray[np.uint8]]]:
         """(timestamp, frame): wall-clock seconds when the newest frame was pulled, and the
-        frame as a read-only HxWx3 uint8 BGR array sharing the frame's memory (None before
-        the first frame and after close()). With meta=True, (timestamp, frame, FrameMeta).
-        Clears latest_frame_event."""
+        frame as a read-only uint8 array sharing the frame's memory, HxWx3 BGR or RGB or HxW
+        gray as pixel_format asked, at output_size (None before the first frame and after
+        close()). With meta=True, (timestamp, frame, FrameMeta). Clears latest_frame_event."""
     @overload
     def latest_frame(self, meta: Literal[False]) -> Tuple[float, Optional[npt.NDArray[np.uint8]]]: ...
     @overload
