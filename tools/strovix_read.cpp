@@ -20,6 +20,7 @@
 
 #include "fleet.hpp"
 #include "fleet_args.hpp"
+#include "fleet_state.hpp"
 #include "read_args.hpp"
 #include "reader_setup.hpp"
 #include "snapshot.hpp"
@@ -53,45 +54,6 @@ double wall_seconds() {
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::string json_string(const std::string& text) {
-  std::string out = "\"";
-  for (const unsigned char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof(buf), "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
-}
-
-std::string json_number(double value, const char* format = "%.3f") {
-  if (!std::isfinite(value)) return "null";
-  char buf[64];
-  std::snprintf(buf, sizeof(buf), format, value);
-  return buf;
 }
 
 // Counts delivered frames on a thread of its own and keeps the newest frame with an image.
