@@ -160,7 +160,8 @@ std::vector<BadInput> bad_inputs(int capture_port) {
       {"fd_scheme", "fd://0", {}, none, Expect::SETUP_ERROR},
       {"v4l2_scheme", "v4l2:///dev/video0", {}, none, Expect::SETUP_ERROR},
       {"udp_scheme", "udp://127.0.0.1:5000", {}, none, Expect::SETUP_ERROR},
-      {"rtsps_scheme", "rtsps://127.0.0.1:9/x", {}, none, Expect::SETUP_ERROR},
+      {"rtmp_scheme", "rtmp://127.0.0.1:9/x", {}, none, Expect::SETUP_ERROR},
+      {"rtsps_refused", "rtsps://127.0.0.1:9/x", {}, none, Expect::RETRIES},
       {"leading_space", " rtsp://127.0.0.1:9/x", {}, none, Expect::SETUP_ERROR},
       {"javascript_scheme", "javascript:alert(1)", {}, none, Expect::SETUP_ERROR},
       {"scheme_with_pipeline", "filesrc location=/etc/passwd ! appsink", {}, none,
@@ -367,7 +368,7 @@ TEST_P(Credentials, NoPasswordInLogsErrorsOrStderr) {
   }
   // An unsupported scheme quotes the URL in its message.
   try {
-    GstStreamReader bad(212, "rtsps" + url.substr(url.find("://")), {});
+    GstStreamReader bad(212, "rtmp" + url.substr(url.find("://")), {});
   } catch (const std::exception& e) {
     messages.emplace_back(e.what());
   }
