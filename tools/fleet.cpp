@@ -22,32 +22,18 @@
 #include "status_server.hpp"
 #include "strovix/event.hpp"
 #include "strovix/gobject_init.hpp"
+#include "run_common.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/gst.hpp"
 
 namespace strovix::tools {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitSetup = 3;
-constexpr int kExitNoFrame = 4;
 // Readers are built and closed by this many threads at once: a build may wait (must_play)
 // and a close may wait for a rebuild, and neither should add up over hundreds of cameras.
 constexpr unsigned kSetupThreads = 8;
 // Closing waits this long for every reader; the rest of the teardown is the process exit's.
 constexpr double kCloseAllowanceSeconds = 2.0;
-
-double wall_seconds() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 std::string one_line(std::string text) {
   for (auto& c : text) {

@@ -20,6 +20,7 @@
 
 #include "fleet.hpp"
 #include "fleet_args.hpp"
+#include "run_common.hpp"
 #include "fleet_state.hpp"
 #include "read_args.hpp"
 #include "reader_setup.hpp"
@@ -37,24 +38,9 @@ namespace {
 
 using namespace strovix;
 using namespace strovix::tools;
-using Clock = std::chrono::steady_clock;
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitSetup = 3;
-constexpr int kExitNoFrame = 4;
 // Closing may wait for a rebuild or a back-off; the run still ends this long after its
 // duration, leaving the rest of the teardown to the process exit.
 constexpr double kCloseAllowanceSeconds = 0.8;
-
-double wall_seconds() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // Counts delivered frames on a thread of its own and keeps the newest frame with an image.
 // A frame that lands between the wake-up and the clear of new_frame_event is counted with
