@@ -14,14 +14,17 @@
 #include <future>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
-#include "support/log_capture.hpp"
+#include "pipeline_factories/decode_chain.hpp"
 #include "strovix/errors.hpp"
-#include "strovix/logger.hpp"
-#include "strovix/gst/pipeline_factories.hpp"
 #include "strovix/gst/gstcallbacks.hpp"
+#include "strovix/gst/pipeline_factories.hpp"
+#include "strovix/logger.hpp"
 #include "support/http_server.hpp"
+#include "support/log_capture.hpp"
 #include "support/rtsp_server.hpp"
 
 using namespace strovix;
@@ -268,6 +271,7 @@ struct Servers {
   Servers() {
     rtsp.add_mount("/h264", {RtspCodec::H264});
     rtsp.add_mount("/h265", {RtspCodec::H265});
+    rtsp.add_mount("/h264_1440", {RtspCodec::H264, 2560, 1440, 5});
     rtsp.add_mount("/mjpeg", {RtspCodec::MJPEG, 320, 240, 15});
     RtspMountOptions av;
     av.with_audio = true;
@@ -373,6 +377,65 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) {
       return std::string(info.param.mount + 1) + (info.param.force_tcp ? "_tcp" : "_udp");
     });
+
+// ---- decoder threads by picture size ---------------------------------------------------------
+
+TEST(DecoderThreads, OneUpTo1080pThenOnePer1080pOfPixelsCappedByCoresAndFour) {
+  struct Case {
+    int width, height;
+    unsigned cores;
+    int threads;
+  } const cases[] = {
+      {320, 240, 8, 1},   {1920, 1080, 8, 1},  {1920, 1088, 8, 1},
+      {2560, 1440, 8, 2}, {2560, 1440, 1, 1},  {3840, 2160, 8, 4},
+      {3840, 2160, 2, 2}, {7680, 4320, 64, 4}, {3840, 2160, 0, 1},  // the core count unknown
+      {0, 0, 8, 1},       {-5, 100, 8, 1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(detail::decoder_threads(c.width, c.height, c.cores), c.threads)
+        << c.width << "x" << c.height << " on " << c.cores << " cores";
+  }
+}
+
+GstElement* find_decoder(GstElement* pipeline) {
+  GstElement* found = nullptr;
+  GstIterator* it = gst_bin_iterate_recurse(GST_BIN(pipeline));
+  GValue item = G_VALUE_INIT;
+  for (int i = 0; i < 1000 && !found; ++i) {
+    const GstIteratorResult r = gst_iterator_next(it, &item);
+    if (r == GST_ITERATOR_RESYNC) {
+      gst_iterator_resync(it);
+      continue;
+    }
+    if (r != GST_ITERATOR_OK) break;
+    auto* element = GST_ELEMENT(g_value_get_object(&item));
+    if (g_str_has_prefix(GST_OBJECT_NAME(element), "avdec_")) {
+      found = GST_ELEMENT(gst_object_ref(element));
+    }
+    g_value_reset(&item);
+  }
+  g_value_unset(&item);
+  gst_iterator_free(it);
+  return found;
+}
+
+// The count is set from the caps the decoder receives, so a large picture gets frame threads
+// before libav opens its codec.
+TEST(DecoderThreads, FollowThePictureSizeOfARealStream) {
+  const unsigned cores = std::thread::hardware_concurrency();
+  for (const auto& [mount, width, height] :
+       {std::tuple{"/h264", 320, 240}, std::tuple{"/h264_1440", 2560, 1440}}) {
+    Stream run = build_rtsp(servers().rtsp.url(mount), true);
+    run.pipeline->mark_published();
+    expect_frames(run, mount, width, height);
+    GstElement* decoder = find_decoder(run.pipeline->element());
+    ASSERT_NE(decoder, nullptr) << mount;
+    gint threads = -1;
+    g_object_get(decoder, "max-threads", &threads, nullptr);
+    gst_object_unref(decoder);
+    EXPECT_EQ(threads, detail::decoder_threads(width, height, cores)) << mount;
+  }
+}
 
 struct HttpCase {
   const char* path;

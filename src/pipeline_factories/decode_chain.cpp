@@ -1,16 +1,46 @@
 #include "pipeline_factories/decode_chain.hpp"
 
+#include <algorithm>
+#include <thread>
+
 #include "pipeline_factories/elements.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
 
 namespace strovix::detail {
 namespace {
 
-// Decoder threads per stream: readers run many streams at once; automatic threading spent
-// more CPU per frame in measurements (720p H.264) and adds frames of latency.
-constexpr gint kDecoderThreads = 1;
+// Runs on the streaming thread, before the decoder sees its caps: libav takes the thread
+// count when it opens the codec for them.
+GstPadProbeReturn size_decoder_threads(GstPad* pad, GstPadProbeInfo* info, gpointer) {
+  GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+  if (GST_EVENT_TYPE(event) != GST_EVENT_CAPS) return GST_PAD_PROBE_OK;
+  GstCaps* caps = nullptr;
+  gst_event_parse_caps(event, &caps);
+  const GstStructure* s =
+      caps && !gst_caps_is_empty(caps) ? gst_caps_get_structure(caps, 0) : nullptr;
+  gint width = 0, height = 0;
+  if (s && gst_structure_get_int(s, "width", &width) &&
+      gst_structure_get_int(s, "height", &height)) {
+    const int threads = decoder_threads(width, height, std::thread::hardware_concurrency());
+    GstElement* decoder = GST_PAD_PARENT(pad);
+    g_object_set(decoder, "max-threads", threads, nullptr);
+    // For a live source libav's automatic choice is slice threads, and cameras send one
+    // slice a picture: only frame threads share the work.
+    if (threads > 1) gst_util_set_object_arg(G_OBJECT(decoder), "thread-type", "frame");
+  }
+  return GST_PAD_PROBE_OK;
+}
 
 }  // namespace
+
+int decoder_threads(int width, int height, unsigned cores) {
+  constexpr long long kPerThread = 1920LL * 1088;
+  const long long pixels =
+      static_cast<long long>(std::max(width, 0)) * static_cast<long long>(std::max(height, 0));
+  if (pixels <= kPerThread) return 1;
+  const long long limit = std::clamp<long long>(cores, 1, 4);
+  return static_cast<int>(std::min((pixels + kPerThread - 1) / kPerThread, limit));
+}
 
 std::vector<ElementSpec> decode_chain(const std::string& codec) {
   if (codec == "h264") return {{"h264parse", BUFFER_SRC_NAME}, {"avdec_h264", nullptr}};
@@ -32,7 +62,10 @@ bool attach_chain(GstBin* bin, GstPad* pad, const std::vector<ElementSpec>& spec
     if (g_str_has_prefix(wanted.factory, "avdec_")) {
       // No picture decoded without its references (joined between keyframes, packets lost)
       // reaches the host: libav holds frames back until the stream has recovered.
-      g_object_set(element, "max-threads", kDecoderThreads, "output-corrupt", FALSE, nullptr);
+      g_object_set(element, "max-threads", 1, "output-corrupt", FALSE, nullptr);
+      PadPtr sinkpad(gst_element_get_static_pad(element, "sink"));
+      gst_pad_add_probe(sinkpad.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, size_decoder_threads,
+                        nullptr, nullptr);
     }
     // Frames the decoder itself flags as damaged are dropped rather than delivered.
     if (g_object_class_find_property(G_OBJECT_GET_CLASS(element), "discard-corrupted-frames")) {
