@@ -1,6 +1,6 @@
 #include "strovix/errors.hpp"
-#include "strovix/logger.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
+#include "strovix/logger.hpp"
 #include "url.hpp"
 
 namespace strovix {
@@ -21,7 +21,7 @@ std::shared_ptr<Pipeline> CustomPipelineFactory::build() {
                                              GST_PARSE_FLAG_FATAL_ERRORS, &raw_error);
   GErrorPtr error(raw_error);
   if (error || !parsed) {
-    if (parsed) gst_object_unref(gst_object_ref_sink(parsed));
+    ElementPtr discarded(parsed ? GST_ELEMENT(gst_object_ref_sink(parsed)) : nullptr);
     // A description may hold URLs with passwords (location=...): quote it without them.
     const auto secrets = detail::description_secrets(pipeline_str_);
     throw StreamSetupError(
