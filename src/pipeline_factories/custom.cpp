@@ -5,11 +5,11 @@
 
 namespace strovix {
 
-CustomPipelineFactory::CustomPipelineFactory(std::string pipeline_str, std::string url,
+// The URL names the stream for its owner; the description alone says what is read.
+CustomPipelineFactory::CustomPipelineFactory(std::string pipeline_str, std::string /*url*/,
                                              PipelineWatcher pipeline_watcher,
                                              OnComplete on_complete)
     : pipeline_str_(std::move(pipeline_str)),
-      url_(std::move(url)),
       pipeline_watcher_(std::move(pipeline_watcher)),
       on_complete_(std::move(on_complete)) {}
 
