@@ -8,6 +8,7 @@
 
 #include "stream_reader/keyframe_filter.hpp"
 #include "stream_reader/pipeline_restarter.hpp"
+#include "stream_reader/wiring.hpp"
 #include "support/fault_source.hpp"
 #include "support/log_capture.hpp"
 #include "support/stream_fixtures.hpp"
@@ -44,20 +45,20 @@ std::string h264(int buffers) {
 struct Stream {
   Stream(int id, const std::string& first, const std::string& later, double base, double max,
          double spread, bool keyframes_only = false, bool start = true)
-      : logger(get_stream_logger("test://supervision/" + std::to_string(id))),
-        state(std::make_shared<PipelineState>(id, logger)),
-        restarter(std::make_shared<PipelineRestarter>(id, 30.0, base, max, spread, state, logger)),
-        filter(std::make_shared<KeyframeFilter>(keyframes_only, state, logger)) {
-    factory = std::make_shared<ScriptedFactory>(
-        first,
-        [weak = std::weak_ptr(restarter)](GstBus* b, GstMessage* m, GstElement* p) {
-          auto r = weak.lock();
-          return r ? r->watcher(b, m, p) : true;
-        },
-        [weak = std::weak_ptr(filter)](GstElement*) {
-          if (auto f = weak.lock()) f->update_pad_probe();
-        },
-        later);
+      : Stream(
+            first, later, start,
+            detail::wire_stream(id, get_stream_logger("test://supervision/" + std::to_string(id)),
+                                {.setup_timeout = 30.0,
+                                 .base_backoff_seconds = base,
+                                 .max_backoff_seconds = max,
+                                 .backoff_randomness_seconds = spread,
+                                 .keyframes_only = keyframes_only})) {}
+  Stream(const std::string& first, const std::string& later, bool start, detail::StreamParts parts)
+      : logger(parts.state->logger),
+        state(parts.state),
+        restarter(parts.restarter),
+        filter(parts.filter) {
+    factory = std::make_shared<ScriptedFactory>(first, parts.watcher, parts.on_complete, later);
     state->factory.store(factory);
     state->build();
     if (start) restarter->start();
