@@ -114,20 +114,7 @@ long self_voluntary_switches() {
   return usage.ru_nvcsw;
 }
 
-double proc_cpu_s(pid_t pid) {
-  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-  FILE* f = std::fopen(path.c_str(), "r");
-  if (!f) return -1;
-  char buf[2048];
-  const std::size_t n = std::fread(buf, 1, sizeof(buf) - 1, f);
-  std::fclose(f);
-  buf[n] = 0;
-  const char* p = std::strrchr(buf, ')');
-  if (!p) return -1;
-  unsigned long utime = 0, stime = 0;
-  std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
+double proc_cpu_s(pid_t pid) { return strovix::testing::cpu_seconds_of(std::to_string(pid)); }
 
 long self_rss_kib() { return strovix::testing::rss_kib(); }
 
@@ -137,38 +124,22 @@ std::map<std::string, ThreadGroupStats> self_threads_by_name() {
   std::map<std::string, ThreadGroupStats> out;
   DIR* dir = opendir("/proc/self/task");
   if (!dir) return out;
-  const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
   while (dirent* e = readdir(dir)) {
     if (e->d_name[0] == '.') continue;
     const std::string base = std::string("/proc/self/task/") + e->d_name;
-    char buf[2048];
-    FILE* f = std::fopen((base + "/stat").c_str(), "r");
-    if (!f) continue;  // the thread ended meanwhile
-    const std::size_t n = std::fread(buf, 1, sizeof(buf) - 1, f);
-    std::fclose(f);
-    buf[n] = 0;
-    const char* open = std::strchr(buf, '(');
-    const char* close = std::strrchr(buf, ')');
-    if (!open || !close || close < open) continue;
+    const auto stat = strovix::testing::read_proc_stat(base + "/stat");
+    if (!stat) continue;  // the thread ended meanwhile
     // Numbered threads of one kind ("multiudpsink12", "avdec_h264-3") count as one kind.
-    std::string name(open + 1, close);
+    std::string name = stat->name;
     while (!name.empty() && (std::isdigit(static_cast<unsigned char>(name.back())) ||
                              name.back() == '-' || name.back() == ':')) {
       name.pop_back();
     }
-    unsigned long utime = 0, stime = 0;
-    std::sscanf(close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
-    long switches = 0;
-    if (FILE* st = std::fopen((base + "/status").c_str(), "r")) {
-      char line[256];
-      while (std::fgets(line, sizeof(line), st)) {
-        if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &switches) == 1) break;
-      }
-      std::fclose(st);
-    }
+    const long switches =
+        strovix::testing::read_status_field(base + "/status", "voluntary_ctxt_switches");
     auto& group = out[name];
-    group.cpu_s += static_cast<double>(utime + stime) / tick;
-    group.voluntary_switches += switches;
+    group.cpu_s += stat->cpu_seconds;
+    group.voluntary_switches += switches > 0 ? switches : 0;
     ++group.threads;
   }
   closedir(dir);

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "strovix/logger.hpp"
 #include "strovix/gst/handles.hpp"
+#include "strovix/logger.hpp"
 
 namespace strovix::detail {
 namespace {
@@ -122,23 +122,19 @@ std::string error_text_to_keep(GstMessage* message, GstElement* pipeline) {
 }
 
 void remember_first_error(GstMessage* message) {
-  GstObject* top = GST_MESSAGE_SRC(message);
-  if (!top) return;
-  gst_object_ref(top);
-  while (GstObject* parent = gst_object_get_parent(top)) {
-    gst_object_unref(top);
-    top = parent;
-  }
+  GstObject* source = GST_MESSAGE_SRC(message);
+  if (!source) return;
+  GstObjectPtr<GstObject> top(GST_OBJECT(gst_object_ref(source)));
+  while (GstObject* parent = gst_object_get_parent(top.get())) top.reset(parent);
   {
     std::lock_guard lock(g_first_error_mutex);
-    if (!g_object_get_data(G_OBJECT(top), kFirstErrorKey)) {
-      g_object_set_data_full(G_OBJECT(top), kFirstErrorKey,
+    if (!g_object_get_data(G_OBJECT(top.get()), kFirstErrorKey)) {
+      g_object_set_data_full(G_OBJECT(top.get()), kFirstErrorKey,
                              new std::string(error_message_text(message)),
                              [](gpointer p) { delete static_cast<std::string*>(p); });
     }
   }
   g_first_error_cond.notify_all();
-  gst_object_unref(top);
 }
 
 void expect_first_error(GstElement* pipeline) {

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "capture_clock.hpp"
+#include "strovix/gst/handles.hpp"
 
 namespace strovix::detail {
 namespace {
@@ -55,12 +56,12 @@ GstPadProbeReturn on_rtp(GstPad*, GstPadProbeInfo* info, gpointer data) {
 
 // Only video pads: an audio stream's packets would crowd the video frames out of the clock.
 void on_pad_added(GstElement*, GstPad* pad, gpointer data) {
-  GstCaps* caps = gst_pad_get_current_caps(pad);
-  if (!caps) caps = gst_pad_query_caps(pad, nullptr);
+  CapsPtr caps(gst_pad_get_current_caps(pad));
+  if (!caps) caps.reset(gst_pad_query_caps(pad, nullptr));
   const GstStructure* s =
-      caps && !gst_caps_is_empty(caps) ? gst_caps_get_structure(caps, 0) : nullptr;
+      caps && !gst_caps_is_empty(caps.get()) ? gst_caps_get_structure(caps.get(), 0) : nullptr;
   const bool video = s && g_strcmp0(gst_structure_get_string(s, "media"), "video") == 0;
-  if (caps) gst_caps_unref(caps);
+  caps.reset();
   if (!video) return;
   gst_pad_add_probe(pad,
                     GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),

@@ -61,22 +61,20 @@ std::string diagnose_connection(const std::string& url, double timeout_seconds,
                                 GCancellable* cancellable, GTlsDatabase* tls_database,
                                 bool tls_validation) {
   GError* raw = nullptr;
-  GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, &raw);
+  UriPtr uri(g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, &raw));
   GErrorPtr parse_error(raw);
   if (!uri) return {};
-  const char* host = g_uri_get_host(uri);
-  const char* scheme = g_uri_get_scheme(uri);
-  if (!host || !*host || !scheme) {
-    g_uri_unref(uri);
-    return {};
-  }
+  const char* host = g_uri_get_host(uri.get());
+  const char* scheme = g_uri_get_scheme(uri.get());
+  if (!host || !*host || !scheme) return {};
   const std::string host_name = host;
-  const int port = g_uri_get_port(uri) > 0 ? g_uri_get_port(uri) : default_port(scheme);
+  const int port = g_uri_get_port(uri.get()) > 0 ? g_uri_get_port(uri.get()) : default_port(scheme);
   const bool tls =
       g_ascii_strcasecmp(scheme, "https") == 0 || g_ascii_strcasecmp(scheme, "rtsps") == 0;
-  g_uri_unref(uri);
+  uri.reset();
 
-  GSocketClient* client = g_socket_client_new();
+  GObjectPtr<GSocketClient> owned_client(g_socket_client_new());
+  GSocketClient* client = owned_client.get();
   g_socket_client_set_timeout(client,
                               static_cast<guint>(std::max(1.0, std::ceil(timeout_seconds))));
   // The handshake checks the certificate as the sources do (GLib's default validation).
@@ -113,16 +111,19 @@ std::string diagnose_connection(const std::string& url, double timeout_seconds,
     GSocketClient* client = nullptr;
   } attempt;
   attempt.client = client;
-  GMainContext* context = g_main_context_new();
+  MainContextPtr owned_context(g_main_context_new());
+  GMainContext* context = owned_context.get();
   g_main_context_push_thread_default(context);
-  GCancellable* op = g_cancellable_new();
+  GObjectPtr<GCancellable> owned_op(g_cancellable_new());
+  GCancellable* op = owned_op.get();
   const gulong forwarded =
       cancellable ? g_cancellable_connect(cancellable, G_CALLBACK(+[](GCancellable*, gpointer op) {
                                             g_cancellable_cancel(G_CANCELLABLE(op));
                                           }),
                                           op, nullptr)
                   : 0;
-  GSource* timer = g_timeout_source_new(static_cast<guint>(timeout_seconds * 1000));
+  SourcePtr owned_timer(g_timeout_source_new(static_cast<guint>(timeout_seconds * 1000)));
+  GSource* timer = owned_timer.get();
   g_source_set_callback(
       timer,
       [](gpointer op) -> gboolean {
@@ -141,20 +142,20 @@ std::string diagnose_connection(const std::string& url, double timeout_seconds,
       &attempt);
   while (!attempt.done) g_main_context_iteration(context, TRUE);
   g_source_destroy(timer);
-  g_source_unref(timer);
+  owned_timer.reset();
   if (forwarded) g_cancellable_disconnect(cancellable, forwarded);
   const bool timed_out = g_cancellable_is_cancelled(op);
-  g_object_unref(op);
+  owned_op.reset();
   GErrorPtr error(attempt.error);
-  if (attempt.connection) {
-    g_io_stream_close(G_IO_STREAM(attempt.connection), nullptr, nullptr);
-    g_object_unref(attempt.connection);
+  if (GObjectPtr<GSocketConnection> connection{attempt.connection}) {
+    g_io_stream_close(G_IO_STREAM(connection.get()), nullptr, nullptr);
   }
-  g_object_unref(client);
+  owned_client.reset();
+  // What the closed connection and the client still had queued runs on this context.
   while (g_main_context_iteration(context, FALSE)) {
   }
   g_main_context_pop_thread_default(context);
-  g_main_context_unref(context);
+  owned_context.reset();
   if (!error) return {};
   const std::string where = host_name + ":" + std::to_string(port);
   if (cancellable && g_cancellable_is_cancelled(cancellable)) return {};
@@ -192,14 +193,10 @@ struct Check {
   std::mutex mutex;
   bool running = false;
   std::thread::id worker;
-  // The pipeline's errors posted while the check runs, in order; owned.
-  std::deque<GstMessage*> held;
+  // The pipeline's errors posted while the check runs, in order.
+  std::deque<MessagePtr> held;
   // Cancelled when the pipeline leaves PAUSED (close, restart): nobody needs the cause then.
-  GCancellable* cancellable = g_cancellable_new();
-  ~Check() {
-    for (GstMessage* m : held) gst_message_unref(m);
-    g_object_unref(cancellable);
-  }
+  GObjectPtr<GCancellable> cancellable{g_cancellable_new()};
 };
 
 constexpr const char* kCheckKey = "strovix-connection-check";
@@ -222,7 +219,10 @@ std::shared_ptr<Check> check_of(GstObject* object) {
 
 // Runs on the check's own thread: finds the cause, remembers it on the source and posts the
 // held errors again, which the sync handler then annotates with it.
-void run_check(GstBus* bus, GstObject* source, std::string location, std::shared_ptr<Check> check) {
+void run_check(BusPtr owned_bus, GstObjectPtr<GstObject> owned_source, std::string location,
+               std::shared_ptr<Check> check) {
+  GstBus* bus = owned_bus.get();
+  GstObject* source = owned_source.get();
   {
     std::lock_guard lock(check->mutex);
     check->worker = std::this_thread::get_id();
@@ -230,8 +230,9 @@ void run_check(GstBus* bus, GstObject* source, std::string location, std::shared
   std::string cause;
   try {
     // The check trusts what the source trusts: a camera's own CA must not read as rejected.
-    GTlsDatabase* database = nullptr;
-    g_object_get(source, "tls-database", &database, nullptr);
+    GTlsDatabase* raw_database = nullptr;
+    g_object_get(source, "tls-database", &raw_database, nullptr);
+    GObjectPtr<GTlsDatabase> database(raw_database);
     gboolean validation = TRUE;
     if (is_http_source(source)) {
       g_object_get(source, "ssl-strict", &validation, nullptr);
@@ -240,13 +241,13 @@ void run_check(GstBus* bus, GstObject* source, std::string location, std::shared
       g_object_get(source, "tls-validation-flags", &flags, nullptr);
       validation = flags != G_TLS_CERTIFICATE_NO_FLAGS;
     }
-    cause = diagnose_connection(location, kDiagnosisTimeoutSeconds, check->cancellable, database,
-                                validation != FALSE);
-    if (database) g_object_unref(database);
+    cause = diagnose_connection(location, kDiagnosisTimeoutSeconds, check->cancellable.get(),
+                                database.get(), validation != FALSE);
+    database.reset();
     // souphttpsrc fails without a status only when no answer came: with the connection
     // itself fine, the server either kept silent until the time-out or closed it.
     if (cause.empty() && is_http_source(source) &&
-        !g_cancellable_is_cancelled(check->cancellable)) {
+        !g_cancellable_is_cancelled(check->cancellable.get())) {
       guint timeout = 0;
       g_object_get(source, "timeout", &timeout, nullptr);
       cause = timeout > 0 && seconds_since_first_message(source) >= 0.9 * timeout
@@ -259,7 +260,7 @@ void run_check(GstBus* bus, GstObject* source, std::string location, std::shared
   g_object_set_data_full(G_OBJECT(source), kDiagnosedKey, new std::string(cause),
                          [](gpointer p) { delete static_cast<std::string*>(p); });
   for (;;) {
-    GstMessage* message = nullptr;
+    MessagePtr message;
     {
       std::lock_guard lock(check->mutex);
       if (check->held.empty()) {
@@ -267,13 +268,11 @@ void run_check(GstBus* bus, GstObject* source, std::string location, std::shared
         check->worker = std::thread::id();
         break;
       }
-      message = check->held.front();
+      message = std::move(check->held.front());
       check->held.pop_front();
     }
-    gst_bus_post(bus, message);
+    gst_bus_post(bus, message.release());
   }
-  gst_object_unref(source);
-  gst_object_unref(bus);
 }
 
 void start_check(GstBus* bus, GstMessage* message, GstObject* source) {
@@ -283,14 +282,15 @@ void start_check(GstBus* bus, GstMessage* message, GstObject* source) {
   GCharPtr location(raw_location);
   {
     std::lock_guard lock(check->mutex);
-    check->held.push_back(gst_message_ref(message));
+    check->held.emplace_back(gst_message_ref(message));
     // Two streaming threads may get here at once: one check, whose cause is stored once.
     if (check->running) return;
     check->running = true;
   }
   // Holds its own references: nothing it uses can go away under it, and it ends within the
   // check's time-out (or at once when cancelled), so it is not joined.
-  std::thread(run_check, GST_BUS(gst_object_ref(bus)), GST_OBJECT(gst_object_ref(source)),
+  std::thread(run_check, BusPtr(GST_BUS(gst_object_ref(bus))),
+              GstObjectPtr<GstObject>(GST_OBJECT(gst_object_ref(source))),
               std::string(location ? location.get() : ""), check)
       .detach();
 }
@@ -360,14 +360,14 @@ GstBusSyncReply annotate_connection_error(GstBus* bus, GstMessage* message, gpoi
     GstState old_state, new_state;
     gst_message_parse_state_changed(message, &old_state, &new_state, nullptr);
     if (new_state <= GST_STATE_READY && old_state > new_state) {
-      g_cancellable_cancel(check_of(src)->cancellable);
+      g_cancellable_cancel(check_of(src)->cancellable.get());
     }
   }
   if (type == GST_MESSAGE_ERROR && src) {
     auto check = check_of(src);
     std::lock_guard lock(check->mutex);
     if (check->running && check->worker != std::this_thread::get_id()) {
-      check->held.push_back(gst_message_ref(message));
+      check->held.emplace_back(gst_message_ref(message));
       return GST_BUS_DROP;
     }
   }

@@ -1,15 +1,15 @@
 #include "strovix/errors.hpp"
-#include "strovix/logger.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
+#include "strovix/logger.hpp"
 #include "url.hpp"
 
 namespace strovix {
 
-CustomPipelineFactory::CustomPipelineFactory(std::string pipeline_str, std::string url,
+// The URL names the stream for its owner; the description alone says what is read.
+CustomPipelineFactory::CustomPipelineFactory(std::string pipeline_str, std::string /*url*/,
                                              PipelineWatcher pipeline_watcher,
                                              OnComplete on_complete)
     : pipeline_str_(std::move(pipeline_str)),
-      url_(std::move(url)),
       pipeline_watcher_(std::move(pipeline_watcher)),
       on_complete_(std::move(on_complete)) {}
 
@@ -21,7 +21,7 @@ std::shared_ptr<Pipeline> CustomPipelineFactory::build() {
                                              GST_PARSE_FLAG_FATAL_ERRORS, &raw_error);
   GErrorPtr error(raw_error);
   if (error || !parsed) {
-    if (parsed) gst_object_unref(gst_object_ref_sink(parsed));
+    ElementPtr discarded(parsed ? GST_ELEMENT(gst_object_ref_sink(parsed)) : nullptr);
     // A description may hold URLs with passwords (location=...): quote it without them.
     const auto secrets = detail::description_secrets(pipeline_str_);
     throw StreamSetupError(

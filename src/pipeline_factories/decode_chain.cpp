@@ -51,11 +51,12 @@ std::vector<ElementSpec> decode_chain(const std::string& codec) {
 
 bool attach_chain(GstBin* bin, GstPad* pad, const std::vector<ElementSpec>& specs,
                   std::string* failure) {
-  std::vector<GstElement*> elements;
+  // Owned until each is added to the bin.
+  std::vector<ElementPtr> made;
   for (const auto& wanted : specs) {
-    GstElement* element = make_element(wanted.factory, wanted.name);
+    ElementPtr owned(make_element(wanted.factory, wanted.name));
+    GstElement* element = owned.get();
     if (!element) {
-      for (GstElement* e : elements) gst_object_unref(e);
       *failure = std::string("GStreamer element '") + wanted.factory + "' is not available";
       return false;
     }
@@ -71,11 +72,13 @@ bool attach_chain(GstBin* bin, GstPad* pad, const std::vector<ElementSpec>& spec
     if (g_object_class_find_property(G_OBJECT_GET_CLASS(element), "discard-corrupted-frames")) {
       g_object_set(element, "discard-corrupted-frames", TRUE, nullptr);
     }
-    elements.push_back(element);
+    made.push_back(std::move(owned));
   }
-  for (std::size_t i = 0; i < elements.size(); ++i) {
-    if (!add_to_bin(bin, elements[i])) {
-      for (std::size_t j = i + 1; j < elements.size(); ++j) gst_object_unref(elements[j]);
+  // Borrowed: the bin holds them.
+  std::vector<GstElement*> elements;
+  for (std::size_t i = 0; i < made.size(); ++i) {
+    elements.push_back(made[i].get());
+    if (!add_to_bin(bin, made[i].release())) {
       for (std::size_t j = 0; j < i; ++j) {
         gst_element_set_state(elements[j], GST_STATE_NULL);
         gst_bin_remove(bin, elements[j]);

@@ -18,7 +18,7 @@ std::shared_ptr<GTlsDatabase> load_tls_database(const std::string& ca_file) {
     throw StreamSetupError("Cannot read the TLS CA file '" + ca_file +
                            "': " + (error && error->message ? error->message : "unknown error"));
   }
-  return std::shared_ptr<GTlsDatabase>(database, [](GTlsDatabase* d) { g_object_unref(d); });
+  return share_gobject(database);
 }
 
 GstElement* make_element(const char* factory, const char* name) {
@@ -28,10 +28,8 @@ GstElement* make_element(const char* factory, const char* name) {
 // Holding a reference across the call keeps this right whether or not the GStreamer version
 // consumes the element on failure.
 bool add_to_bin(GstBin* bin, GstElement* element) {
-  gst_object_ref_sink(element);
-  const bool added = gst_bin_add(bin, element);
-  gst_object_unref(element);
-  return added;
+  ElementPtr held(GST_ELEMENT(gst_object_ref_sink(element)));
+  return gst_bin_add(bin, element);
 }
 
 GstElement* add_element(GstBin* bin, const char* factory, const char* name) {
@@ -48,10 +46,9 @@ GstElement* add_element(GstBin* bin, const char* factory, const char* name) {
 
 void post_error(GstElement* element, GQuark domain, gint code, const std::string& text,
                 const std::string& debug) {
-  GError* error = g_error_new_literal(domain, code, text.c_str());
-  gst_element_post_message(element, gst_message_new_error(GST_OBJECT(element), error,
+  GErrorPtr error(g_error_new_literal(domain, code, text.c_str()));
+  gst_element_post_message(element, gst_message_new_error(GST_OBJECT(element), error.get(),
                                                           debug.empty() ? nullptr : debug.c_str()));
-  g_error_free(error);
 }
 
 CapsPtr pad_caps(GstPad* pad) {

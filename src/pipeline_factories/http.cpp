@@ -137,16 +137,16 @@ GstBusSyncReply scrub_http_headers(GstBus* bus, GstMessage* message, gpointer) {
     secret = secret || is_credential_header(gst_structure_nth_field_name(request, i));
   }
   if (!secret) return GST_BUS_PASS;
-  GstStructure* clean_request = gst_structure_copy(request);
+  StructurePtr clean_request(gst_structure_copy(request));
   gst_structure_filter_and_map_in_place(
-      clean_request,
+      clean_request.get(),
       [](GQuark field, GValue*, gpointer) -> gboolean {
         return is_credential_header(g_quark_to_string(field)) ? FALSE : TRUE;
       },
       nullptr);
   GstStructure* clean = gst_structure_copy(s);
-  gst_structure_set(clean, "request-headers", GST_TYPE_STRUCTURE, clean_request, nullptr);
-  gst_structure_free(clean_request);
+  gst_structure_set(clean, "request-headers", GST_TYPE_STRUCTURE, clean_request.get(), nullptr);
+  clean_request.reset();
   gst_bus_post(bus, gst_message_new_element(GST_MESSAGE_SRC(message), clean));
   return GST_BUS_DROP;
 }

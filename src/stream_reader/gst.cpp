@@ -11,6 +11,7 @@
 #include "stream_reader/keyframe_filter.hpp"
 #include "stream_reader/pipeline_restarter.hpp"
 #include "stream_reader/pipeline_state.hpp"
+#include "stream_reader/wiring.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/gobject_init.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
@@ -161,25 +162,20 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
   // A caller that asks before the pulling thread's first store sees "no frame yet".
   _latest_frame.store(end_pair(wall_clock_seconds()));
 
-  _pipeline_state = std::make_shared<detail::PipelineState>(id, _logger);
-  _pipeline_state->state_change_timeout = options.state_change_timeout;
-  _pipeline_restarter = std::make_shared<detail::PipelineRestarter>(
-      id, options.setup_timeout, options.base_backoff_seconds, options.max_backoff_seconds,
-      options.backoff_randomness_seconds, _pipeline_state, _logger);
-  _pipeline_restarter->frame_timeout = options.frame_timeout;
-  _keyframe_filter =
-      std::make_shared<detail::KeyframeFilter>(keyframes_only, _pipeline_state, _logger);
-
-  // The callbacks hold weak references: a bus message or a finished pipeline that arrives
-  // while the reader is being destroyed finds nothing to call instead of freed memory.
-  PipelineWatcher watcher = [weak = std::weak_ptr(_pipeline_restarter)](
-                                GstBus* bus, GstMessage* message, GstElement* pipeline) {
-    if (auto restarter = weak.lock()) return restarter->watcher(bus, message, pipeline);
-    return true;
-  };
-  OnComplete on_complete = [weak = std::weak_ptr(_keyframe_filter)](GstElement*) {
-    if (auto filter = weak.lock()) filter->update_pad_probe();
-  };
+  detail::StreamParts parts =
+      detail::wire_stream(id, _logger,
+                          {.setup_timeout = options.setup_timeout,
+                           .base_backoff_seconds = options.base_backoff_seconds,
+                           .max_backoff_seconds = options.max_backoff_seconds,
+                           .backoff_randomness_seconds = options.backoff_randomness_seconds,
+                           .state_change_timeout = options.state_change_timeout,
+                           .frame_timeout = options.frame_timeout,
+                           .keyframes_only = keyframes_only});
+  _pipeline_state = parts.state;
+  _pipeline_restarter = parts.restarter;
+  _keyframe_filter = parts.filter;
+  const PipelineWatcher& watcher = parts.watcher;
+  const OnComplete& on_complete = parts.on_complete;
 
   std::shared_ptr<PipelineFactory> factory;
   if (!options.pipeline_str) {

@@ -24,7 +24,7 @@ PadPtr KeyframeFilter::_get_buffer_src_pad(const std::shared_ptr<Pipeline>& pipe
 }
 
 void KeyframeFilter::update_pad_probe() {
-  std::lock_guard lock(update_mutex_);
+  std::lock_guard lock(_update_mutex);
   // The probe and its release action go on the same pipeline, even if a restart swaps the
   // current one meanwhile.
   auto pipeline = _pipeline_state->pipeline.load();
@@ -38,18 +38,16 @@ void KeyframeFilter::update_pad_probe() {
   if (_keyframes_only.load()) {
     // A completion and an option change can both ask for the probe on the same pad; a
     // second probe there would outlive the next switch-off.
-    if (probe_ && probe_->pad == pad && !probe_->removed.load()) return;
+    if (_probe && _probe->pad == pad && !_probe->removed.load()) return;
     auto probe = std::make_shared<Probe>();
     probe->id = gstcallbacks::add_keyframes_only_probe(pad.get());
     probe->pad = std::move(pad);
-    _pad_probe_id.store(probe->id);
-    probe_ = probe;
+    _probe = probe;
     pipeline->add_destructor([probe] { probe->remove(); });
     _logger->info("Added pad probe to enable keyframe-only streaming");
-  } else if (_pad_probe_id.load() != 0) {
-    if (probe_) probe_->remove();
-    probe_.reset();
-    _pad_probe_id.store(0);
+  } else if (_probe && _probe->id != 0) {
+    _probe->remove();
+    _probe.reset();
     _logger->info("Removed pad probe, disabling keyframe-only streaming");
   }
 }

@@ -3,16 +3,15 @@
 #include <memory>
 #include <mutex>
 
-#include "strovix/logger.hpp"
 #include "stream_reader/pipeline_state.hpp"
+#include "strovix/logger.hpp"
 
 namespace strovix::detail {
 
 // Adds and removes the keyframe-only pad probe on the current pipeline.
 class KeyframeFilter {
  public:
-  KeyframeFilter(bool keyframes_only, std::shared_ptr<PipelineState> pipeline_state,
-                 Logger logger);
+  KeyframeFilter(bool keyframes_only, std::shared_ptr<PipelineState> pipeline_state, Logger logger);
 
   bool keyframes_only() const noexcept { return _keyframes_only.load(); }
   // Storing a different value updates the probe on the current pipeline at once.
@@ -21,9 +20,6 @@ class KeyframeFilter {
   // Caller threads (option changes) and the thread that finishes a pipeline; serialised so
   // that overlapping calls cannot leave a probe nobody can remove.
   void update_pad_probe();
-
-  // The id of the last probe added, or 0 when none is held.
-  gulong pad_probe_id() const noexcept { return _pad_probe_id.load(); }
 
  private:
   // One probe and the pad it sits on; removed at most once, by whichever comes first: the
@@ -42,10 +38,9 @@ class KeyframeFilter {
   const std::shared_ptr<PipelineState> _pipeline_state;
   std::atomic<bool> _keyframes_only;
   const Logger _logger;
-  std::atomic<gulong> _pad_probe_id{0};
-  // Serialises update_pad_probe and guards probe_.
-  std::mutex update_mutex_;
-  std::shared_ptr<Probe> probe_;
+  // Serialises update_pad_probe and guards _probe.
+  std::mutex _update_mutex;
+  std::shared_ptr<Probe> _probe;
 };
 
 }  // namespace strovix::detail

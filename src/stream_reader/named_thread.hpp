@@ -11,7 +11,7 @@ namespace strovix::detail {
 // `body` ends the thread and is reported on stderr with the full name.
 std::thread start_named_thread(std::string name, std::function<void()> body);
 
-// Seam for tests of thread exhaustion: -1 never fails; n >= 0 lets n more thread starts
+// Simulated thread exhaustion: -1 never fails; n >= 0 lets n more thread starts
 // succeed, then makes the next one throw std::system_error (EAGAIN) and goes back to -1.
 extern std::atomic<int> thread_starts_before_failure;
 

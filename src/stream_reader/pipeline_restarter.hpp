@@ -39,7 +39,6 @@ class PipelineRestarter {
   // Blocks until the supervision thread has ended and shut the pipeline down. When the
   // thread was never started, shuts the pipeline down itself and returns.
   void wait_until_closed();
-  bool has_ended() const { return _thread_ended->is_set(); }
 
   // Sample-pulling thread, once per frame: two stores, no lock, no allocation, no log.
   void notify_frame_received(int stream_id, double timestamp) noexcept;
@@ -54,9 +53,9 @@ class PipelineRestarter {
   // Restarts since the last frame (the back-off exponent) and since construction.
   std::atomic<std::uint64_t> _restart_count{0};
   std::atomic<std::uint64_t> _restarts_total{0};
-  // Seam for tests; production keeps FRAME_TIMEOUT.
+  // The stall after which the stream is restarted: FRAME_TIMEOUT unless the owner shortens it.
   double frame_timeout = FRAME_TIMEOUT;
-  // Seam for tests, set before start(): runs on the supervision thread, holding the status
+  // Optional hook, set before start(): runs on the supervision thread, holding the status
   // mutex, after it has found nothing to act on and before it waits for a change.
   std::function<void()> before_status_wait;
 

@@ -77,7 +77,6 @@ bool PipelineState::request_restart_from(GstElement* source) {
     std::lock_guard guard(_pending_mutex);
     if (source) gst_object_ref(source);
     _pending.emplace_back(source);
-    _pending_count.store(static_cast<int>(_pending.size()));
   }
   // Cannot be lost: the supervision looks at _pending under _pending_mutex and keeps it until
   // its wait has begun, so this either came before that look or finds the thread waiting.
@@ -90,7 +89,6 @@ void PipelineState::apply_pending_requests() {
   {
     std::lock_guard guard(_pending_mutex);
     requests.swap(_pending);
-    _pending_count.store(0);
   }
   for (auto& source : requests) {
     if (is_current_source(source.get())) {
@@ -125,8 +123,8 @@ void PipelineState::wait_for_status_or_request(
 void PipelineState::restart() {
   set_status(StreamStatus::INITIALIZING);
   // Deliberately before the teardown: the health of the new pipeline is measured from the
-  // start of the restart, teardown included. Tests that shorten frame_timeout must keep it
-  // above the time a teardown takes.
+  // start of the restart, teardown included, so a frame_timeout must exceed the time a
+  // teardown takes.
   start_pipeline_timestamp.store(wall_clock_seconds());
   last_frame_timestamp.store(std::nan(""));
   _shutdown();

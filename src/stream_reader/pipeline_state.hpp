@@ -12,8 +12,8 @@
 #include "stream_reader/clock.hpp"
 #include "stream_reader/named_thread.hpp"
 #include "strovix/event.hpp"
-#include "strovix/logger.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
+#include "strovix/logger.hpp"
 #include "strovix/stream_reader/base.hpp"
 #include "utils/atomic_shared_ptr.hpp"
 
@@ -50,7 +50,7 @@ class PipelineState {
   // it, so one stream's slow or hung teardown holds back no other stream.
   static std::mutex _restart_lock;
 
-  // Seam for tests; production keeps STATE_CHANGE_TIMEOUT.
+  // The longest wait for a state change: STATE_CHANGE_TIMEOUT unless the owner shortens it.
   double state_change_timeout = STATE_CHANGE_TIMEOUT;
 
   StreamStatus status() const noexcept { return _status.load(); }
@@ -88,7 +88,6 @@ class PipelineState {
   // when a request is recorded, else waits without a time-out for the next status change or
   // recorded request. A request recorded at any moment before the wait begins is seen.
   void wait_for_status_or_request(std::unique_lock<std::recursive_mutex>& status_lock);
-  bool has_pending_requests() const noexcept { return _pending_count.load() > 0; }
   void restart();
   void _shutdown();
   // Tears the last pipeline down and drops it with the factory. A pipeline that does not
@@ -105,7 +104,6 @@ class PipelineState {
   // last look at _pending until its wait has begun (released by the wait itself).
   std::mutex _pending_mutex;
   std::vector<ElementPtr> _pending;
-  std::atomic<int> _pending_count{0};
   // Guards _last_error; held only to copy it.
   mutable std::mutex _error_mutex;
   ErrorRecord _last_error;

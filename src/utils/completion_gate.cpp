@@ -19,11 +19,6 @@ void CompletionGate::mark_published() {
   maybe_fire(lock);
 }
 
-bool CompletionGate::fired() const {
-  std::lock_guard lock(mutex_);
-  return fired_;
-}
-
 void CompletionGate::maybe_fire(std::unique_lock<std::mutex>& lock) {
   if (!complete_ || !published_ || fired_) return;
   fired_ = true;

@@ -19,13 +19,14 @@ namespace {
 // under way has returned, so a callback never sees freed data.
 struct WatchData {
   PipelineWatcher watcher;
-  GstElement* element;  // owned ref, so the element outlives a dispatch in flight
+  // So the element outlives a dispatch in flight.
+  ElementPtr element;
 };
 
 gboolean on_bus_message(GstBus* bus, GstMessage* message, gpointer user_data) {
   auto* data = static_cast<WatchData*>(user_data);
   try {
-    return data->watcher(bus, message, data->element) ? TRUE : FALSE;
+    return data->watcher(bus, message, data->element.get()) ? TRUE : FALSE;
   } catch (const std::exception& e) {
     library_logger()->error(std::string("strovix: bus watch callback failed: ") + e.what());
   } catch (...) {
@@ -34,27 +35,22 @@ gboolean on_bus_message(GstBus* bus, GstMessage* message, gpointer user_data) {
   return TRUE;
 }
 
-void free_watch_data(gpointer user_data) {
-  auto* data = static_cast<WatchData*>(user_data);
-  gst_object_unref(data->element);
-  delete data;
-}
+void free_watch_data(gpointer user_data) { delete static_cast<WatchData*>(user_data); }
 
+// An owned reference, or null.
 GstAppSink* find_appsink(GstElement* pipeline, const std::string& name) {
   if (!name.empty() && GST_IS_BIN(pipeline)) {
-    if (GstElement* named = gst_bin_get_by_name(GST_BIN(pipeline), name.c_str())) {
-      if (GST_IS_APP_SINK(named)) return GST_APP_SINK(named);
-      gst_object_unref(named);
-    }
+    ElementPtr named(gst_bin_get_by_name(GST_BIN(pipeline), name.c_str()));
+    if (named && GST_IS_APP_SINK(named.get())) return GST_APP_SINK(named.release());
   }
   if (GST_IS_APP_SINK(pipeline)) return GST_APP_SINK(gst_object_ref(pipeline));
   if (!GST_IS_BIN(pipeline)) return nullptr;
   GstAppSink* found = nullptr;
-  GstIterator* it = gst_bin_iterate_recurse(GST_BIN(pipeline));
+  IteratorPtr it(gst_bin_iterate_recurse(GST_BIN(pipeline)));
   GValue item = G_VALUE_INIT;
   bool done = false;
   while (!done && !found) {
-    switch (gst_iterator_next(it, &item)) {
+    switch (gst_iterator_next(it.get(), &item)) {
       case GST_ITERATOR_OK: {
         auto* element = GST_ELEMENT(g_value_get_object(&item));
         if (GST_IS_APP_SINK(element)) found = GST_APP_SINK(gst_object_ref(element));
@@ -62,7 +58,7 @@ GstAppSink* find_appsink(GstElement* pipeline, const std::string& name) {
         break;
       }
       case GST_ITERATOR_RESYNC:
-        gst_iterator_resync(it);
+        gst_iterator_resync(it.get());
         break;
       default:
         done = true;
@@ -70,7 +66,6 @@ GstAppSink* find_appsink(GstElement* pipeline, const std::string& name) {
     }
   }
   g_value_unset(&item);
-  gst_iterator_free(it);
   return found;
 }
 
@@ -103,12 +98,12 @@ GstState wait_for_state(GstElement* element, GstState wanted, double timeout,
 Pipeline::Pipeline(GstElement* pipeline, const std::string& appsink_name) {
   if (!pipeline) throw StreamSetupError("No pipeline element was given");
   ElementPtr owned(GST_ELEMENT(gst_object_ref_sink(pipeline)));
-  appsink_ = find_appsink(owned.get(), appsink_name);
+  appsink_.reset(find_appsink(owned.get(), appsink_name));
   if (!appsink_) {
     gst_element_set_state(owned.get(), GST_STATE_NULL);
     throw StreamSetupError("The pipeline has no appsink to pull frames from");
   }
-  pipeline_ = owned.release();
+  pipeline_ = std::move(owned);
 }
 
 Pipeline::~Pipeline() {
@@ -120,35 +115,35 @@ Pipeline::~Pipeline() {
   if (!released) {
     // Dropped without an orderly teardown: stop the streaming threads before anything they
     // call into goes away.
-    gst_element_set_state(pipeline_, GST_STATE_NULL);
+    gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
     release_resources();
   }
   destructors_.clear();
-  if (appsink_) gst_object_unref(appsink_);
-  gst_object_unref(pipeline_);
+  appsink_.reset();
+  pipeline_.reset();
 }
 
 GstStateChangeReturn Pipeline::set_state(GstState state) {
-  return gst_element_set_state(pipeline_, state);
+  return gst_element_set_state(pipeline_.get(), state);
 }
 
 Pipeline::StateQuery Pipeline::get_state(GstClockTime timeout) const {
   StateQuery q{GST_STATE_CHANGE_FAILURE, GST_STATE_VOID_PENDING, GST_STATE_VOID_PENDING};
-  q.result = gst_element_get_state(pipeline_, &q.current, &q.pending, timeout);
+  q.result = gst_element_get_state(pipeline_.get(), &q.current, &q.pending, timeout);
   return q;
 }
 
 ElementPtr Pipeline::get_by_name(const std::string& name) const {
-  if (!GST_IS_BIN(pipeline_)) return nullptr;
-  return ElementPtr(gst_bin_get_by_name(GST_BIN(pipeline_), name.c_str()));
+  if (!GST_IS_BIN(pipeline_.get())) return nullptr;
+  return ElementPtr(gst_bin_get_by_name(GST_BIN(pipeline_.get()), name.c_str()));
 }
 
 void Pipeline::wait_until_playing(int stream_id, double timeout) {
   GstStateChangeReturn last = GST_STATE_CHANGE_FAILURE;
-  const GstState state = wait_for_state(pipeline_, GST_STATE_PLAYING, timeout, &last);
+  const GstState state = wait_for_state(pipeline_.get(), GST_STATE_PLAYING, timeout, &last);
   if (state == GST_STATE_PLAYING) return;
   // The error a source posted says why; the state alone does not.
-  const std::string error = detail::first_error_text(pipeline_, 1.0);
+  const std::string error = detail::first_error_text(pipeline_.get(), 1.0);
   const std::string cause = error.empty() ? "" : ": " + error;
   if (last == GST_STATE_CHANGE_FAILURE) {
     throw StreamSetupError("Stream " + std::to_string(stream_id) +
@@ -162,7 +157,7 @@ void Pipeline::wait_until_playing(int stream_id, double timeout) {
 
 void Pipeline::wait_until_null(int stream_id, double timeout) {
   GstStateChangeReturn last = GST_STATE_CHANGE_FAILURE;
-  const GstState state = wait_for_state(pipeline_, GST_STATE_NULL, timeout, &last);
+  const GstState state = wait_for_state(pipeline_.get(), GST_STATE_NULL, timeout, &last);
   if (state == GST_STATE_NULL) return;
   throw StreamSetupError("Stream " + std::to_string(stream_id) +
                          ": the pipeline did not reach NULL within " + std::to_string(timeout) +
@@ -171,18 +166,17 @@ void Pipeline::wait_until_null(int stream_id, double timeout) {
 
 void Pipeline::release_resources() {
   std::vector<std::function<void()>> actions;
-  GSource* watch = nullptr;
+  SourcePtr watch;
   {
     std::lock_guard lock(mutex_);
     if (released_) return;
     released_ = true;
     actions.swap(destructors_);
-    watch = bus_watch_;
-    bus_watch_ = nullptr;
+    watch = std::move(bus_watch_);
   }
   if (watch) {
-    g_source_destroy(watch);
-    g_source_unref(watch);
+    g_source_destroy(watch.get());
+    watch.reset();
   }
   for (auto& action : actions) {
     try {
@@ -217,22 +211,23 @@ void Pipeline::add_bus_watch(PipelineWatcher watcher) {
           "the first one stays installed");
     }
   }
-  BusPtr bus(gst_element_get_bus(pipeline_));
-  GSource* source = gst_bus_create_watch(bus.get());
+  BusPtr bus(gst_element_get_bus(pipeline_.get()));
+  SourcePtr source(gst_bus_create_watch(bus.get()));
   // A watch added to the bus past this class: GStreamer refuses a second one.
   if (!source)
     throw std::logic_error("Pipeline::add_bus_watch: the pipeline's bus already has a watch");
-  auto* data = new WatchData{std::move(watcher), GST_ELEMENT(gst_object_ref(pipeline_))};
-  g_source_set_callback(source, G_SOURCE_FUNC(on_bus_message), data, free_watch_data);
+  auto* data =
+      new WatchData{std::move(watcher), ElementPtr(GST_ELEMENT(gst_object_ref(pipeline_.get())))};
+  g_source_set_callback(source.get(), G_SOURCE_FUNC(on_bus_message), data, free_watch_data);
   // Always the global default context, whatever the calling thread has pushed: that is the
   // context the start-up thread iterates.
-  g_source_attach(source, nullptr);
+  g_source_attach(source.get(), nullptr);
   std::lock_guard lock(mutex_);
-  bus_watch_ = source;
+  bus_watch_ = std::move(source);
 }
 
 void Pipeline::set_on_complete(OnComplete on_complete) {
-  gate_ = std::make_shared<CompletionGate>(std::move(on_complete), pipeline_);
+  gate_ = std::make_shared<CompletionGate>(std::move(on_complete), pipeline_.get());
 }
 
 void Pipeline::mark_complete() {

@@ -23,12 +23,11 @@ class STROVIX_EXPORT CompletionGate {
       : on_complete_(std::move(on_complete)), element_(element) {}
   void mark_complete();
   void mark_published();
-  bool fired() const;
 
  private:
   void maybe_fire(std::unique_lock<std::mutex>& lock);
   // Guards the three flags.
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   bool complete_ = false;
   bool published_ = false;
   bool fired_ = false;

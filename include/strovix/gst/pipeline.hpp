@@ -41,9 +41,9 @@ class STROVIX_EXPORT Pipeline {
   // An owned reference to the element with that name, or null.
   ElementPtr get_by_name(const std::string& name) const;
   // Borrowed; valid as long as this Pipeline lives.
-  GstAppSink* appsink() const { return appsink_; }
+  GstAppSink* appsink() const { return appsink_.get(); }
   // Borrowed; valid as long as this Pipeline lives.
-  GstElement* element() const { return pipeline_; }
+  GstElement* element() const { return pipeline_.get(); }
 
   // Blocks until the pipeline is PLAYING; throws StreamSetupError when it is not within
   // `timeout` seconds, or when the pipeline reports a failure of its state change.
@@ -67,9 +67,9 @@ class STROVIX_EXPORT Pipeline {
   void mark_published();
 
  private:
-  GstElement* pipeline_ = nullptr;  // owned
-  GstAppSink* appsink_ = nullptr;   // owned ref
-  GSource* bus_watch_ = nullptr;    // owned
+  ElementPtr pipeline_;
+  GstObjectPtr<GstAppSink> appsink_;
+  SourcePtr bus_watch_;
   std::shared_ptr<CompletionGate> gate_;
   // Guards destructors_ and released_.
   std::mutex mutex_;

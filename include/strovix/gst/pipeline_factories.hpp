@@ -42,7 +42,6 @@ class STROVIX_EXPORT CustomPipelineFactory : public PipelineFactory {
 
  private:
   std::string pipeline_str_;
-  std::string url_;
   PipelineWatcher pipeline_watcher_;
   OnComplete on_complete_;
 };

@@ -46,9 +46,9 @@ struct GstStreamReaderOptions {
   int output_height = 0;
   PixelFormat pixel_format = PixelFormat::BGR;
 
-  // Test seams: the longest waits for a state change (PLAYING at construction with
-  // must_play, NULL at teardown, a status change while not streaming) and the stall after
-  // which the watchdog restarts a stream. Production keeps 30 s and 120 s.
+  // The longest waits for a state change (PLAYING at construction with must_play, NULL at
+  // teardown, a status change while not streaming) and the stall after which the watchdog
+  // restarts a stream.
   double state_change_timeout = 30.0;
   double frame_timeout = 120.0;
 };
