@@ -140,7 +140,7 @@ struct YuvPlanes {
   PlaneView y;
   PlaneView u;  // for NV12 the interleaved UV plane
   PlaneView v;  // unused for NV12
-  enum Layout { I420, NV12 } layout;
+  enum Layout { I420, NV12, I444 } layout;
   int width;
   int height;
 };
@@ -159,67 +159,34 @@ YuvPlanes yuv_planes(const GstVideoFrame& frame, int width, int height) {
           height};
 }
 
-// Room scale_plane needs for its halvings of a `width` x `height` plane.
-std::size_t halving_room(int width, int height) {
-  const auto w = static_cast<std::size_t>(width / 2);
-  const auto h = static_cast<std::size_t>(height / 2);
-  return w * h + (w / 2) * (h / 2);
-}
-
-// One plane scaled. The box filter runs as exact 2:1 halvings while the reduction is at least
-// 2x each way (libyuv's 2:1 box is vectorised; its general box is several times slower), then
-// one last libyuv step of under 2x, where libyuv's box is bilinear anyway. `room` holds
-// halving_room(width, height) bytes.
-void scale_plane(PlaneView src, int width, int height, std::uint8_t* dst, int dst_stride,
-                 int out_width, int out_height, libyuv::FilterMode filter, std::uint8_t* room) {
-  std::uint8_t* halves[2] = {room, room + static_cast<std::size_t>(width / 2) * (height / 2)};
-  int next = 0;
-  while (filter == libyuv::kFilterBox && width % 2 == 0 && height % 2 == 0 &&
-         width >= 2 * out_width && height >= 2 * out_height &&
-         (width > 2 * out_width || height > 2 * out_height)) {
-    std::uint8_t* half = halves[next];
-    libyuv::ScalePlane(src.data, src.stride, width, height, half, width / 2, width / 2, height / 2,
-                       libyuv::kFilterBox);
-    src = {half, width / 2};
-    width /= 2;
-    height /= 2;
-    next ^= 1;
-  }
-  libyuv::ScalePlane(src.data, src.stride, width, height, dst, dst_stride, out_width, out_height,
-                     filter);
-}
-
-// The planes scaled to `width` x `height` as I420, in `scratch`. The conversion then reads
-// each chroma sample for 2x2 pixels, as it does at the source's size.
+// The planes scaled to `width` x `height`, in `scratch`, each chroma plane scaled to the full
+// output size (4:4:4): every output pixel then gets chroma of its own, as when the converted
+// picture is scaled, for little more work than scaling the chroma to half size.
 YuvPlanes scale_yuv(const YuvPlanes& in, int width, int height, libyuv::FilterMode filter,
                     std::vector<std::uint8_t>& scratch) {
   const auto plane = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
   const int cw = (in.width + 1) / 2;
   const int ch = (in.height + 1) / 2;
-  const int out_cw = (width + 1) / 2;
-  const int out_ch = (height + 1) / 2;
-  const auto out_chroma = static_cast<std::size_t>(out_cw) * static_cast<std::size_t>(out_ch);
   // NV12's chroma is split first, at its own (quarter) size.
   const std::size_t split =
       in.layout == YuvPlanes::NV12 ? 2 * static_cast<std::size_t>(cw) * ch : 0;
-  scratch.resize(plane + 2 * out_chroma + split + halving_room(in.width, in.height));
+  scratch.resize(3 * plane + split);
   std::uint8_t* y = scratch.data();
   std::uint8_t* u = y + plane;
-  std::uint8_t* v = u + out_chroma;
-  std::uint8_t* room = v + out_chroma + split;
+  std::uint8_t* v = u + plane;
   PlaneView src_u = in.u;
   PlaneView src_v = in.v;
   if (split) {
-    std::uint8_t* su = v + out_chroma;
+    std::uint8_t* su = v + plane;
     std::uint8_t* sv = su + split / 2;
     libyuv::SplitUVPlane(in.u.data, in.u.stride, su, cw, sv, cw, cw, ch);
     src_u = {su, cw};
     src_v = {sv, cw};
   }
-  scale_plane(in.y, in.width, in.height, y, width, width, height, filter, room);
-  scale_plane(src_u, cw, ch, u, out_cw, out_cw, out_ch, filter, room);
-  scale_plane(src_v, cw, ch, v, out_cw, out_cw, out_ch, filter, room);
-  return {{y, width}, {u, out_cw}, {v, out_cw}, YuvPlanes::I420, width, height};
+  libyuv::ScalePlane(in.y.data, in.y.stride, in.width, in.height, y, width, width, height, filter);
+  libyuv::ScalePlane(src_u.data, src_u.stride, cw, ch, u, width, width, height, filter);
+  libyuv::ScalePlane(src_v.data, src_v.stride, cw, ch, v, width, width, height, filter);
+  return {{y, width}, {u, width}, {v, width}, YuvPlanes::I444, width, height};
 }
 
 // YUV -> BGR or RGB at the planes' size.
@@ -243,6 +210,9 @@ std::shared_ptr<const Image> convert_yuv(const YuvPlanes& p, const GstVideoColor
       case YuvPlanes::I420:
         return libyuv::I420ToRGB24Matrix(py, p.y.stride, first.data, first.stride, second.data,
                                          second.stride, dst, ds, k, width, rows);
+      case YuvPlanes::I444:
+        return libyuv::I444ToRGB24Matrix(py, p.y.stride, first.data, first.stride, second.data,
+                                         second.stride, dst, ds, k, width, rows);
       case YuvPlanes::NV12:
         break;
     }
@@ -258,10 +228,12 @@ std::shared_ptr<const Image> convert_yuv(const YuvPlanes& p, const GstVideoColor
   } else {
     // Stretch the chroma a band at a time into a small buffer that stays in cache.
     constexpr int kBandRows = 32;  // even, so every band starts on a chroma row
+    const bool full = p.layout == YuvPlanes::I444;
     const bool two_planes = p.layout != YuvPlanes::NV12;
-    const std::size_t cw = (static_cast<std::size_t>(width) + 1) / 2;
+    const std::size_t cw =
+        full ? static_cast<std::size_t>(width) : (static_cast<std::size_t>(width) + 1) / 2;
     const std::size_t row_bytes = two_planes ? cw : cw * 2;
-    const std::size_t band_size = row_bytes * (kBandRows / 2);
+    const std::size_t band_size = row_bytes * (full ? kBandRows : kBandRows / 2);
     std::vector<std::uint8_t> band(two_planes ? 2 * band_size : band_size);
     std::uint8_t* band_u = band.data();
     std::uint8_t* band_v = band.data() + (two_planes ? band_size : 0);
@@ -271,8 +243,8 @@ std::shared_ptr<const Image> convert_yuv(const YuvPlanes& p, const GstVideoColor
       const int rows = std::min(kBandRows, height - row);
       const auto r0 = static_cast<std::size_t>(row);
       const auto n = static_cast<std::size_t>(rows);
-      const std::size_t first = r0 / 2;
-      const std::size_t count = (n + 1) / 2;
+      const std::size_t first = full ? r0 : r0 / 2;
+      const std::size_t count = full ? n : (n + 1) / 2;
       for (std::size_t r = 0; r < count; ++r) {
         stretch_chroma(p.u.data + (first + r) * p.u.stride, band_u + r * row_bytes, row_bytes);
         if (two_planes) {
@@ -288,17 +260,15 @@ std::shared_ptr<const Image> convert_yuv(const YuvPlanes& p, const GstVideoColor
 
 // GRAY8 from the Y plane (never the zero-copy case: scaled, or limited range, or both).
 std::shared_ptr<const Image> yuv_to_gray(const GstVideoFrame& frame, int width, int height,
-                                         int out_width, int out_height, libyuv::FilterMode filter,
-                                         std::vector<std::uint8_t>& scratch) {
+                                         int out_width, int out_height, libyuv::FilterMode filter) {
   const PlaneView y =
       checked_plane(frame, 0, static_cast<std::size_t>(width), static_cast<std::size_t>(height));
   const bool limited = frame.info.colorimetry.range != GST_VIDEO_COLOR_RANGE_0_255;
   Output out(out_width, out_height, 1);
   const bool scale = out_width != width || out_height != height;
   if (scale) {
-    scratch.resize(halving_room(width, height));
-    scale_plane(y, width, height, out.row(0), out.int_stride(), out_width, out_height, filter,
-                scratch.data());
+    libyuv::ScalePlane(y.data, y.stride, width, height, out.row(0), out.int_stride(), out_width,
+                       out_height, filter);
   }
   if (limited) {
     for (int r = 0; r < out_height; ++r) {
@@ -430,7 +400,7 @@ std::shared_ptr<const Image> sample_to_ndarray(GstSample* sample, const OutputFo
     const GstVideoFrame& f = frame.frame();
     if (!yuv) return convert_bgr(f, width, height, out_width, out_height, pixels, filter, buf);
     if (pixels == PixelFormat::GRAY8)
-      return yuv_to_gray(f, width, height, out_width, out_height, filter, buf);
+      return yuv_to_gray(f, width, height, out_width, out_height, filter);
     YuvPlanes planes = yuv_planes(f, width, height);
     if (scale) planes = scale_yuv(planes, out_width, out_height, filter, buf);
     return convert_yuv(planes, info.colorimetry, pixels);

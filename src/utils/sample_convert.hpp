@@ -24,8 +24,7 @@ struct OutputFormat {
   int width = 0;
   int height = 0;
   PixelFormat pixel_format = PixelFormat::BGR;
-  // The reader always uses the box filter (exact 2:1 halvings, then one step of under 2x);
-  // bilinear is there for comparisons.
+  // The reader always uses the box filter; bilinear is there for comparisons.
   ScaleFilter filter = ScaleFilter::BOX;
 };
 
