@@ -5,6 +5,8 @@
 #include <spdlog/sinks/stdout_color_sinks.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <iterator>
 #include <map>
 
 #include "debug_redaction.hpp"
@@ -107,24 +109,27 @@ Logger stream_logger(const std::string& url, const std::vector<std::string>& mor
 
 // ---- levels ---------------------------------------------------------------------------------
 
+namespace {
+
+// The one map between the two: row i is the spdlog level of LogLevel i.
+constexpr spdlog::level::level_enum kSpdlogLevels[] = {
+    spdlog::level::trace, spdlog::level::debug,    spdlog::level::info, spdlog::level::warn,
+    spdlog::level::err,   spdlog::level::critical, spdlog::level::off};
+static_assert(std::size(kSpdlogLevels) == static_cast<std::size_t>(LogLevel::off) + 1,
+              "one spdlog level per LogLevel");
+
+}  // namespace
+
 spdlog::level::level_enum to_spdlog_level(LogLevel level) {
-  switch (level) {
-    case LogLevel::trace:
-      return spdlog::level::trace;
-    case LogLevel::debug:
-      return spdlog::level::debug;
-    case LogLevel::info:
-      return spdlog::level::info;
-    case LogLevel::warning:
-      return spdlog::level::warn;
-    case LogLevel::error:
-      return spdlog::level::err;
-    case LogLevel::critical:
-      return spdlog::level::critical;
-    case LogLevel::off:
-      return spdlog::level::off;
+  const auto row = static_cast<std::size_t>(level);
+  return row < std::size(kSpdlogLevels) ? kSpdlogLevels[row] : spdlog::level::info;
+}
+
+LogLevel from_spdlog_level(spdlog::level::level_enum level) {
+  for (std::size_t row = 0; row < std::size(kSpdlogLevels); ++row) {
+    if (kSpdlogLevels[row] == level) return static_cast<LogLevel>(row);
   }
-  return spdlog::level::info;
+  return LogLevel::info;
 }
 
 void set_log_level(LogLevel level) {

@@ -101,6 +101,20 @@ TEST(Stats, RestartsAndLastErrorAfterEndOfStreamAndRefusedConnection) {
   }
 }
 
+// The library's levels and spdlog's, both ways: a host's level and a line's level agree.
+TEST(LogLevel, MapsToSpdlogAndBack) {
+  const std::pair<LogLevel, spdlog::level::level_enum> rows[] = {
+      {LogLevel::trace, spdlog::level::trace}, {LogLevel::debug, spdlog::level::debug},
+      {LogLevel::info, spdlog::level::info},   {LogLevel::warning, spdlog::level::warn},
+      {LogLevel::error, spdlog::level::err},   {LogLevel::critical, spdlog::level::critical},
+      {LogLevel::off, spdlog::level::off}};
+  for (const auto& [ours, theirs] : rows) {
+    EXPECT_EQ(to_spdlog_level(ours), theirs) << static_cast<int>(ours);
+    EXPECT_EQ(from_spdlog_level(theirs), ours) << static_cast<int>(ours);
+  }
+  EXPECT_EQ(from_spdlog_level(spdlog::level::n_levels), LogLevel::info);
+}
+
 TEST(LogLevel, AllStreamsAndOneStream) {
   ScopedLogCapture log;
   auto quiet = custom("videotestsrc num-buffers=2 ! video/x-raw,format=I420 ! appsink");

@@ -34,6 +34,8 @@ STROVIX_EXPORT Logger library_logger();
 // `text` with the stream's credentials removed, as the stream's log lines have them.
 STROVIX_EXPORT std::string redact_for_logger(const Logger& logger, std::string_view text);
 
-spdlog::level::level_enum to_spdlog_level(LogLevel level);
+STROVIX_EXPORT spdlog::level::level_enum to_spdlog_level(LogLevel level);
+// The LogLevel of a line's spdlog level (info for one outside the map).
+STROVIX_EXPORT LogLevel from_spdlog_level(spdlog::level::level_enum level);
 
 }  // namespace strovix

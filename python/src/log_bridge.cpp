@@ -27,23 +27,25 @@ struct Record {
   double created;
 };
 
-int python_level(spdlog::level::level_enum level) {
+// logging's numbers for the library's levels.
+int python_level(LogLevel level) {
   switch (level) {
-    case spdlog::level::trace:
+    case LogLevel::trace:
       return 5;
-    case spdlog::level::debug:
+    case LogLevel::debug:
       return 10;
-    case spdlog::level::info:
+    case LogLevel::info:
       return 20;
-    case spdlog::level::warn:
+    case LogLevel::warning:
       return 30;
-    case spdlog::level::err:
+    case LogLevel::error:
       return 40;
-    case spdlog::level::critical:
+    case LogLevel::critical:
       return 50;
-    default:
-      return 20;
+    case LogLevel::off:
+      break;
   }
+  return 20;
 }
 
 // "strovix:rtsp://host/path" becomes the logging name "strovix.rtsp://host/path".
@@ -90,7 +92,8 @@ class QueueSink final : public spdlog::sinks::base_sink<std::mutex> {
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override {
     Record record{python_name(std::string_view(msg.logger_name.data(), msg.logger_name.size())),
-                  python_level(msg.level), std::string(msg.payload.data(), msg.payload.size()),
+                  python_level(from_spdlog_level(msg.level)),
+                  std::string(msg.payload.data(), msg.payload.size()),
                   std::chrono::duration<double>(msg.time.time_since_epoch()).count()};
     std::lock_guard lock(mutex_);
     if (stopped_) return;
