@@ -9,6 +9,7 @@
 #include <glib.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "strovix/errors.hpp"
 #include "strovix/gst/handles.hpp"
@@ -301,6 +302,33 @@ std::vector<std::string> description_secrets(std::string_view text) {
   }
   sort_longest_first(secrets);
   return secrets;
+}
+
+// Network URLs go to rtspsrc and souphttpsrc without their credentials. Rejected here: control
+// characters (rtspsrc copies a CR/LF verbatim into its request lines, so a URL could add
+// headers or requests; a NUL would silently cut the URL short), text that is not UTF-8
+// (GStreamer warns and posts it in messages), credentials that cannot be told apart from the
+// host (they would reach the element, and the server, as part of the location) and a missing
+// host (libsoup fails an assertion on it).
+void check_network_url(const std::string& url, const StreamUrl& parsed) {
+  for (std::size_t i = 0; i < url.size(); ++i) {
+    const auto c = static_cast<unsigned char>(url[i]);
+    if (c < 0x20 || c == 0x7f) {
+      char text[160];
+      std::snprintf(text, sizeof(text),
+                    "The stream URL contains a control character (0x%02x) at offset %zu; "
+                    "characters like these must be percent-encoded",
+                    c, i);
+      throw StreamSetupError(text);
+    }
+  }
+  if (!g_utf8_validate(url.data(), static_cast<gssize>(url.size()), nullptr)) {
+    throw StreamSetupError("The stream URL is not valid UTF-8; percent-encode other bytes");
+  }
+  require_unambiguous(parsed);
+  if (parsed.has_authority && parsed.host.empty()) {
+    throw StreamSetupError("The stream URL has no host. Stream URL: " + parsed.display);
+  }
 }
 
 }  // namespace strovix::detail

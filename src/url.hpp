@@ -58,6 +58,10 @@ std::string redact_text(std::string_view text, const std::vector<std::string>& s
 // first. More than the true secrets, never fewer.
 std::vector<std::string> description_secrets(std::string_view description);
 
+// Throws StreamSetupError for a network URL that must not reach a source element: control
+// characters, text that is not UTF-8, ambiguous credentials, a missing host.
+void check_network_url(const std::string& url, const StreamUrl& parsed);
+
 }  // namespace strovix::detail
 
 // The library's public URL functions (declared in strovix/logger.hpp) are defined with this

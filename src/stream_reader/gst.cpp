@@ -31,33 +31,6 @@ std::shared_ptr<const Frame> end_pair(double timestamp) {
   return frame;
 }
 
-// Network URLs go to rtspsrc and souphttpsrc without their credentials. Rejected here: control
-// characters (rtspsrc copies a CR/LF verbatim into its request lines, so a URL could add
-// headers or requests; a NUL would silently cut the URL short), text that is not UTF-8
-// (GStreamer warns and posts it in messages), credentials that cannot be told apart from the
-// host (they would reach the element, and the server, as part of the location) and a missing
-// host (libsoup fails an assertion on it).
-void check_network_url(const std::string& url, const detail::StreamUrl& parsed) {
-  for (std::size_t i = 0; i < url.size(); ++i) {
-    const auto c = static_cast<unsigned char>(url[i]);
-    if (c < 0x20 || c == 0x7f) {
-      char text[160];
-      std::snprintf(text, sizeof(text),
-                    "The stream URL contains a control character (0x%02x) at offset %zu; "
-                    "characters like these must be percent-encoded",
-                    c, i);
-      throw StreamSetupError(text);
-    }
-  }
-  if (!g_utf8_validate(url.data(), static_cast<gssize>(url.size()), nullptr)) {
-    throw StreamSetupError("The stream URL is not valid UTF-8; percent-encode other bytes");
-  }
-  detail::require_unambiguous(parsed);
-  if (parsed.has_authority && parsed.host.empty()) {
-    throw StreamSetupError("The stream URL has no host. Stream URL: " + parsed.display);
-  }
-}
-
 // The encoded format at the element that keyframe-only mode filters (the parser of the
 // factories' pipelines), or "" when the pipeline has none or it has not negotiated yet.
 std::string codec_of(const Pipeline& pipeline) {
@@ -183,7 +156,7 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
     const std::string& scheme = parsed.scheme;
     const bool rtsp = scheme == "rtsp" || scheme == "rtsps";
     const bool http = scheme == "http" || scheme == "https";
-    if (rtsp || http) check_network_url(url, parsed);
+    if (rtsp || http) detail::check_network_url(url, parsed);
     const TlsSettings tls{options.tls_ca_file, options.tls_validation};
     if (rtsp) {
       factory = std::make_shared<RTSPPipelineFactory>(url, options.latency, watcher,

@@ -21,19 +21,21 @@
 #include "strovix/errors.hpp"
 #include "strovix/gst/handles.hpp"
 #include "strovix/gst/sample_convert.hpp"
+#include "utils/conversion_parts.hpp"
 #include "utils/yuv_levels.hpp"
 
 namespace strovix {
 namespace {
 
-using detail::Matrix;
-using detail::stretch_chroma;
+using detail::check_rc;
+using detail::convert_yuv;
+using detail::Output;
+using detail::PlaneView;
+using detail::scale_yuv;
 using detail::stretch_luma;
-using detail::yuv_matrix;
+using detail::YuvPlanes;
 
-[[noreturn]] void fail(const std::string& what) {
-  throw SampleConversionError("sample_to_ndarray: " + what);
-}
+[[noreturn]] void fail(const std::string& what) { detail::conversion_failed(what); }
 
 // A video frame mapped for reading. Unmapping also drops the buffer reference the map took.
 class MappedFrame {
@@ -61,11 +63,6 @@ class MappedFrame {
 struct MappedSample {
   SamplePtr sample;
   MappedFrame frame;
-};
-
-struct PlaneView {
-  const std::uint8_t* data;
-  int stride;
 };
 
 // The start and stride of plane `p`, after checking that `rows` rows of `row_bytes` bytes lie
@@ -103,48 +100,6 @@ libyuv::FilterMode libyuv_filter(ScaleFilter filter) {
   return filter == ScaleFilter::BILINEAR ? libyuv::kFilterBilinear : libyuv::kFilterBox;
 }
 
-// A converted image's own pixels, rows padded to 4 bytes as GStreamer pads BGR and GRAY8, so
-// converted and mapped images look alike to callers.
-struct Output {
-  std::shared_ptr<std::uint8_t[]> pixels;
-  std::size_t stride = 0;
-  int width = 0;
-  int height = 0;
-
-  Output(int w, int h, int channels) : width(w), height(h) {
-    stride = (static_cast<std::size_t>(w) * channels + 3) & ~std::size_t{3};
-    if (stride > static_cast<std::size_t>(INT_MAX)) fail("frame too wide: " + std::to_string(w));
-    pixels = std::make_shared_for_overwrite<std::uint8_t[]>(stride * static_cast<std::size_t>(h));
-  }
-  std::uint8_t* row(int y) const { return pixels.get() + static_cast<std::size_t>(y) * stride; }
-  int int_stride() const { return static_cast<int>(stride); }
-
-  std::shared_ptr<const Image> image(PixelFormat format) && {
-    auto image = std::make_shared<Image>();
-    image->width = width;
-    image->height = height;
-    image->channels = channels_of(format);
-    image->format = format;
-    image->stride = stride;
-    image->data = pixels.get();
-    image->owner = std::move(pixels);
-    return image;
-  }
-};
-
-void check_rc(int rc, const char* what) {
-  if (rc != 0) fail(std::string("libyuv ") + what + " failed (" + std::to_string(rc) + ")");
-}
-
-struct YuvPlanes {
-  PlaneView y;
-  PlaneView u;  // for NV12 the interleaved UV plane
-  PlaneView v;  // unused for NV12
-  enum Layout { I420, NV12, I444 } layout;
-  int width;
-  int height;
-};
-
 YuvPlanes yuv_planes(const GstVideoFrame& frame, int width, int height) {
   const bool i420 = GST_VIDEO_FRAME_FORMAT(&frame) == GST_VIDEO_FORMAT_I420;
   const auto w = static_cast<std::size_t>(width);
@@ -157,105 +112,6 @@ YuvPlanes yuv_planes(const GstVideoFrame& frame, int width, int height) {
           i420 ? YuvPlanes::I420 : YuvPlanes::NV12,
           width,
           height};
-}
-
-// The planes scaled to `width` x `height`, in `scratch`, each chroma plane scaled to the full
-// output size (4:4:4): every output pixel then gets chroma of its own, as when the converted
-// picture is scaled, for little more work than scaling the chroma to half size.
-YuvPlanes scale_yuv(const YuvPlanes& in, int width, int height, libyuv::FilterMode filter,
-                    std::vector<std::uint8_t>& scratch) {
-  const auto plane = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-  const int cw = (in.width + 1) / 2;
-  const int ch = (in.height + 1) / 2;
-  // NV12's chroma is split first, at its own (quarter) size.
-  const std::size_t split =
-      in.layout == YuvPlanes::NV12 ? 2 * static_cast<std::size_t>(cw) * ch : 0;
-  scratch.resize(3 * plane + split);
-  std::uint8_t* y = scratch.data();
-  std::uint8_t* u = y + plane;
-  std::uint8_t* v = u + plane;
-  PlaneView src_u = in.u;
-  PlaneView src_v = in.v;
-  if (split) {
-    std::uint8_t* su = v + plane;
-    std::uint8_t* sv = su + split / 2;
-    libyuv::SplitUVPlane(in.u.data, in.u.stride, su, cw, sv, cw, cw, ch);
-    src_u = {su, cw};
-    src_v = {sv, cw};
-  }
-  libyuv::ScalePlane(in.y.data, in.y.stride, in.width, in.height, y, width, width, height, filter);
-  libyuv::ScalePlane(src_u.data, src_u.stride, cw, ch, u, width, width, height, filter);
-  libyuv::ScalePlane(src_v.data, src_v.stride, cw, ch, v, width, width, height, filter);
-  return {{y, width}, {u, width}, {v, width}, YuvPlanes::I444, width, height};
-}
-
-// YUV -> BGR or RGB at the planes' size.
-std::shared_ptr<const Image> convert_yuv(const YuvPlanes& p, const GstVideoColorimetry& colours,
-                                         PixelFormat format) {
-  const int width = p.width;
-  const int height = p.height;
-  const bool rgb = format == PixelFormat::RGB;
-  const Matrix matrix = yuv_matrix(colours, rgb);
-  Output out(width, height, 3);
-
-  // For RGB, U and V go in swapped with mirrored tables (NV12 is then read as NV21).
-  auto convert = [&](int row, int rows, const PlaneView& pu, const PlaneView& pv) {
-    const std::uint8_t* py = p.y.data + static_cast<std::size_t>(row) * p.y.stride;
-    std::uint8_t* dst = out.row(row);
-    const int ds = out.int_stride();
-    const auto* k = matrix.constants;
-    const PlaneView& first = rgb ? pv : pu;
-    const PlaneView& second = rgb ? pu : pv;
-    switch (p.layout) {
-      case YuvPlanes::I420:
-        return libyuv::I420ToRGB24Matrix(py, p.y.stride, first.data, first.stride, second.data,
-                                         second.stride, dst, ds, k, width, rows);
-      case YuvPlanes::I444:
-        return libyuv::I444ToRGB24Matrix(py, p.y.stride, first.data, first.stride, second.data,
-                                         second.stride, dst, ds, k, width, rows);
-      case YuvPlanes::NV12:
-        break;
-    }
-    return rgb ? libyuv::NV21ToRGB24Matrix(py, p.y.stride, pu.data, pu.stride, dst, ds, k, width,
-                                           rows)
-               : libyuv::NV12ToRGB24Matrix(py, p.y.stride, pu.data, pu.stride, dst, ds, k, width,
-                                           rows);
-  };
-
-  int rc = 0;
-  if (!matrix.stretch_chroma) {
-    rc = convert(0, height, p.u, p.v);
-  } else {
-    // Stretch the chroma a band at a time into a small buffer that stays in cache.
-    constexpr int kBandRows = 32;  // even, so every band starts on a chroma row
-    const bool full = p.layout == YuvPlanes::I444;
-    const bool two_planes = p.layout != YuvPlanes::NV12;
-    const std::size_t cw =
-        full ? static_cast<std::size_t>(width) : (static_cast<std::size_t>(width) + 1) / 2;
-    const std::size_t row_bytes = two_planes ? cw : cw * 2;
-    const std::size_t band_size = row_bytes * (full ? kBandRows : kBandRows / 2);
-    std::vector<std::uint8_t> band(two_planes ? 2 * band_size : band_size);
-    std::uint8_t* band_u = band.data();
-    std::uint8_t* band_v = band.data() + (two_planes ? band_size : 0);
-    const PlaneView stretched_u{band_u, static_cast<int>(row_bytes)};
-    const PlaneView stretched_v{band_v, static_cast<int>(row_bytes)};
-    for (int row = 0; row < height && rc == 0; row += kBandRows) {
-      const int rows = std::min(kBandRows, height - row);
-      const auto r0 = static_cast<std::size_t>(row);
-      const auto n = static_cast<std::size_t>(rows);
-      const std::size_t first = full ? r0 : r0 / 2;
-      const std::size_t count = full ? n : (n + 1) / 2;
-      for (std::size_t r = 0; r < count; ++r) {
-        stretch_chroma(p.u.data + (first + r) * p.u.stride, band_u + r * row_bytes, row_bytes);
-        if (two_planes) {
-          stretch_chroma(p.v.data + (first + r) * p.v.stride, band_v + r * row_bytes, row_bytes);
-        }
-      }
-      rc = convert(row, rows, stretched_u, stretched_v);
-    }
-  }
-  check_rc(rc, "conversion");
-  return std::move(out).image(format);
 }
 
 // GRAY8 from the Y plane (never the zero-copy case: scaled, or limited range, or both).
