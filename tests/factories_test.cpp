@@ -326,8 +326,10 @@ void expect_parser_flags(Stream& run, bool deltas_expected) {
   }
 }
 
-bool has_udp_source(GstElement* pipeline) {
-  bool found = false;
+// The first element anywhere in `pipeline` that `match` accepts, with a reference, or null.
+template <class Match>
+GstElement* find_element(GstElement* pipeline, Match match) {
+  GstElement* found = nullptr;
   GstIterator* it = gst_bin_iterate_recurse(GST_BIN(pipeline));
   GValue item = G_VALUE_INIT;
   for (int i = 0; i < 1000 && !found; ++i) {
@@ -337,13 +339,22 @@ bool has_udp_source(GstElement* pipeline) {
       continue;
     }
     if (r != GST_ITERATOR_OK) break;
-    GstElementFactory* f = gst_element_get_factory(GST_ELEMENT(g_value_get_object(&item)));
-    found = f && g_strcmp0(GST_OBJECT_NAME(f), "udpsrc") == 0;
+    auto* element = GST_ELEMENT(g_value_get_object(&item));
+    if (match(element)) found = GST_ELEMENT(gst_object_ref(element));
     g_value_reset(&item);
   }
   g_value_unset(&item);
   gst_iterator_free(it);
   return found;
+}
+
+bool has_udp_source(GstElement* pipeline) {
+  GstElement* source = find_element(pipeline, [](GstElement* e) {
+    GstElementFactory* f = gst_element_get_factory(e);
+    return f && g_strcmp0(GST_OBJECT_NAME(f), "udpsrc") == 0;
+  });
+  if (source) gst_object_unref(source);
+  return source != nullptr;
 }
 
 struct RtspCase {
@@ -398,25 +409,8 @@ TEST(DecoderThreads, OneUpTo1080pThenOnePer1080pOfPixelsCappedByCoresAndFour) {
 }
 
 GstElement* find_decoder(GstElement* pipeline) {
-  GstElement* found = nullptr;
-  GstIterator* it = gst_bin_iterate_recurse(GST_BIN(pipeline));
-  GValue item = G_VALUE_INIT;
-  for (int i = 0; i < 1000 && !found; ++i) {
-    const GstIteratorResult r = gst_iterator_next(it, &item);
-    if (r == GST_ITERATOR_RESYNC) {
-      gst_iterator_resync(it);
-      continue;
-    }
-    if (r != GST_ITERATOR_OK) break;
-    auto* element = GST_ELEMENT(g_value_get_object(&item));
-    if (g_str_has_prefix(GST_OBJECT_NAME(element), "avdec_")) {
-      found = GST_ELEMENT(gst_object_ref(element));
-    }
-    g_value_reset(&item);
-  }
-  g_value_unset(&item);
-  gst_iterator_free(it);
-  return found;
+  return find_element(pipeline,
+                      [](GstElement* e) { return g_str_has_prefix(GST_OBJECT_NAME(e), "avdec_"); });
 }
 
 // The count is set from the caps the decoder receives, so a large picture gets frame threads
