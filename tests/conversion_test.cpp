@@ -186,9 +186,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(BgrSample, IsMappedNotCopiedAndKeepsTheBufferAlive) {
   for (auto [w, h] : {std::pair{641, 361}, std::pair{33, 17}}) {
     SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
-    SamplePtr sample = pull_one("BGR", w, h);
-    ASSERT_TRUE(sample);
-    GstBuffer* buffer = gst_sample_get_buffer(sample.get());
+    SamplePtr pulled = pull_one("BGR", w, h);
+    ASSERT_TRUE(pulled);
+    // A buffer of the test's own: the appsink keeps the pulled one in its last sample until the
+    // pipeline is finalized, which may happen later on GStreamer's state-change thread.
+    GstBuffer* buffer = gst_buffer_copy_deep(gst_sample_get_buffer(pulled.get()));
+    SamplePtr sample(gst_sample_new(buffer, gst_sample_get_caps(pulled.get()), nullptr, nullptr));
+    gst_buffer_unref(buffer);  // the sample holds it
+    pulled.reset();
     bool finalized = false;
     gst_mini_object_weak_ref(
         GST_MINI_OBJECT(buffer),
