@@ -4,6 +4,8 @@
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <cstring>
 
 #include "strovix/gobject_init.hpp"
@@ -15,7 +17,11 @@ void fail_on_glib_warning(const gchar* domain, GLogLevelFlags level, const gchar
                           gpointer) {
   if (strovix::testing::is_tolerated_quirk(level, message)) return;
   const char* what = (level & G_LOG_LEVEL_CRITICAL) ? "CRITICAL" : "WARNING";
-  ADD_FAILURE() << "GLib " << what << " in " << (domain ? domain : "(none)") << ": " << message;
+  // The thread's name tells a GStreamer streaming thread from a test server's or the test's.
+  char thread[32] = "?";
+  pthread_getname_np(pthread_self(), thread, sizeof thread);
+  ADD_FAILURE() << "GLib " << what << " in " << (domain ? domain : "(none)") << " on thread "
+                << thread << ": " << message;
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -314,6 +316,7 @@ void HttpTestServer::start() {
   listener_ = listener;
   cancellable_ = g_cancellable_new();
   accept_thread_ = std::thread(&HttpTestServer::accept_loop, this, listener_, cancellable_);
+  pthread_setname_np(accept_thread_.native_handle(), "HttpTestServer");
 }
 
 void HttpTestServer::stop() {

@@ -4,6 +4,8 @@
 #include <gst/app/gstappsrc.h>
 #include <gst/rtsp-server/rtsp-server.h>
 
+#include <pthread.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -364,6 +366,7 @@ RtspTestServer::RtspTestServer(Options options) : options_(std::move(options)) {
     g_main_loop_run(loop_);
     g_main_context_pop_thread_default(context_);
   });
+  pthread_setname_np(thread_.native_handle(), "RtspTestServer");
 }
 
 RtspTestServer::~RtspTestServer() {
