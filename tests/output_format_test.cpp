@@ -18,6 +18,7 @@
 #include "strovix/stream_reader/gst.hpp"
 #include "strovix/gst/handles.hpp"
 #include "strovix/gst/sample_convert.hpp"
+#include "utils/box_scale.hpp"
 #include "utils/sample_convert.hpp"
 
 namespace strovix {
@@ -257,6 +258,96 @@ INSTANTIATE_TEST_SUITE_P(AllFormatsAndSizes, OutputFormatTest,
                                   kSizeCases[std::get<1>(info.param)].name + "_" +
                                   to_string(std::get<2>(info.param));
                          });
+
+// The fast box scaler gives every output pixel its exact area mean, rounded, at each ratio it
+// takes (strided rows, noise, widths that leave the vector loops a remainder), and leaves every
+// other ratio to libyuv.
+TEST(OutputFormat, BoxScalerGivesTheRoundedAreaMean) {
+  struct Case {
+    int src_w, src_h, dst_w, dst_h;
+    bool taken;
+  };
+  const Case cases[] = {{1920, 1080, 640, 360, true}, {3840, 2160, 640, 360, true},
+                        {960, 540, 640, 360, true},   {48, 30, 32, 20, true},
+                        {66, 18, 11, 3, true},        {75, 9, 25, 3, true},
+                        {57, 9, 38, 6, true},         {640, 360, 320, 180, false},
+                        {1920, 1080, 640, 361, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.src_w) + "x" + std::to_string(c.src_h) + " -> " +
+                 std::to_string(c.dst_w) + "x" + std::to_string(c.dst_h));
+    const int src_stride = c.src_w + 13;
+    const int dst_stride = c.dst_w + 7;
+    std::vector<std::uint8_t> src(std::size_t(src_stride) * c.src_h);
+    std::uint32_t state = 12345;
+    for (auto& b : src) b = static_cast<std::uint8_t>((state = state * 1103515245u + 12345u) >> 24);
+    std::vector<std::uint8_t> dst(std::size_t(dst_stride) * c.dst_h, 7);
+    ASSERT_EQ(detail::box_scale_plane(src.data(), src_stride, c.src_w, c.src_h, dst.data(),
+                                      dst_stride, c.dst_w, c.dst_h),
+              c.taken);
+    if (!c.taken) {
+      EXPECT_TRUE(std::all_of(dst.begin(), dst.end(), [](std::uint8_t b) { return b == 7; }));
+      continue;
+    }
+    const double sx = double(c.src_w) / c.dst_w;
+    const double sy = double(c.src_h) / c.dst_h;
+    int off = 0;
+    for (int y = 0; y < c.dst_h; ++y) {
+      for (int x = 0; x < c.dst_w; ++x) {
+        double sum = 0;  // each source pixel weighed by its area under the output pixel
+        for (int v = int(y * sy); v < std::min(c.src_h, int(std::ceil((y + 1) * sy))); ++v) {
+          const double wy = std::min(v + 1.0, (y + 1) * sy) - std::max(double(v), y * sy);
+          for (int u = int(x * sx); u < std::min(c.src_w, int(std::ceil((x + 1) * sx))); ++u) {
+            const double wx = std::min(u + 1.0, (x + 1) * sx) - std::max(double(u), x * sx);
+            sum += wx * wy * src[std::size_t(v) * src_stride + u];
+          }
+        }
+        const int want = int(std::floor(sum / (sx * sy) + 0.5 + 1e-9));
+        off += dst[std::size_t(y) * dst_stride + x] != want;
+      }
+      // The stride's padding stays untouched.
+      EXPECT_EQ(dst[std::size_t(y) * dst_stride + c.dst_w], 7);
+    }
+    EXPECT_EQ(off, 0);
+  }
+}
+
+// Camera pictures to a model's input size take the fast scaler: the colours stay the
+// reference's, from I420 and NV12, in every format.
+TEST(OutputFormat, CameraSizesToModelSizeMatchTheReference) {
+  struct Case {
+    const char* caps;
+    int width, height;
+  };
+  const Case cases[] = {
+      {"video/x-raw,format=I420,width=1920,height=1080,colorimetry=bt709", 640, 360},
+      {"video/x-raw,format=NV12,width=1920,height=1080,colorimetry=bt709", 640, 360},
+      {"video/x-raw,format=I420,width=1920,height=1080,colorimetry=bt709", 320, 180},
+      {"video/x-raw,format=I420,width=960,height=540,colorimetry=bt601", 320, 180},
+  };
+  for (const Case& c : cases) {
+    for (const char* pattern : {"smpte", "solid-color foreground-color=0xff2a9c5e"}) {
+      SamplePtr sample = pull_sample(c.caps, pattern);
+      ASSERT_TRUE(sample);
+      const Picture exact = exact_colours(sample.get());
+      const Picture want = resample(exact, c.width, c.height);
+      for (const PixelFormat format : kFormats) {
+        SCOPED_TRACE(std::string(c.caps) + " -> " + std::to_string(c.width) + " " + pattern + " " +
+                     to_string(format));
+        auto image = sample_to_ndarray(sample.get(), {c.width, c.height, format});
+        ASSERT_TRUE(image);
+        ASSERT_EQ(image->width, c.width);
+        ASSERT_EQ(image->height, c.height);
+        const Deviation d = deviation(*image, want);
+        if (std::string(pattern) != "smpte") {
+          EXPECT_LE(d.max, 5.0);
+        } else {
+          EXPECT_LE(d.mean, 4.0);
+          EXPECT_LE(d.share_over_24, 0.04);
+        }
+      }
+    }
+  }
+}
 
 // RGB is BGR with the channels swapped, to the byte, from every source and size.
 TEST(OutputFormat, RgbIsBgrSwappedExactly) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "strovix/errors.hpp"
+#include "utils/box_scale.hpp"
 #include "utils/conversion_parts.hpp"
 #include "utils/yuv_levels.hpp"
 
@@ -14,6 +15,20 @@ namespace strovix::detail {
 [[noreturn]] void conversion_failed(const std::string& what) {
   throw SampleConversionError("sample_to_ndarray: " + what);
 }
+
+namespace {
+
+void scale_plane(const PlaneView& src, int src_width, int src_height, std::uint8_t* dst, int width,
+                 int height, libyuv::FilterMode filter) {
+  if (filter == libyuv::kFilterBox &&
+      box_scale_plane(src.data, src.stride, src_width, src_height, dst, width, width, height)) {
+    return;
+  }
+  libyuv::ScalePlane(src.data, src.stride, src_width, src_height, dst, width, width, height,
+                     filter);
+}
+
+}  // namespace
 
 // The planes scaled to `width` x `height`, in `scratch`, each chroma plane scaled to the full
 // output size (4:4:4): every output pixel then gets chroma of its own, as when the converted
@@ -39,9 +54,9 @@ YuvPlanes scale_yuv(const YuvPlanes& in, int width, int height, libyuv::FilterMo
     src_u = {su, cw};
     src_v = {sv, cw};
   }
-  libyuv::ScalePlane(in.y.data, in.y.stride, in.width, in.height, y, width, width, height, filter);
-  libyuv::ScalePlane(src_u.data, src_u.stride, cw, ch, u, width, width, height, filter);
-  libyuv::ScalePlane(src_v.data, src_v.stride, cw, ch, v, width, width, height, filter);
+  scale_plane(in.y, in.width, in.height, y, width, height, filter);
+  scale_plane(src_u, cw, ch, u, width, height, filter);
+  scale_plane(src_v, cw, ch, v, width, height, filter);
   return {{y, width}, {u, width}, {v, width}, YuvPlanes::I444, width, height};
 }
 
