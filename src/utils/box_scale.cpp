@@ -1,7 +1,8 @@
 // Area (box) scaling by the ratios that take a camera's 1080p or 4K picture to a model's
 // 640x360: 3:1 and 6:1 for luma, 3:2 and 3:1 for its 4:4:4 chroma. libyuv's box filter adds up
-// the columns of these ratios one pixel at a time; these loops are written for the
-// auto-vectoriser (this file is built with -O3).
+// the columns of these ratios one pixel at a time. Here the rows are summed by loops left to
+// the auto-vectoriser (this file is built with -O3), the columns of the 3:1 and 3:2 steps by
+// SSSE3 shuffles where the CPU has them.
 #include "utils/box_scale.hpp"
 
 #include <cstddef>
