@@ -23,7 +23,7 @@
 
 #include "strovix/gst/handles.hpp"
 #include "strovix/gst/sample_convert.hpp"
-#include "utils/sample_convert.hpp"
+#include "convert/convert.hpp"
 
 #if STROVIX_BENCH_OPENCV
 #include <opencv2/core.hpp>

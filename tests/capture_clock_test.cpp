@@ -1,5 +1,5 @@
 // The mapping from RTP time to the camera's clock, with synthetic sender reports.
-#include "capture_clock.hpp"
+#include "capture_clock/capture_clock.hpp"
 
 #include <gtest/gtest.h>
 

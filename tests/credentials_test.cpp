@@ -19,7 +19,7 @@
 #include "support/http_server.hpp"
 #include "support/log_capture.hpp"
 #include "support/rtsp_server.hpp"
-#include "url.hpp"
+#include "logging/url.hpp"
 
 using namespace strovix;
 using namespace strovix::reliability;

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "bus_message_cause.hpp"
+#include "diagnosis/bus_message_cause.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/gst.hpp"

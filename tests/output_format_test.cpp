@@ -18,8 +18,8 @@
 #include "strovix/stream_reader/gst.hpp"
 #include "strovix/gst/handles.hpp"
 #include "strovix/gst/sample_convert.hpp"
-#include "utils/box_scale.hpp"
-#include "utils/sample_convert.hpp"
+#include "convert/box_scale.hpp"
+#include "convert/convert.hpp"
 
 namespace strovix {
 namespace {

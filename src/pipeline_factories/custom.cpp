@@ -1,7 +1,7 @@
 #include "strovix/errors.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
 #include "strovix/logger.hpp"
-#include "url.hpp"
+#include "logging/url.hpp"
 
 namespace strovix {
 

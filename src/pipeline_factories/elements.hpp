@@ -7,7 +7,7 @@
 #include <string>
 
 #include "strovix/gst/handles.hpp"
-#include "url.hpp"
+#include "logging/url.hpp"
 
 namespace strovix::detail {
 

@@ -7,15 +7,15 @@
 #include <utility>
 #include <vector>
 
-#include "bus_message_cause.hpp"
-#include "connection_check.hpp"
+#include "diagnosis/bus_message_cause.hpp"
+#include "diagnosis/connection_check.hpp"
 #include "pipeline_factories/decode_chain.hpp"
 #include "pipeline_factories/elements.hpp"
 #include "pipeline_factories/link_state.hpp"
 #include "pipeline_factories/output_tail.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
-#include "url.hpp"
+#include "logging/url.hpp"
 
 namespace strovix {
 namespace detail {

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <limits>
 
-#include "capture_clock_rtsp.hpp"
-#include "debug_redaction.hpp"
+#include "capture_clock/rtsp.hpp"
+#include "logging/debug_redaction.hpp"
 #include "stream_reader/keyframe_filter.hpp"
 #include "stream_reader/pipeline_restarter.hpp"
 #include "stream_reader/pipeline_state.hpp"
@@ -16,8 +16,8 @@
 #include "strovix/gobject_init.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
 #include "strovix/gst/sample_convert.hpp"
-#include "url.hpp"
-#include "utils/sample_convert.hpp"
+#include "logging/url.hpp"
+#include "convert/convert.hpp"
 
 namespace strovix {
 namespace {

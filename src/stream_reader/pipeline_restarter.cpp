@@ -5,7 +5,7 @@
 #include <random>
 #include <stdexcept>
 
-#include "bus_message_cause.hpp"
+#include "diagnosis/bus_message_cause.hpp"
 #include "strovix/gst/handles.hpp"
 
 namespace strovix::detail {

@@ -15,7 +15,7 @@
 #include "strovix/gst/pipeline_factories.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/base.hpp"
-#include "utils/atomic_shared_ptr.hpp"
+#include "stream_reader/atomic_shared_ptr.hpp"
 
 namespace strovix::detail {
 

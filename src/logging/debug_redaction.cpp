@@ -1,4 +1,4 @@
-#include "debug_redaction.hpp"
+#include "logging/debug_redaction.hpp"
 
 #include <gst/gst.h>
 
@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "strovix/gst/handles.hpp"
-#include "url.hpp"
+#include "logging/url.hpp"
 
 namespace strovix::detail {
 namespace {

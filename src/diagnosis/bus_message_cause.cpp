@@ -1,4 +1,4 @@
-#include "bus_message_cause.hpp"
+#include "diagnosis/bus_message_cause.hpp"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,4 +1,4 @@
-#include "capture_clock.hpp"
+#include "capture_clock/capture_clock.hpp"
 
 namespace strovix::detail {
 

@@ -3,7 +3,7 @@
 // picture), then converted using the colour matrix and range of the caps. What needs no
 // conversion (BGR as BGR, full-range luma as GRAY8, at the source's size) is handed out without
 // a copy: the image keeps the sample mapped.
-#include "utils/sample_convert.hpp"
+#include "convert/convert.hpp"
 
 #include <gst/video/video.h>
 #include <libyuv/convert.h>
@@ -21,8 +21,8 @@
 #include "strovix/errors.hpp"
 #include "strovix/gst/handles.hpp"
 #include "strovix/gst/sample_convert.hpp"
-#include "utils/conversion_parts.hpp"
-#include "utils/yuv_levels.hpp"
+#include "convert/conversion_parts.hpp"
+#include "convert/yuv_levels.hpp"
 
 namespace strovix {
 namespace {

@@ -9,8 +9,8 @@
 #include <iterator>
 #include <map>
 
-#include "debug_redaction.hpp"
-#include "url.hpp"
+#include "logging/debug_redaction.hpp"
+#include "logging/url.hpp"
 
 namespace strovix {
 namespace {

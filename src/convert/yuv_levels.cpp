@@ -1,5 +1,5 @@
 // Colour tables and level stretches for the YUV conversion.
-#include "utils/yuv_levels.hpp"
+#include "convert/yuv_levels.hpp"
 
 #include <libyuv/convert_argb.h>
 

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "debug_redaction.hpp"
+#include "logging/debug_redaction.hpp"
 
 namespace strovix::gobject_init {
 namespace {

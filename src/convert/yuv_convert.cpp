@@ -6,9 +6,9 @@
 #include <algorithm>
 
 #include "strovix/errors.hpp"
-#include "utils/box_scale.hpp"
-#include "utils/conversion_parts.hpp"
-#include "utils/yuv_levels.hpp"
+#include "convert/box_scale.hpp"
+#include "convert/conversion_parts.hpp"
+#include "convert/yuv_levels.hpp"
 
 namespace strovix::detail {
 

@@ -1,4 +1,4 @@
-#include "connection_check.hpp"
+#include "diagnosis/connection_check.hpp"
 
 #include <gio/gio.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "bus_message_cause.hpp"
+#include "diagnosis/bus_message_cause.hpp"
 #include "strovix/gst/handles.hpp"
 
 namespace strovix::detail {

@@ -4,7 +4,7 @@
 // often enough that the last '@' of the authority (RFC 3986: up to the first '/', '?' or
 // '#') has to end the userinfo, as it does for curl and browsers. What GLib offers is used
 // for the rest: g_uri_peek_scheme, g_uri_unescape_string, g_uri_escape_string, base64.
-#include "url.hpp"
+#include "logging/url.hpp"
 
 #include <glib.h>
 

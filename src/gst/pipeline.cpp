@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "bus_message_cause.hpp"
+#include "diagnosis/bus_message_cause.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/logger.hpp"
 

@@ -1,8 +1,8 @@
-#include "capture_clock_rtsp.hpp"
+#include "capture_clock/rtsp.hpp"
 
 #include <memory>
 
-#include "capture_clock.hpp"
+#include "capture_clock/capture_clock.hpp"
 #include "strovix/gst/handles.hpp"
 
 namespace strovix::detail {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "strovix/errors.hpp"
-#include "utils/sample_convert.hpp"
+#include "convert/convert.hpp"
 
 namespace strovix {
 

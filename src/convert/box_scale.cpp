@@ -3,7 +3,7 @@
 // the columns of these ratios one pixel at a time. Here the rows are summed by loops left to
 // the auto-vectoriser (this file is built with -O3), the columns of the 3:1 and 3:2 steps by
 // SSSE3 shuffles where the CPU has them.
-#include "utils/box_scale.hpp"
+#include "convert/box_scale.hpp"
 
 #include <cstddef>
 #include <vector>
