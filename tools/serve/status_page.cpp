@@ -1,4 +1,4 @@
-#include "status_page.hpp"
+#include "serve/status_page.hpp"
 
 namespace strovix::tools {
 

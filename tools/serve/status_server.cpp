@@ -1,4 +1,4 @@
-#include "status_server.hpp"
+#include "serve/status_server.hpp"
 
 #include <libsoup/soup.h>
 #include <pthread.h>
@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "jpeg.hpp"
-#include "status_page.hpp"
+#include "common/jpeg.hpp"
+#include "serve/status_page.hpp"
 
 namespace strovix::tools {
 

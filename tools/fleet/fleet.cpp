@@ -1,4 +1,4 @@
-#include "fleet.hpp"
+#include "fleet/fleet.hpp"
 
 #include <pthread.h>
 #include <sys/ioctl.h>
@@ -15,14 +15,14 @@
 #include <thread>
 #include <vector>
 
-#include "camera_list.hpp"
-#include "fleet_state.hpp"
-#include "reader_setup.hpp"
-#include "shard.hpp"
-#include "status_server.hpp"
+#include "fleet/camera_list.hpp"
+#include "fleet/fleet_state.hpp"
+#include "common/reader_setup.hpp"
+#include "fleet/shard.hpp"
+#include "serve/status_server.hpp"
 #include "strovix/event.hpp"
 #include "strovix/gobject_init.hpp"
-#include "run_common.hpp"
+#include "common/run_common.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/gst.hpp"
 

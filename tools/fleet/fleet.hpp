@@ -2,8 +2,8 @@
 // strovix-read --cameras: every camera of a list read at once in this process.
 #include <signal.h>
 
-#include "fleet_args.hpp"
-#include "read_args.hpp"
+#include "fleet/fleet_args.hpp"
+#include "read/read_args.hpp"
 
 namespace strovix::tools {
 

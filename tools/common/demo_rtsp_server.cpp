@@ -1,4 +1,4 @@
-#include "demo_rtsp_server.hpp"
+#include "common/demo_rtsp_server.hpp"
 
 #include <gst/rtsp-server/rtsp-server.h>
 

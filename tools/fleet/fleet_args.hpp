@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "read_args.hpp"
-#include "shard.hpp"
+#include "read/read_args.hpp"
+#include "fleet/shard.hpp"
 
 namespace strovix::tools {
 

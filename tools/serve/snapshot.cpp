@@ -1,4 +1,4 @@
-#include "snapshot.hpp"
+#include "serve/snapshot.hpp"
 
 #include <gst/app/gstappsrc.h>
 #include <gst/video/video.h>
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "read_args.hpp"
+#include "read/read_args.hpp"
 #include "strovix/gst/handles.hpp"
 
 namespace strovix::tools {

@@ -1,4 +1,4 @@
-#include "jpeg.hpp"
+#include "common/jpeg.hpp"
 
 #include <turbojpeg.h>
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "fleet_args.hpp"
-#include "fleet_state.hpp"
+#include "fleet/fleet_args.hpp"
+#include "fleet/fleet_state.hpp"
 
 namespace strovix::tools {
 

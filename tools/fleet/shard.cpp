@@ -1,4 +1,4 @@
-#include "shard.hpp"
+#include "fleet/shard.hpp"
 
 #include <charconv>
 #include <stdexcept>

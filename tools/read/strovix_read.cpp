@@ -18,20 +18,20 @@
 #include <thread>
 #include <vector>
 
-#include "fleet.hpp"
-#include "fleet_args.hpp"
-#include "run_common.hpp"
-#include "fleet_state.hpp"
-#include "read_args.hpp"
-#include "reader_setup.hpp"
-#include "snapshot.hpp"
+#include "fleet/fleet.hpp"
+#include "fleet/fleet_args.hpp"
+#include "common/run_common.hpp"
+#include "fleet/fleet_state.hpp"
+#include "read/read_args.hpp"
+#include "common/reader_setup.hpp"
+#include "serve/snapshot.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/event.hpp"
 #include "strovix/gobject_init.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/gst.hpp"
 #if STROVIX_READ_DEMO_SERVER
-#include "demo_rtsp_server.hpp"
+#include "common/demo_rtsp_server.hpp"
 #endif
 
 namespace {

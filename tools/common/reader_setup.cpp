@@ -1,4 +1,4 @@
-#include "reader_setup.hpp"
+#include "common/reader_setup.hpp"
 
 namespace strovix::tools {
 

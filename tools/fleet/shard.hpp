@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "camera_list.hpp"
+#include "fleet/camera_list.hpp"
 
 namespace strovix::tools {
 

@@ -1,4 +1,4 @@
-#include "camera_list.hpp"
+#include "fleet/camera_list.hpp"
 
 #include <glib.h>
 

@@ -1,4 +1,4 @@
-#include "read_args.hpp"
+#include "read/read_args.hpp"
 
 #include <cerrno>
 #include <charconv>

@@ -1,6 +1,6 @@
 #pragma once
 // The reader settings that strovix-read's options give, for one stream or a list of them.
-#include "read_args.hpp"
+#include "read/read_args.hpp"
 #include "strovix/stream_reader/gst.hpp"
 
 namespace strovix::tools {

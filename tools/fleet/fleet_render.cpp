@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "fleet_state.hpp"
+#include "fleet/fleet_state.hpp"
 
 namespace strovix::tools {
 namespace {

@@ -1,4 +1,4 @@
-#include "fleet_args.hpp"
+#include "fleet/fleet_args.hpp"
 
 #include <charconv>
 
