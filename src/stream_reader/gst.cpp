@@ -8,6 +8,7 @@
 
 #include "capture_clock/rtsp.hpp"
 #include "logging/debug_redaction.hpp"
+#include "stream_reader/codec_name.hpp"
 #include "stream_reader/keyframe_filter.hpp"
 #include "stream_reader/pipeline_restarter.hpp"
 #include "stream_reader/pipeline_state.hpp"
@@ -29,26 +30,6 @@ std::shared_ptr<const Frame> end_pair(double timestamp) {
   auto frame = std::make_shared<Frame>();
   frame->timestamp = timestamp;
   return frame;
-}
-
-// The encoded format at the element that keyframe-only mode filters (the parser of the
-// factories' pipelines), or "" when the pipeline has none or it has not negotiated yet.
-std::string codec_of(const Pipeline& pipeline) {
-  ElementPtr parser = pipeline.get_by_name(BUFFER_SRC_NAME);
-  if (!parser) return "";
-  PadPtr pad(gst_element_get_static_pad(parser.get(), "src"));
-  if (!pad) return "";
-  CapsPtr caps(gst_pad_get_current_caps(pad.get()));
-  if (!caps || gst_caps_get_size(caps.get()) == 0) return "";
-  const std::string name = gst_structure_get_name(gst_caps_get_structure(caps.get(), 0));
-  static const std::pair<const char*, const char*> names[] = {
-      {"video/x-h264", "H.264"}, {"video/x-h265", "H.265"}, {"image/jpeg", "MJPEG"},
-      {"video/x-vp8", "VP8"},    {"video/x-vp9", "VP9"},    {"video/x-av1", "AV1"},
-      {"video/mpeg", "MPEG"}};
-  for (const auto& [caps_name, codec] : names) {
-    if (name == caps_name) return codec;
-  }
-  return name;
 }
 
 }  // namespace
@@ -73,6 +54,8 @@ class GstStreamReader::Impl {
   std::shared_ptr<detail::PipelineState> _pipeline_state;
   std::shared_ptr<detail::PipelineRestarter> _pipeline_restarter;
   std::shared_ptr<detail::KeyframeFilter> _keyframe_filter;
+  // Outlive each pipeline: the losses of all of them.
+  const std::shared_ptr<LossCounters> _loss_counters = std::make_shared<LossCounters>();
   AtomicSharedPtr<const Frame> _latest_frame;
   std::thread _sample_pulling_thread;
   const OutputFormat _output_format;
@@ -159,8 +142,9 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
     if (rtsp || http) detail::check_network_url(url, parsed);
     const TlsSettings tls{options.tls_ca_file, options.tls_validation};
     if (rtsp) {
-      factory = std::make_shared<RTSPPipelineFactory>(url, options.latency, watcher,
-                                                      options.proxied, on_complete, tls);
+      factory = std::make_shared<RTSPPipelineFactory>(
+          url, options.latency, watcher, options.proxied, on_complete, tls,
+          DamageSettings{options.deliver_damaged, _loss_counters});
     } else if (http) {
       factory = std::make_shared<HTTPPipelineFactory>(url, watcher, on_complete, tls);
     } else {
@@ -226,6 +210,10 @@ StreamStats GstStreamReader::Impl::stats() const {
   st.frames_replaced = _frames_replaced.load();
   st.frames_delivered = _frames_delivered.load();
   st.restarts = _pipeline_restarter->_restarts_total.load();
+  st.packets_received = _loss_counters->packets_received.load(std::memory_order_relaxed);
+  st.packets_lost = _loss_counters->packets_lost.load(std::memory_order_relaxed);
+  st.frames_damaged_dropped =
+      _loss_counters->frames_damaged_dropped.load(std::memory_order_relaxed);
   st.restarts_since_frame = _pipeline_restarter->_restart_count.load();
   auto error = _pipeline_state->last_error();
   st.last_error = std::move(error.text);
@@ -235,7 +223,7 @@ StreamStats GstStreamReader::Impl::stats() const {
   st.keyframes_only = _keyframe_filter->keyframes_only();
   st.width = _width.load(std::memory_order_relaxed);
   st.height = _height.load(std::memory_order_relaxed);
-  if (auto pipeline = _pipeline_state->pipeline.load()) st.codec = codec_of(*pipeline);
+  if (auto pipeline = _pipeline_state->pipeline.load()) st.codec = detail::codec_of(*pipeline);
   const double latency = _capture_latency.load(std::memory_order_relaxed);
   if (!std::isnan(latency)) st.capture_latency = latency;
   return st;
