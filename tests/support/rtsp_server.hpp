@@ -35,7 +35,16 @@ struct RtspMountOptions {
   // Serves still colour bars with the frame number painted in the top row of 16x16 blocks
   // (see read_frame_counter), instead of a moving ball. Needs a width of at least 256.
   bool counter = false;
+  // A still videotestsrc pattern ("smpte", "pinwheel", ...) scrolled left by `scroll` pixels a
+  // frame and wrapping round (videotestsrc's horizontal-speed): frame n is frame 0 shifted by
+  // n * scroll, so a picture can be scored against the clean one (scroll_reference).
+  std::string pattern;
+  int scroll = 0;
 };
+
+// Frame 0 of a scrolling mount as full-range luma, width * height bytes, rendered without
+// encoding: the clean picture that frame n equals when shifted left by n * scroll.
+std::vector<std::uint8_t> scroll_reference(const std::string& pattern, int width, int height);
 
 // Colour bars of a `counter` mount, left to right, as B, G, R.
 struct Bgr {
@@ -66,6 +75,9 @@ struct RtspLoopedMountOptions {
   // the middle, x264 veryfast at this bit rate (kbit/s). 0: the cheap moving ball, encoded
   // ultrafast at x264's default quality.
   int camera_kbps = 0;
+  // With camera_kbps 0: a scrolling still pattern as in RtspMountOptions instead of the ball.
+  std::string pattern;
+  int scroll = 0;
 };
 
 // An in-process RTSP server on 127.0.0.1 with an ephemeral port, serving live test patterns.
