@@ -131,7 +131,8 @@ std::shared_ptr<Clip> encode_clip(const RtspLoopedMountOptions& o) {
     description = "videotestsrc num-buffers=" + std::to_string(frames) + " pattern=" + pattern +
                   scroll + " ! " +
                   caps_of(o.width, o.height, fps) +
-                  " ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=" + gop + tail;
+                  " ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=" + gop +
+                  (o.pattern.empty() ? "" : " bitrate=8000") + tail;
   }
   GError* error = nullptr;
   GstElement* pipeline = gst_parse_launch(description.c_str(), &error);

@@ -38,7 +38,7 @@ struct RtspMountOptions {
   // A still videotestsrc pattern ("smpte", "pinwheel", ...) scrolled left by `scroll` pixels a
   // frame and wrapping round (videotestsrc's horizontal-speed): frame n is frame 0 shifted by
   // n * scroll, so a picture can be scored against the clean one (scroll_reference).
-  std::string pattern;
+  std::string pattern = "";
   int scroll = 0;
 };
 
@@ -75,8 +75,9 @@ struct RtspLoopedMountOptions {
   // the middle, x264 veryfast at this bit rate (kbit/s). 0: the cheap moving ball, encoded
   // ultrafast at x264's default quality.
   int camera_kbps = 0;
-  // With camera_kbps 0: a scrolling still pattern as in RtspMountOptions instead of the ball.
-  std::string pattern;
+  // With camera_kbps 0: a scrolling still pattern as in RtspMountOptions instead of the ball,
+  // at 8 Mbit/s so that its pictures score well above visible damage.
+  std::string pattern = "";
   int scroll = 0;
 };
 
