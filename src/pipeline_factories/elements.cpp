@@ -51,9 +51,9 @@ void post_error(GstElement* element, GQuark domain, gint code, const std::string
   GstStructure* details = gst_structure_new_empty("details");
   gst_structure_set(details, CAUSE_FIELD, G_TYPE_STRING, (cause.empty() ? text : cause).c_str(),
                     nullptr);
-  gst_element_post_message(
-      element, gst_message_new_error_with_details(GST_OBJECT(element), error.get(),
-                                                  debug.empty() ? nullptr : debug.c_str(), details));
+  gst_element_post_message(element, gst_message_new_error_with_details(
+                                        GST_OBJECT(element), error.get(),
+                                        debug.empty() ? nullptr : debug.c_str(), details));
 }
 
 CapsPtr pad_caps(GstPad* pad) {
