@@ -7,16 +7,141 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "reliability_helpers.hpp"
+#include "support/http_server.hpp"
+#include "support/log_capture.hpp"
 #include "logging/url.hpp"
+#include "pipeline_factories/origin_guard.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/redaction.hpp"
 #include "strovix/stream_reader/gst.hpp"
 
 using namespace strovix;
+using namespace strovix::reliability;
+namespace st = strovix::testing;
 
 namespace {
+
+std::string base64_of(const std::string& text) {
+  gchar* encoded = g_base64_encode(reinterpret_cast<const guchar*>(text.data()), text.size());
+  std::string out = encoded;
+  g_free(encoded);
+  return out;
+}
+
+GstStreamReader::Options quick_retries() {
+  GstStreamReader::Options o;
+  o.base_backoff_seconds = 0.0;
+  o.max_backoff_seconds = 0.2;
+  o.backoff_randomness_seconds = 0.0;
+  return o;
+}
+
+// Waits until the reader's last error contains `needle`.
+bool wait_for_error(const GstStreamReader& reader, const std::string& needle, double timeout) {
+  const double deadline = steady_seconds() + timeout;
+  while (steady_seconds() < deadline) {
+    if (reader.stats().last_error.find(needle) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+// ---- redirects ---------------------------------------------------------------------------------
+
+constexpr const char* kCamUser = "admin";
+constexpr const char* kCamPassword = "Redir3ctPw";
+
+struct HttpRedirectCase {
+  const char* label;
+  bool tls;             // the camera speaks https
+  bool collector_tls;   // the redirect's target speaks https
+};
+
+// A camera with a password answers 302 to another server (the collector), which asks for a
+// login and records every Authorization header it gets.
+TEST(Redirects, HttpCredentialsNeverLeaveTheirOrigin) {
+  const std::vector<HttpRedirectCase> cases = {
+      {"http to another port", false, false},
+      {"https to plain http", true, false},
+  };
+  for (const auto& c : cases) {
+    st::HttpTestServer::Options collector_options;
+    collector_options.user = "anyone";
+    collector_options.password = "anything";
+    collector_options.tls = c.collector_tls;
+    st::HttpTestServer collector(collector_options);
+    st::HttpTestServer::Options camera_options;
+    camera_options.tls = c.tls;
+    camera_options.redirects["/mjpeg"] = collector.url("/mjpeg");
+    st::HttpTestServer camera(camera_options);
+    ScopedLogCapture log;
+    auto options = quick_retries();
+    if (c.tls) options.tls_ca_file = camera.certificate_file();
+    const std::string url = camera.url_with_credentials("/mjpeg", kCamUser, kCamPassword);
+    {
+      GstStreamReader reader(1, url, {}, options);
+      EXPECT_TRUE(wait_for_error(reader, "127.0.0.1:" + std::to_string(collector.port()),
+                                 15.0 * time_scale()))
+          << c.label << ": " << reader.stats().last_error;
+      // A few retries by the back-off, each refused again.
+      const double deadline = steady_seconds() + 10.0 * time_scale();
+      while (reader.stats().restarts < 3 && steady_seconds() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      EXPECT_GE(reader.stats().restarts, 3u) << c.label;
+      const std::string error = reader.stats().last_error;
+      EXPECT_NE(error.find("redirect"), std::string::npos) << c.label << ": " << error;
+      EXPECT_EQ(error.find(kCamPassword), std::string::npos) << error;
+    }
+    const std::string token = base64_of(std::string(kCamUser) + ":" + kCamPassword);
+    int with_password = 0;
+    for (const auto& seen : collector.requests_seen()) {
+      if (seen.authorization.find(token) != std::string::npos) ++with_password;
+    }
+    figure(std::string("http redirect, ") + c.label + ": " +
+           std::to_string(collector.requests_seen().size()) + " requests at the other origin, " +
+           std::to_string(with_password) + " with the camera's password");
+    EXPECT_EQ(with_password, 0) << c.label;
+    for (const auto& line : log->lines()) {
+      EXPECT_EQ(line.text.find(kCamPassword), std::string::npos) << line.text;
+    }
+  }
+}
+
+TEST(Redirects, SameOriginHttpRedirectStillStreams) {
+  st::HttpTestServer::Options options;
+  options.user = kCamUser;
+  options.password = kCamPassword;
+  options.redirects["/old"] = "/mjpeg";
+  options.redirects["/older"] = "/old";
+  st::HttpTestServer camera(options);
+  GstStreamReader reader(1, camera.url_with_credentials("/older", kCamUser, kCamPassword), {},
+                         quick_retries());
+  EXPECT_TRUE(next_frame(reader, nullptr, 15.0 * time_scale())) << reader.stats().last_error;
+}
+
+TEST(Redirects, EndlessHttpRedirectChainIsCut) {
+  st::HttpTestServer::Options options;
+  options.redirects["/loop"] = "/loop";
+  st::HttpTestServer camera(options);
+  std::uint64_t attempts = 0;
+  {
+    GstStreamReader reader(1, camera.url_with_credentials("/loop", kCamUser, kCamPassword), {},
+                           quick_retries());
+    EXPECT_TRUE(wait_for_error(reader, "redirects", 15.0 * time_scale()))
+        << reader.stats().last_error;
+    attempts = reader.stats().restarts + 2;
+  }
+  // Each attempt follows a bounded chain; the back-off's retries add attempts, not length.
+  const auto requests = camera.requests_seen().size();
+  figure("endless http redirect: " + std::to_string(requests) + " requests in " +
+         std::to_string(attempts) + " attempts at most");
+  EXPECT_LE(requests, attempts * (detail::kMaxRedirects + 1));
+}
 
 // ---- secrets outside the userinfo ------------------------------------------------------------
 
