@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <string>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -51,6 +52,122 @@ bool wait_for_error(const GstStreamReader& reader, const std::string& needle, do
 }
 
 // ---- redirects ---------------------------------------------------------------------------------
+// A hostile RTSP server of the test's own on 127.0.0.1: answers OPTIONS, and DESCRIBE of
+// "/cam" with "302 Moved" to `redirect_to` ("" asks for a login instead; "/..." is a path on
+// itself), every other DESCRIBE with a request for a basic login, and records every request's
+// method, URI and Authorization headers. One connection at a time, each bounded.
+class HostileRtsp {
+ public:
+  explicit HostileRtsp(std::string redirect_to = {}) : redirect_to_(std::move(redirect_to)) {
+    listener_ = g_socket_listener_new();
+    cancellable_ = g_cancellable_new();
+    port_ = g_socket_listener_add_any_inet_port(listener_, nullptr, nullptr);
+    thread_ = std::thread([this] { accept_loop(); });
+  }
+  ~HostileRtsp() {
+    g_cancellable_cancel(cancellable_);
+    thread_.join();
+    g_object_unref(listener_);
+    g_object_unref(cancellable_);
+  }
+  HostileRtsp(const HostileRtsp&) = delete;
+  HostileRtsp& operator=(const HostileRtsp&) = delete;
+
+  std::string url(const std::string& userinfo = {}) const {
+    return "rtsp://" + (userinfo.empty() ? "" : userinfo + "@") + "127.0.0.1:" +
+           std::to_string(port_) + "/cam";
+  }
+  int port() const { return port_; }
+  struct Seen {
+    std::string method;
+    std::string uri;
+    int authorizations = 0;  // Authorization headers in the request
+    std::string authorization;
+  };
+  std::vector<Seen> seen() const {
+    std::lock_guard lock(mutex_);
+    return seen_;
+  }
+
+ private:
+  void accept_loop() {
+    for (int connections = 0; connections < 500 && !g_cancellable_is_cancelled(cancellable_);
+         ++connections) {
+      GSocketConnection* c = g_socket_listener_accept(listener_, nullptr, cancellable_, nullptr);
+      if (!c) continue;
+      g_socket_set_timeout(g_socket_connection_get_socket(c), 5);
+      serve(g_io_stream_get_input_stream(G_IO_STREAM(c)),
+            g_io_stream_get_output_stream(G_IO_STREAM(c)));
+      g_io_stream_close(G_IO_STREAM(c), nullptr, nullptr);
+      g_object_unref(c);
+    }
+  }
+  void serve(GInputStream* in, GOutputStream* out) {
+    std::string buffer;
+    char chunk[4096];
+    for (int requests = 0; requests < 200;) {
+      const auto end = buffer.find("\r\n\r\n");
+      if (end == std::string::npos) {
+        const gssize n = g_input_stream_read(in, chunk, sizeof chunk, cancellable_, nullptr);
+        if (n <= 0 || buffer.size() > 65536) return;
+        buffer.append(chunk, static_cast<std::size_t>(n));
+        continue;
+      }
+      ++requests;
+      const std::string head = buffer.substr(0, end + 2);
+      buffer.erase(0, end + 4);
+      Seen seen;
+      seen.method = head.substr(0, head.find(' '));
+      seen.uri = head.substr(head.find(' ') + 1, head.find(' ', head.find(' ') + 1) - head.find(' ') - 1);
+      std::string cseq = "0";
+      for (std::size_t at = head.find("\r\n"); at != std::string::npos;
+           at = head.find("\r\n", at + 2)) {
+        const std::string line = head.substr(at + 2, head.find("\r\n", at + 2) - at - 2);
+        const std::string name = line.substr(0, line.find(':'));
+        const std::string value = line.find(": ") == std::string::npos
+                                      ? std::string()
+                                      : line.substr(line.find(": ") + 2);
+        if (g_ascii_strcasecmp(name.c_str(), "CSeq") == 0) cseq = value;
+        if (g_ascii_strcasecmp(name.c_str(), "Authorization") == 0) {
+          ++seen.authorizations;
+          seen.authorization += value + "\n";
+        }
+      }
+      {
+        std::lock_guard lock(mutex_);
+        seen_.push_back(seen);
+      }
+      std::string reply;
+      if (seen.method == "OPTIONS") {
+        reply = "RTSP/1.0 200 OK\r\nCSeq: " + cseq + "\r\nPublic: OPTIONS, DESCRIBE, SETUP, PLAY\r\n\r\n";
+      } else if (seen.method == "DESCRIBE" && !redirect_to_.empty() &&
+                 seen.uri.size() >= 4 && seen.uri.compare(seen.uri.size() - 4, 4, "/cam") == 0) {
+        const std::string to = redirect_to_[0] == '/' ? "rtsp://127.0.0.1:" +
+                                                            std::to_string(port_) + redirect_to_
+                                                      : redirect_to_;
+        reply = "RTSP/1.0 302 Moved Temporarily\r\nCSeq: " + cseq + "\r\nLocation: " + to +
+                "\r\n\r\n";
+      } else {
+        reply = "RTSP/1.0 401 Unauthorized\r\nCSeq: " + cseq +
+                "\r\nWWW-Authenticate: Basic realm=\"cam\"\r\n\r\n";
+      }
+      if (!g_output_stream_write_all(out, reply.data(), reply.size(), nullptr, cancellable_,
+                                     nullptr)) {
+        return;
+      }
+    }
+  }
+
+  std::string redirect_to_;
+  GSocketListener* listener_;
+  GCancellable* cancellable_;
+  int port_ = 0;
+  std::thread thread_;
+  // Guards seen_.
+  mutable std::mutex mutex_;
+  std::vector<Seen> seen_;
+};
+
 
 constexpr const char* kCamUser = "admin";
 constexpr const char* kCamPassword = "Redir3ctPw";
@@ -109,6 +226,70 @@ TEST(Redirects, HttpCredentialsNeverLeaveTheirOrigin) {
     for (const auto& line : log->lines()) {
       EXPECT_EQ(line.text.find(kCamPassword), std::string::npos) << line.text;
     }
+  }
+}
+
+TEST(Redirects, RtspCredentialsNeverLeaveTheirOrigin) {
+  HostileRtsp collector;
+  HostileRtsp camera(collector.url());
+  ScopedLogCapture log;
+  {
+    ToleratedRtspsrcCritical tolerated;
+    GstStreamReader reader(1, camera.url(std::string(kCamUser) + ":" + kCamPassword), {},
+                           quick_retries());
+    EXPECT_TRUE(wait_for_error(reader, "127.0.0.1:" + std::to_string(collector.port()),
+                               15.0 * time_scale()))
+        << reader.stats().last_error;
+    const double deadline = steady_seconds() + 10.0 * time_scale();
+    while (reader.stats().restarts < 3 && steady_seconds() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_GE(reader.stats().restarts, 3u);
+  }
+  const std::string token = base64_of(std::string(kCamUser) + ":" + kCamPassword);
+  int describes = 0, with_password = 0, most_headers = 0;
+  for (const auto& seen : collector.seen()) {
+    describes += seen.method == "DESCRIBE";
+    with_password += seen.authorization.find(token) != std::string::npos;
+    most_headers = std::max(most_headers, seen.authorizations);
+  }
+  int camera_describes = 0;
+  for (const auto& seen : camera.seen()) camera_describes += seen.method == "DESCRIBE";
+  figure("rtsp 302 on DESCRIBE: " + std::to_string(camera_describes) + " DESCRIBEs at the camera, " +
+         std::to_string(collector.seen().size()) + " requests (" + std::to_string(describes) +
+         " DESCRIBEs) at the other origin, " + std::to_string(with_password) +
+         " with the password, at most " + std::to_string(most_headers) +
+         " Authorization headers in one");
+  EXPECT_EQ(with_password, 0);
+  for (const auto& line : log->lines()) {
+    EXPECT_EQ(line.text.find(kCamPassword), std::string::npos) << line.text;
+  }
+}
+
+// Within the origin the login follows the redirect; a redirect to itself is cut.
+TEST(Redirects, RtspSameOriginRedirectsKeepTheLoginAndAreBounded) {
+  const std::string token = base64_of(std::string(kCamUser) + ":" + kCamPassword);
+  for (const std::string to : {"/moved", "/cam"}) {
+    HostileRtsp camera(to);
+    {
+      ToleratedRtspsrcCritical tolerated;
+      GstStreamReader reader(1, camera.url(std::string(kCamUser) + ":" + kCamPassword), {},
+                             quick_retries());
+      const std::string expected = to == "/cam" ? "redirects" : "401";
+      EXPECT_TRUE(wait_for_error(reader, expected, 15.0 * time_scale()))
+          << to << ": " << reader.stats().last_error;
+    }
+    int logins_at_target = 0, describes = 0;
+    for (const auto& seen : camera.seen()) {
+      describes += seen.method == "DESCRIBE";
+      logins_at_target += seen.uri.find(to) != std::string::npos &&
+                          seen.authorization.find(token) != std::string::npos;
+    }
+    if (to == "/moved") {
+      EXPECT_GT(logins_at_target, 0);
+    }
+    figure("rtsp redirect to " + to + " on the same origin: " + std::to_string(describes) +
+           " DESCRIBEs, " + std::to_string(logins_at_target) + " with the login at the target");
   }
 }
 

@@ -1,6 +1,7 @@
 #include "pipeline_factories/origin_guard.hpp"
 
 #include <glib.h>
+#include <gst/rtsp/gstrtspmessage.h>
 
 #include "diagnosis/bus_message_cause.hpp"
 #include "strovix/gst/handles.hpp"
@@ -83,6 +84,69 @@ GstBusSyncReply drop_after_refusal(GstMessage* message) {
   const GstStructure* details = error_details(message);
   if (details && gst_structure_has_field(details, kRefusalField)) return GST_BUS_PASS;
   return GST_BUS_DROP;
+}
+
+}  // namespace strovix::detail
+
+// ---- rtspsrc ---------------------------------------------------------------------------------
+
+namespace strovix::detail {
+namespace {
+
+struct RtspGuard {
+  Origin origin;
+  bool has_credentials = false;
+  std::string last_uri;
+  int redirects = 0;
+  int describes = 0;
+  bool refused = false;
+};
+
+// Runs on rtspsrc's task thread before each request is written. A 301/302 makes rtspsrc
+// connect to the Location and send it the next request with the source's login.
+gboolean on_rtsp_before_send(GstElement* src, GstRTSPMessage* message, gpointer data) noexcept {
+  try {
+    auto& guard = *static_cast<RtspGuard*>(data);
+    if (guard.refused) return FALSE;
+    // The message's public fields are read directly: libgstrtsp is not linked for this.
+    if (!message || message->type != GST_RTSP_MESSAGE_REQUEST) return TRUE;
+    const gchar* uri = message->type_data.request.uri;
+    if (!uri || g_str_equal(uri, "*")) return TRUE;
+    const std::string target = uri;
+    // Requests name the stream or one of its tracks; only a new origin counts as a hop.
+    const auto to = origin_of(target);
+    const auto last = origin_of(guard.last_uri);
+    if (!guard.last_uri.empty() && !(to && last && *to == *last)) ++guard.redirects;
+    guard.last_uri = target;
+    std::string refusal;
+    // One DESCRIBE, one more with a login: any beyond those follow a redirect, which may
+    // stay on the origin and still loop.
+    if (message->type_data.request.method == GST_RTSP_DESCRIBE) ++guard.describes;
+    if (guard.redirects > kMaxRedirects || guard.describes > kMaxRedirects + 2) {
+      refusal = too_many_redirects_text(kMaxRedirects);
+    } else if (guard.has_credentials && !(to && *to == guard.origin)) {
+      refusal = redirect_refusal_text(target, guard.origin);
+    }
+    if (refusal.empty()) return TRUE;
+    guard.refused = true;
+    g_object_set(src, "user-id", nullptr, "user-pw", nullptr, nullptr);
+    post_redirect_refusal(src, refusal);
+    // Not sent at all: the other host learns nothing, not even that we came.
+    return FALSE;
+  } catch (...) {
+    return FALSE;
+  }
+}
+
+}  // namespace
+
+void guard_rtsp_redirects(GstElement* src, const StreamUrl& url) {
+  auto* guard = new RtspGuard;
+  guard->has_credentials = url.user.has_value() || url.password.has_value();
+  if (auto origin = origin_of(url.location)) guard->origin = *origin;
+  g_signal_connect_data(src, "before-send", G_CALLBACK(on_rtsp_before_send), guard,
+                        [](gpointer data, GClosure*) { delete static_cast<RtspGuard*>(data); },
+                        GConnectFlags{});
 }
 
 }  // namespace strovix::detail
