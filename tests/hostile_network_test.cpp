@@ -176,6 +176,7 @@ struct HttpRedirectCase {
   const char* label;
   bool tls;             // the camera speaks https
   bool collector_tls;   // the redirect's target speaks https
+  bool custom = false;  // a custom description with user-id and user-pw
 };
 
 // A camera with a password answers 302 to another server (the collector), which asks for a
@@ -184,6 +185,7 @@ TEST(Redirects, HttpCredentialsNeverLeaveTheirOrigin) {
   const std::vector<HttpRedirectCase> cases = {
       {"http to another port", false, false},
       {"https to plain http", true, false},
+      {"custom description, http to another port", false, false, true},
   };
   for (const auto& c : cases) {
     st::HttpTestServer::Options collector_options;
@@ -198,7 +200,14 @@ TEST(Redirects, HttpCredentialsNeverLeaveTheirOrigin) {
     ScopedLogCapture log;
     auto options = quick_retries();
     if (c.tls) options.tls_ca_file = camera.certificate_file();
-    const std::string url = camera.url_with_credentials("/mjpeg", kCamUser, kCamPassword);
+    std::string url = camera.url_with_credentials("/mjpeg", kCamUser, kCamPassword);
+    if (c.custom) {
+      options.pipeline_str = "souphttpsrc location=" + camera.url("/mjpeg") + " user-id=" +
+                             kCamUser + " user-pw=" + kCamPassword +
+                             " ! multipartdemux ! jpegdec ! videoconvert ! appsink "
+                             "name=strovix_sink";
+      url = camera.url("/mjpeg");
+    }
     {
       GstStreamReader reader(1, url, {}, options);
       EXPECT_TRUE(wait_for_error(reader, "127.0.0.1:" + std::to_string(collector.port()),
