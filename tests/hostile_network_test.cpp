@@ -54,7 +54,7 @@ bool wait_for_error(const GstStreamReader& reader, const std::string& needle, do
 // ---- redirects ---------------------------------------------------------------------------------
 // A hostile RTSP server of the test's own on 127.0.0.1: answers OPTIONS, and DESCRIBE of
 // "/cam" with "302 Moved" to `redirect_to` ("" asks for a login instead; "/..." is a path on
-// itself), every other DESCRIBE with a request for a basic login, and records every request's
+// itself; "RTSP/1.0 ..." is the status line to answer with), every other DESCRIBE with a request for a basic login, and records every request's
 // method, URI and Authorization headers. One connection at a time, each bounded.
 class HostileRtsp {
  public:
@@ -140,6 +140,8 @@ class HostileRtsp {
       std::string reply;
       if (seen.method == "OPTIONS") {
         reply = "RTSP/1.0 200 OK\r\nCSeq: " + cseq + "\r\nPublic: OPTIONS, DESCRIBE, SETUP, PLAY\r\n\r\n";
+      } else if (seen.method == "DESCRIBE" && redirect_to_.rfind("RTSP/1.0 ", 0) == 0) {
+        reply = redirect_to_ + "\r\nCSeq: " + cseq + "\r\n\r\n";
       } else if (seen.method == "DESCRIBE" && !redirect_to_.empty() &&
                  seen.uri.size() >= 4 && seen.uri.compare(seen.uri.size() - 4, 4, "/cam") == 0) {
         const std::string to = redirect_to_[0] == '/' ? "rtsp://127.0.0.1:" +
@@ -387,13 +389,36 @@ TEST(SchemeWithoutSlashes, RefusedQuotingNothingAfterTheScheme) {
   }
 }
 
+// A camera's reason phrase with terminal controls: the stream's error and its log lines carry
+// them escaped, each line one line.
+TEST(EscapeControl, CameraTextReachesErrorsAndLogLinesInert) {
+  HostileRtsp camera("RTSP/1.0 404 \x1b]0;owned\x07Gone\x1b[2J");
+  ScopedLogCapture log;
+  {
+    ToleratedRtspsrcCritical tolerated;
+    GstStreamReader reader(1, camera.url(), {}, quick_retries());
+    EXPECT_TRUE(wait_for_error(reader, "404", 15.0 * time_scale())) << reader.stats().last_error;
+    const std::string error = reader.stats().last_error;
+    EXPECT_EQ(error.find('\x1b'), std::string::npos) << error;
+    EXPECT_NE(error.find("\\x1b"), std::string::npos) << error;
+  }
+  int quoted = 0;
+  for (const auto& line : log->lines()) {
+    for (const char c : line.text) {
+      EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20) << line.text;
+    }
+    quoted += line.text.find("\\x1b]0;owned") != std::string::npos;
+  }
+  EXPECT_GT(quoted, 0);
+}
+
 TEST(EscapeControl, MakesOutsideTextInert) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"plain text, 100% ok", "plain text, 100% ok"},
       {"\x1b]0;owned\x07title", "\\x1b]0;owned\\x07title"},
-      {"two\nlines\r\n", "two\\x0alines\\x0d\\x0a"},
+      {"two\nlines\r\n", "two\\nlines\\r\\n"},
       {std::string("nul\0byte", 8), "nul\\x00byte"},
-      {"tab\there\x7f", "tab\\x09here\\x7f"},
+      {"tab\there\x7f", "tab\\there\\x7f"},
       // UTF-8 stays; C1 controls (CSI) and bytes outside well-formed UTF-8 do not.
       {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xb7", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xb7"},
       {"\xc2\x9b" "31m", "\\xc2\\x9b31m"},

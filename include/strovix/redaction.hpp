@@ -23,7 +23,8 @@ STROVIX_EXPORT std::string redact_url(std::string_view url);
 STROVIX_EXPORT std::vector<std::string> url_secrets(std::string_view url);
 
 // `text` with every control character (C0, DEL, C1) and every byte that is not part of
-// well-formed UTF-8 written as "\xNN", so that text from a camera or server can neither
+// well-formed UTF-8 written as "\xNN" (line feed, carriage return and tab as "\n", "\r",
+// "\t"), so that text from a camera or server can neither
 // drive a terminal nor break a line in two. Printable text, UTF-8 included, is unchanged.
 STROVIX_EXPORT std::string escape_control(std::string_view text);
 

@@ -11,9 +11,23 @@ namespace strovix {
 namespace {
 
 void append_escape(std::string& out, unsigned char byte) {
-  char code[5];
-  std::snprintf(code, sizeof(code), "\\x%02x", byte);
-  out.append(code);
+  // The three a reader meets in every multi-line message keep their short, familiar form.
+  switch (byte) {
+    case '\n':
+      out.append("\\n");
+      return;
+    case '\r':
+      out.append("\\r");
+      return;
+    case '\t':
+      out.append("\\t");
+      return;
+    default: {
+      char code[5];
+      std::snprintf(code, sizeof(code), "\\x%02x", byte);
+      out.append(code);
+    }
+  }
 }
 
 // Length of the well-formed UTF-8 sequence at `text[i]` (1 to 4), or 0 when it is not one.

@@ -358,7 +358,7 @@ void GstStreamReader::Impl::_pull_samples() {
       } catch (const std::exception& e) {
         state.record_error(e.what());
         _logger->error("strovix: _pull_samples stream_id " + std::to_string(id) +
-                       " unexpected error converting sample, requesting pipeline restart\n" +
+                       " unexpected error converting sample, requesting pipeline restart: " +
                        e.what());
         restarter.notify_frame_error(id, timestamp);
       }
