@@ -2,6 +2,8 @@
 // pushed through depayloader, parser and decoder with some left out (and lost-packet events
 // where the jitter buffer would send them); what comes out is compared, frame by frame, with
 // the lossless decode.
+#include "gst/damage_gate.hpp"
+
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 #include <gtest/gtest.h>
@@ -13,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "gst/damage_gate.hpp"
 #include "strovix/gst/handles.hpp"
 
 using namespace strovix;
@@ -78,9 +79,9 @@ bool carries_idr(GstBuffer* rtp) {
 // a lost packet leaves the rest of its picture decodable, and damaged. Every kGop-th frame is
 // an IDR picture.
 Recording record(int bframes) {
-  const std::string encoder =
-      bframes > 0 ? "x264enc bframes=" + std::to_string(bframes) + " b-adapt=false"
-                  : std::string("x264enc tune=zerolatency");
+  const std::string encoder = bframes > 0
+                                  ? "x264enc bframes=" + std::to_string(bframes) + " b-adapt=false"
+                                  : std::string("x264enc tune=zerolatency");
   const std::string description =
       "videotestsrc num-buffers=" + std::to_string(kFrames) +
       " pattern=ball ! video/x-raw,width=160,height=120,framerate=30/1 ! " + encoder +
@@ -104,7 +105,8 @@ Recording record(int bframes) {
       rec.first_packet.push_back(static_cast<int>(rec.packets.size()));
     }
     if (carries_idr(buffer)) rec.idr.back() = true;
-    rec.packets.push_back({BufferPtr(gst_buffer_ref(buffer)), static_cast<int>(rec.pts.size()) - 1});
+    rec.packets.push_back(
+        {BufferPtr(gst_buffer_ref(buffer)), static_cast<int>(rec.pts.size()) - 1});
   }
   gst_element_set_state(pipeline.get(), GST_STATE_NULL);
   return rec;
@@ -129,10 +131,10 @@ struct Decoded {
 std::unique_ptr<Decoded> decode(const Recording& rec, const std::set<int>& lost,
                                 bool events = false, bool deliver_damaged = false) {
   auto out = std::make_unique<Decoded>();
-  ElementPtr pipeline(gst_parse_launch(
-      "rtph264depay name=depay ! h264parse ! avdec_h264 name=dec max-threads=1 ! "
-      "appsink name=sink sync=false async=false wait-on-eos=false",
-      nullptr));
+  ElementPtr pipeline(
+      gst_parse_launch("rtph264depay name=depay ! h264parse ! avdec_h264 name=dec max-threads=1 ! "
+                       "appsink name=sink sync=false async=false wait-on-eos=false",
+                       nullptr));
   EXPECT_TRUE(pipeline);
   if (!pipeline) return out;
   ElementPtr depay(gst_bin_get_by_name(GST_BIN(pipeline.get()), "depay"));
@@ -295,17 +297,17 @@ TEST(DamageGate, RecognisesThePacketThatBeginsAPicture) {
     bool begins;
   };
   const Row rows[] = {
-      {RtpCodec::H264, {0x65, 0x88}, true},          // IDR slice, first macroblock 0
-      {RtpCodec::H264, {0x41, 0x9a}, true},          // non-IDR slice, first macroblock 0
-      {RtpCodec::H264, {0x41, 0x40}, false},         // a later slice of the picture
-      {RtpCodec::H264, {0x67, 0x42}, true},          // SPS
-      {RtpCodec::H264, {0x7c, 0x85, 0x88}, true},    // FU-A start of an IDR slice
-      {RtpCodec::H264, {0x7c, 0x05, 0x88}, false},   // FU-A continuation
+      {RtpCodec::H264, {0x65, 0x88}, true},                    // IDR slice, first macroblock 0
+      {RtpCodec::H264, {0x41, 0x9a}, true},                    // non-IDR slice, first macroblock 0
+      {RtpCodec::H264, {0x41, 0x40}, false},                   // a later slice of the picture
+      {RtpCodec::H264, {0x67, 0x42}, true},                    // SPS
+      {RtpCodec::H264, {0x7c, 0x85, 0x88}, true},              // FU-A start of an IDR slice
+      {RtpCodec::H264, {0x7c, 0x05, 0x88}, false},             // FU-A continuation
       {RtpCodec::H264, {0x78, 0x00, 0x02, 0x67, 0x42}, true},  // STAP-A with an SPS
-      {RtpCodec::H265, {0x26, 0x01, 0x80}, true},    // IDR slice segment, first in picture
-      {RtpCodec::H265, {0x02, 0x01, 0x00}, false},   // a later slice segment
-      {RtpCodec::H265, {0x62, 0x01, 0x93, 0x80}, true},  // FU start of an IDR segment
-      {RtpCodec::H265, {0x62, 0x01, 0x13, 0x80}, false}, // FU continuation
+      {RtpCodec::H265, {0x26, 0x01, 0x80}, true},         // IDR slice segment, first in picture
+      {RtpCodec::H265, {0x02, 0x01, 0x00}, false},        // a later slice segment
+      {RtpCodec::H265, {0x62, 0x01, 0x93, 0x80}, true},   // FU start of an IDR segment
+      {RtpCodec::H265, {0x62, 0x01, 0x13, 0x80}, false},  // FU continuation
       {RtpCodec::JPEG, {0x00, 0x00, 0x00, 0x00}, true},
       {RtpCodec::JPEG, {0x00, 0x00, 0x05, 0xa0}, false},
       {RtpCodec::OTHER, {0x00, 0x00}, false},

@@ -209,8 +209,8 @@ TEST_P(NetworkLoss, NoDeliveredFrameIsDamaged) {
   std::vector<double> sorted = scores;
   std::sort(sorted.begin(), sorted.end());
   const double worst_1 = sorted[sorted.size() / 100];
-  const auto damaged = std::count_if(scores.begin(), scores.end(),
-                                     [](double s) { return s < kDamagedBelow; });
+  const auto damaged =
+      std::count_if(scores.begin(), scores.end(), [](double s) { return s < kDamagedBelow; });
   const double fps = static_cast<double>(last_sequence - first_sequence) / std::max(elapsed, 1e-3);
   std::printf(
       "[ loss     ] %s: %.1f %% UDP loss, %dx%d, damaged frames %s: %zu scored, %.1f %% damaged "
@@ -242,12 +242,12 @@ TEST_P(NetworkLoss, NoDeliveredFrameIsDamaged) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Udp, NetworkLoss,
-    ::testing::Values(LossCase{"Lossless", 0, 640, 360, 8}, LossCase{"HalfPercent", 5, 640, 360, 8},
-                      LossCase{"TwoPercent", 20, 640, 360, 8},
-                      LossCase{"FivePercent", 50, 320, 240, 8},
-                      LossCase{"HalfPercent1080p", 5, 1920, 1080, 8, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Udp, NetworkLoss,
+                         ::testing::Values(LossCase{"Lossless", 0, 640, 360, 8},
+                                           LossCase{"HalfPercent", 5, 640, 360, 8},
+                                           LossCase{"TwoPercent", 20, 640, 360, 8},
+                                           LossCase{"FivePercent", 50, 320, 240, 8},
+                                           LossCase{"HalfPercent1080p", 5, 1920, 1080, 8, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

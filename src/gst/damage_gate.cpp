@@ -24,7 +24,7 @@ bool h264_begins(const guint8* p, gsize size) {
   if (size < 2) return false;
   const int type = p[0] & 0x1f;
   if (type == 24) return size >= 4 && h264_nal_begins(p + 3, size - 3);  // STAP-A
-  if (type == 28) {                                                        // FU-A
+  if (type == 28) {                                                      // FU-A
     if (!(p[1] & 0x80) || size < 3) return false;
     const guint8 header[2] = {static_cast<guint8>((p[0] & 0xe0) | (p[1] & 0x1f)), p[2]};
     return h264_nal_begins(header, 2);
@@ -220,8 +220,8 @@ DamageTracker::Verdict DamageTracker::on_frame(GstBuffer* encoded) {
     _waiting = false;
     return Verdict::PASS;
   }
-  const bool leading = GST_CLOCK_TIME_IS_VALID(_resume_pts) && GST_CLOCK_TIME_IS_VALID(pts) &&
-                       pts < _resume_pts;
+  const bool leading =
+      GST_CLOCK_TIME_IS_VALID(_resume_pts) && GST_CLOCK_TIME_IS_VALID(pts) && pts < _resume_pts;
   if (!_waiting && !leading) return Verdict::PASS;
   count_dropped();
   return _waiting && !was_waiting ? Verdict::DROP_AND_DRAIN : Verdict::DROP;
