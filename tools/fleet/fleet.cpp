@@ -4,112 +4,39 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
+#include <fstream>
 #include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/cli_log.hpp"
+#include "common/run_common.hpp"
 #include "fleet/camera_list.hpp"
+#include "fleet/fleet_members.hpp"
 #include "fleet/fleet_state.hpp"
-#include "common/reader_setup.hpp"
+#include "fleet/fleet_wait.hpp"
 #include "fleet/shard.hpp"
 #include "serve/status_server.hpp"
 #include "strovix/event.hpp"
 #include "strovix/gobject_init.hpp"
-#include "common/run_common.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/gst.hpp"
 
 namespace strovix::tools {
 namespace {
 
-// Readers are built and closed by this many threads at once: a build may wait (must_play)
-// and a close may wait for a rebuild, and neither should add up over hundreds of cameras.
-constexpr unsigned kSetupThreads = 8;
 // Closing waits this long for every reader; the rest of the teardown is the process exit's.
 constexpr double kCloseAllowanceSeconds = 2.0;
-
-std::string one_line(std::string text) {
-  for (auto& c : text) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
-  return text;
-}
 
 void print(const std::string& text) {
   std::fputs(text.c_str(), stdout);
   std::fflush(stdout);
-}
-
-// Runs job(i) for every i < count on up to kSetupThreads threads.
-template <typename Job>
-void for_each_parallel(std::size_t count, Job job) {
-  std::atomic<std::size_t> next{0};
-  std::vector<std::thread> workers;
-  const std::size_t threads = std::min<std::size_t>(kSetupThreads, count);
-  for (std::size_t t = 0; t < threads; ++t) {
-    workers.emplace_back([&] {
-      for (std::size_t i = next++; i < count; i = next++) job(i);
-    });
-  }
-  for (auto& w : workers) w.join();
-}
-
-bool wait_for_stop_signal(const sigset_t& signals, Clock::time_point deadline) {
-  for (;;) {
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) return false;
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    if (sigtimedwait(&signals, nullptr, &timeout) > 0) return true;
-    if (errno != EINTR && errno != EAGAIN) return false;
-  }
-}
-
-struct Member {
-  Camera camera;
-  std::vector<std::string> secrets;
-  std::unique_ptr<GstStreamReader> reader;
-  std::string setup_error;  // without credentials
-  std::uint64_t last_frames = 0;
-  Frame newest;
-};
-
-// Samples every camera; never blocks on a stream (stats() and latest_frame() do not).
-std::shared_ptr<const FleetSample> sample_fleet(std::vector<Member>& members,
-                                                Clock::time_point start, double interval) {
-  auto sample = std::make_shared<FleetSample>();
-  sample->time = wall_seconds();
-  sample->elapsed = seconds_since(start);
-  for (auto& m : members) {
-    CameraSample c;
-    c.name = m.camera.name;
-    c.url = redact_url(m.camera.url);
-    c.set_up = m.reader != nullptr;
-    if (m.reader) {
-      c.stats = m.reader->stats();
-      c.stats.last_error = one_line(redact_credentials(c.stats.last_error, m.secrets));
-      Frame frame = m.reader->latest_frame();
-      if (frame.image) m.newest = std::move(frame);
-      const std::uint64_t frames = c.stats.frames_delivered;
-      c.fps = interval > 0 ? static_cast<double>(frames - m.last_frames) / interval : 0.0;
-      m.last_frames = frames;
-      const double last = c.stats.last_frame_time > 0 ? c.stats.last_frame_time
-                                                      : (m.newest.image ? m.newest.timestamp : 0);
-      if (last > 0) c.age_seconds = std::max(0.0, sample->time - last);
-    } else {
-      c.stats.last_error = m.setup_error;
-    }
-    c.newest = m.newest;
-    sample->cameras.push_back(std::move(c));
-  }
-  return sample;
 }
 
 int terminal_width() {
@@ -160,81 +87,167 @@ void summarise(const FleetSample& sample, const ReadArgs& args, double duration,
   print(out);
 }
 
+// The texts a selection is made of: a watched folder's event that changes neither is no
+// reason to reload.
+std::string fingerprint(const FleetArgs& fleet) {
+  std::string out;
+  for (const std::string* path :
+       {&*fleet.cameras, fleet.shard ? &fleet.shard->count_file : nullptr}) {
+    if (!path || path->empty()) continue;
+    std::ifstream in(*path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    out += (in ? "1" : "0") + std::to_string(text.str().size()) + ":" + text.str();
+  }
+  return out;
+}
+
+std::string shard_text(const Shard& shard) {
+  return std::to_string(shard.index) + "/" + std::to_string(shard.count);
+}
+
+void log_setup_failures(const Members& members, const std::vector<std::string>& names) {
+  for (const auto& m : members) {
+    if (m->reader) continue;
+    const auto& name = m->wanted.camera.name;
+    if (std::find(names.begin(), names.end(), name) == names.end()) continue;
+    cli_log(LogLevel::error, name, "cannot set up the stream: " + m->setup_error);
+  }
+}
+
+// The fleet between its start and its end: the members, the server, and the reloads.
+class FleetRun {
+ public:
+  FleetRun(const ReadArgs& args, const FleetArgs& fleet) : args_(args), fleet_(fleet) {}
+
+  // The first selection; an exit status when the run cannot start.
+  std::optional<int> start(Selection selection) {
+    fingerprint_ = fingerprint(fleet_);
+    shard_ = selection.shard;
+    std::vector<std::string> names;
+    for (const auto& w : selection.cameras) names.push_back(w.camera.name);
+    apply_reload(members_, std::move(selection.cameras), next_id_);
+    log_setup_failures(members_, names);
+    std::size_t set_up = 0;
+    for (const auto& m : members_) set_up += m->reader ? 1 : 0;
+    if (set_up == 0 && !members_.empty()) {
+      cli_log(LogLevel::error, "", "no camera could be set up");
+      return kExitSetup;
+    }
+    return std::nullopt;
+  }
+
+  // Rereads the list (and the shard count); applies it unless it does not parse, in which
+  // case the running set stays. `forced` (SIGHUP) reloads even an unchanged list.
+  void reload(bool forced) {
+    const std::string now = fingerprint(fleet_);
+    if (!forced && now == fingerprint_) return;
+    fingerprint_ = now;
+    const auto started = Clock::now();
+    Selection selection;
+    try {
+      selection = load_selection(args_, fleet_);
+      if (selection.listed == 0) throw CameraListError("no camera in " + *fleet_.cameras);
+    } catch (const std::exception& e) {
+      cli_log(LogLevel::error, "",
+              std::string(e.what()) + "; the list is not applied, the " +
+                  std::to_string(members_.size()) + " running cameras stay");
+      return;
+    }
+    const Shard was = shard_;
+    shard_ = selection.shard;
+    const auto outcome = apply_reload(members_, std::move(selection.cameras), next_id_);
+    auto touched = outcome.plan.added;
+    touched.insert(touched.end(), outcome.plan.changed.begin(), outcome.plan.changed.end());
+    log_setup_failures(members_, touched);
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    char took[32];
+    std::snprintf(took, sizeof(took), "%.0f ms", seconds * 1000.0);
+    std::string line = "reloaded " + *fleet_.cameras + ": " +
+                       std::to_string(outcome.plan.added.size()) + " added, " +
+                       std::to_string(outcome.plan.removed.size()) + " removed, " +
+                       std::to_string(outcome.plan.changed.size()) + " changed, " +
+                       std::to_string(outcome.plan.kept.size()) + " kept";
+    if (fleet_.shard) {
+      line += ", shard " + shard_text(shard_);
+      if (was.count != shard_.count) line += " (was " + shard_text(was) + ")";
+    }
+    cli_log(LogLevel::info, "", line + ", in " + took);
+  }
+
+  Members& members() { return members_; }
+
+ private:
+  const ReadArgs& args_;
+  const FleetArgs& fleet_;
+  Members members_;
+  int next_id_ = 1;
+  Shard shard_;
+  std::string fingerprint_;
+};
+
+// A burst of folder events (an editor's temporary files, a ConfigMap's symlink swap) is read
+// once, this long after its last event.
+constexpr auto kSettleTime = std::chrono::milliseconds(200);
+
 }  // namespace
 
-int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& stop_signals) {
-  std::vector<Camera> cameras;
+int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& signals) {
+  Selection selection;
   try {
-    cameras = read_camera_list(*fleet.cameras);
-  } catch (const CameraListError& e) {
-    std::fprintf(stderr, "strovix-read: %s\n", e.what());
+    selection = load_selection(args, fleet);
+  } catch (const std::exception& e) {
+    cli_log(LogLevel::error, "", e.what());
     return kExitUsage;
   }
-  if (cameras.empty()) {
-    std::fprintf(stderr, "strovix-read: no camera in %s\n", fleet.cameras->c_str());
+  if (selection.listed == 0) {
+    cli_log(LogLevel::error, "", "no camera in " + *fleet.cameras);
     return kExitUsage;
   }
-  if (fleet.shard) cameras = select_shard(cameras, *fleet.shard);
   if (fleet.list) {
     std::string out;
-    for (const auto& c : cameras) out += c.name + " " + redact_url(c.url) + "\n";
+    for (const auto& w : selection.cameras) {
+      out += w.camera.name + " " + redact_url(w.camera.url) + "\n";
+    }
     print(out);
     return kExitOk;
   }
-  if (cameras.empty()) {
-    std::fprintf(stderr, "strovix-read: shard %d/%d holds no camera of %s\n", fleet.shard->index,
-                 fleet.shard->count, fleet.cameras->c_str());
+  if (selection.cameras.empty()) {
+    cli_log(LogLevel::warning, "",
+            "shard " + shard_text(selection.shard) + " holds no camera of " + *fleet.cameras);
   }
 
   set_log_level(args.quiet ? LogLevel::warning : LogLevel::info);
   gobject_init::start();
 
-  std::vector<Member> members(cameras.size());
-  for (std::size_t i = 0; i < cameras.size(); ++i) {
-    members[i].camera = cameras[i];
-    members[i].secrets = url_secrets(cameras[i].url);
+  std::vector<std::string> watched{*fleet.cameras};
+  if (fleet.shard && !fleet.shard->count_file.empty()) watched.push_back(fleet.shard->count_file);
+  FleetWaiter waiter(signals, watched);
+  if (!waiter.watch_problem().empty()) {
+    cli_log(LogLevel::warning, "",
+            waiter.watch_problem() + "; the list is reread on SIGHUP only");
   }
-  const auto options = reader_options(args);
-  const auto runtime_options = reader_runtime_options(args);
+
   const auto start = Clock::now();
-  for_each_parallel(members.size(), [&](std::size_t i) {
-    auto& m = members[i];
-    try {
-      m.reader = std::make_unique<GstStreamReader>(static_cast<int>(i + 1), m.camera.url,
-                                                   runtime_options, options);
-    } catch (const std::exception& e) {
-      m.setup_error = one_line(redact_credentials(e.what(), m.secrets));
-    }
-  });
-  std::size_t set_up = 0;
-  for (const auto& m : members) {
-    if (m.reader) {
-      ++set_up;
-    } else {
-      std::fprintf(stderr, "strovix-read: %s: cannot set up the stream: %s\n",
-                   m.camera.name.c_str(), m.setup_error.c_str());
-    }
-  }
-  if (set_up == 0 && !members.empty()) {
-    std::fprintf(stderr, "strovix-read: no camera could be set up\n");
-    return kExitSetup;
-  }
+  FleetRun run(args, fleet);
+  if (const auto status = run.start(std::move(selection))) return *status;
 
   std::unique_ptr<StatusServer> server;
   if (fleet.serve) {
     try {
       server = std::make_unique<StatusServer>(*fleet.serve);
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "strovix-read: cannot serve on %s:%d: %s\n", fleet.serve->host.c_str(),
-                   fleet.serve->port, e.what());
+      cli_log(LogLevel::error, "",
+              "cannot serve on " + fleet.serve->host + ":" + std::to_string(fleet.serve->port) +
+                  ": " + e.what());
       // Readers are closed by their destructors on the way out.
       return kExitFailure;
     }
-    std::fprintf(stderr, "strovix-read: serving %s\n", server->url().c_str());
+    cli_log(LogLevel::info, "", "serving " + server->url());
   }
 
   const bool tty = isatty(STDOUT_FILENO) == 1;
-  auto sample = sample_fleet(members, start, 0.0);
+  auto sample = sample_fleet(run.members(), start, 0.0);
   if (server) server->publish(sample);
   bool interrupted = false;
   const auto end = args.duration && *args.duration < 3.2e9
@@ -242,25 +255,51 @@ int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& stop
                                      std::chrono::duration<double>(*args.duration))
                        : Clock::time_point::max();
   auto last_tick = start;
-  for (auto next_tick = start + std::chrono::seconds(1);; next_tick += std::chrono::seconds(1)) {
-    if (wait_for_stop_signal(stop_signals, std::min(next_tick, end))) {
+  auto next_tick = start + std::chrono::seconds(1);
+  // max(): no reload due.
+  auto reload_at = Clock::time_point::max();
+  const auto resample = [&] {
+    const auto now = Clock::now();
+    sample = sample_fleet(run.members(), start,
+                          std::chrono::duration<double>(now - last_tick).count());
+    last_tick = now;
+    if (server) server->publish(sample);
+  };
+  for (;;) {
+    const auto deadline = std::min({next_tick, end, reload_at});
+    const auto wake = waiter.wait_until(deadline);
+    if (wake == FleetWaiter::Wake::stop) {
       interrupted = true;
       break;
     }
-    if (Clock::now() >= end) break;
+    if (wake == FleetWaiter::Wake::changed) {
+      reload_at = Clock::now() + kSettleTime;
+      continue;
+    }
     const auto now = Clock::now();
-    sample = sample_fleet(members, start, std::chrono::duration<double>(now - last_tick).count());
-    last_tick = now;
-    if (server) server->publish(sample);
-    report(*sample, args, tty);
+    if (wake == FleetWaiter::Wake::reload || now >= reload_at) {
+      run.reload(wake == FleetWaiter::Wake::reload);
+      reload_at = Clock::time_point::max();
+      // The page, API and metrics follow the new set at once.
+      resample();
+      continue;
+    }
+    if (now >= end) break;
+    if (now >= next_tick) {
+      resample();
+      report(*sample, args, tty);
+      next_tick += std::chrono::seconds(1);
+      if (next_tick <= now) next_tick = now + std::chrono::seconds(1);
+    }
   }
 
-  // A second Ctrl-C while closing ends the process at once.
-  pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
+  // A second Ctrl-C while closing ends the process at once; a late SIGHUP stays blocked.
+  sigset_t stop_only = signals;
+  sigdelset(&stop_only, SIGHUP);
+  pthread_sigmask(SIG_UNBLOCK, &stop_only, nullptr);
   const double duration = seconds_since(start);
   if (Clock::now() - last_tick >= std::chrono::milliseconds(100)) {
-    sample = sample_fleet(members, start,
-                          std::chrono::duration<double>(Clock::now() - last_tick).count());
+    resample();
     report(*sample, args, tty);
   }
   server.reset();
@@ -272,18 +311,18 @@ int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& stop
   }
   int status = kExitOk;
   if (!silent.empty()) {
-    std::fprintf(stderr, "strovix-read: no frame arrived in %.1f s from: %s\n", duration,
-                 silent.c_str());
+    char took[32];
+    std::snprintf(took, sizeof(took), "%.1f", duration);
+    cli_log(LogLevel::error, "", std::string("no frame arrived in ") + took + " s from: " + silent);
     status = kExitNoFrame;
   }
 
   // Closing runs on threads of their own so that streams stuck in a back-off or a rebuild
   // cannot hold the run past its duration.
   auto closed = std::make_shared<Event>();
+  Members& members = run.members();
   std::thread closer([&members, closed] {
-    for_each_parallel(members.size(), [&](std::size_t i) {
-      if (members[i].reader) members[i].reader->wait_until_closed();
-    });
+    close_readers(members);
     closed->set();
   });
   if (!closed->wait(kCloseAllowanceSeconds)) {

@@ -20,6 +20,7 @@
 
 #include "fleet/fleet.hpp"
 #include "fleet/fleet_args.hpp"
+#include "common/cli_log.hpp"
 #include "common/run_common.hpp"
 #include "fleet/fleet_state.hpp"
 #include "read/read_args.hpp"
@@ -274,16 +275,16 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
     try {
       server = std::make_unique<DemoRtspServer>(DemoRtspServer::Options{});
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "strovix-read: cannot start the built-in test server: %s\n", e.what());
+      cli_log(LogLevel::error, "",
+              std::string("cannot start the built-in test server: ") + e.what());
       return kExitSetup;
     }
     url = server->url();
     source = url;
     note = " (built-in test stream: " + server->description() + ")";
 #else
-    std::fprintf(stderr,
-                 "strovix-read: built without the test stream (no gst-rtsp-server); give a URL "
-                 "or --pipeline\n");
+    cli_log(LogLevel::error, "",
+            "built without the test stream (no gst-rtsp-server); give a URL or --pipeline");
     return kExitUsage;
 #endif
   }
@@ -300,7 +301,7 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
     for (auto& c : message) {
       if (c == '\n' || c == '\r') c = ' ';
     }
-    std::fprintf(stderr, "strovix-read: cannot set up the stream: %s\n", message.c_str());
+    cli_log(LogLevel::error, "", "cannot set up the stream: " + message);
     return kExitSetup;
   }
 
@@ -374,8 +375,7 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   std::string snapshot_note;
   if (args.snapshot) {
     if (!newest.image) {
-      std::fprintf(stderr, "strovix-read: no frame arrived; snapshot %s not written\n",
-                   args.snapshot->c_str());
+      cli_log(LogLevel::error, "", "no frame arrived; snapshot " + *args.snapshot + " not written");
       status = kExitFailure;
     } else {
       try {
@@ -386,7 +386,7 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
                            std::to_string(newest.image->height) + ")";
         }
       } catch (const std::exception& e) {
-        std::fprintf(stderr, "strovix-read: %s\n", e.what());
+        cli_log(LogLevel::error, "", e.what());
         status = kExitFailure;
       }
     }
@@ -397,9 +397,12 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
     // Taken before closing, whose teardown may report errors of its own; both texts are
     // already free of credentials.
     const std::string& cause = kept_error;
-    std::fprintf(stderr, "strovix-read: no frame arrived in %.1f s: %s\n", duration,
-                 cause.empty() ? "no error was reported (the stream sent nothing decodable)"
-                               : cause.c_str());
+    char took[32];
+    std::snprintf(took, sizeof(took), "%.1f", duration);
+    cli_log(LogLevel::error, "",
+            std::string("no frame arrived in ") + took + " s: " +
+                (cause.empty() ? "no error was reported (the stream sent nothing decodable)"
+                               : cause));
     status = kExitNoFrame;
   }
   if (!closed_in_time) {
@@ -416,15 +419,16 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
 int main(int argc, char** argv) {
   ReadArgs args;
   FleetArgs fleet;
+  std::vector<std::string> arg_list(argv + 1, argv + argc);
+  set_cli_log_json(wants_json_log(arg_list));
   try {
-    std::vector<std::string> arg_list(argv + 1, argv + argc);
     fleet = take_fleet_args(arg_list);
     args = parse_read_args(arg_list);
     check_fleet_args(fleet, args);
   } catch (const ArgError& e) {
     // An argument may be a URL with credentials.
-    std::fprintf(stderr, "strovix-read: %s\nTry 'strovix-read --help' for the options.\n",
-                 redact_credentials(e.what()).c_str());
+    cli_log(LogLevel::error, "",
+            redact_credentials(e.what()) + "\nTry 'strovix-read --help' for the options.");
     return kExitUsage;
   }
   if (args.help) {
@@ -438,14 +442,15 @@ int main(int argc, char** argv) {
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
+  // A fleet rereads its list on SIGHUP; a single stream keeps the default (it ends).
+  if (fleet.cameras) sigaddset(&stop_signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   try {
     if (fleet.cameras) return run_fleet(args, fleet, stop_signals);
     return run(args, stop_signals);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "strovix-read: %s\n",
-                 redact_credentials(e.what(), url_secrets(args.url.value_or(""))).c_str());
+    cli_log(LogLevel::error, "", redact_credentials(e.what(), url_secrets(args.url.value_or(""))));
     return kExitFailure;
   }
 }
