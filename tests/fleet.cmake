@@ -6,3 +6,12 @@ if(STROVIX_BUILD_TOOLS AND EXISTS ${PROJECT_SOURCE_DIR}/tools/CMakeLists.txt)
     STROVIX_FLEET_CHECK="${CMAKE_CURRENT_SOURCE_DIR}/fleet_http_check.py")
   add_dependencies(fleet_test strovix-read)
 endif()
+# The fleet's list, reload plan and shard arithmetic as functions, and the JSON log format.
+if(STROVIX_BUILD_TOOLS AND EXISTS ${PROJECT_SOURCE_DIR}/tools/CMakeLists.txt)
+  set(strovix_tools ${PROJECT_SOURCE_DIR}/tools)
+  strovix_add_test(fleet_list_test SOURCES fleet_list_test.cpp
+    ${strovix_tools}/fleet/camera_list.cpp ${strovix_tools}/fleet/shard.cpp
+    ${strovix_tools}/fleet/fleet_members.cpp ${strovix_tools}/read/read_args.cpp
+    ${strovix_tools}/common/reader_setup.cpp)
+  target_include_directories(fleet_list_test PRIVATE ${strovix_tools})
+endif()
