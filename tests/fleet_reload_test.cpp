@@ -193,4 +193,174 @@ TEST(StrovixReadFleetReload, RenameSighupAndABrokenList) {
   EXPECT_NE(child.err.find("\"camera\":\"keep1\""), std::string::npos) << child.err;
 }
 
+// Components of a baseline JPEG (its SOF0 segment): 1 for gray, 3 for colour; 0 if none.
+int jpeg_components(const std::string& jpeg) {
+  const auto at = jpeg.find("\xFF\xC0");
+  return at == std::string::npos || at + 9 >= jpeg.size() ? 0 : static_cast<unsigned char>(jpeg[at + 9]);
+}
+
+// One line per option, each option's effect observed from outside: TCP against a mount that
+// offers UDP only (the command line's --tcp undone by tcp=false), a keyframe-only rate, a
+// size, a gray format in the camera's snapshot; and the effective options in /api/cameras.
+TEST(StrovixReadFleetReload, PerCameraOptionsTakeEffect) {
+  RtspTestServer rtsp;
+  rtsp.add_mount("/udp", {.udp_only = true});
+  rtsp.add_looped_h264_mount("/loop", RtspLoopedMountOptions{.fps = 30, .key_int_max = 30});
+  rtsp.start();
+  TempDir dir;
+  const std::string list = dir.write(
+      "cameras.txt", "tcp " + rtsp.url("/udp") + "\nudp " + rtsp.url("/udp") + " tcp=false\n" +
+                         "keyframes " + rtsp.url("/loop") + " keyframes-only\nfull " +
+                         rtsp.url("/loop") + "\nsmall " + rtsp.url("/loop") +
+                         " size=160x0\ngray " + rtsp.url("/loop") + " format=gray latency=100\n");
+  Child child(STROVIX_READ_PATH, {"--cameras", list, "--tcp", "--json", "--serve", "127.0.0.1:0",
+                                  "--backoff", "0.2,0.5,0", "--duration", "120"});
+  ASSERT_TRUE(child.started());
+  const std::string url = served_url(child);
+  ASSERT_FALSE(url.empty()) << child.err;
+  ASSERT_TRUE(wait_until(child, 40, [&] {
+    const auto lines = status_lines(child.out);
+    for (const std::string name : {"udp", "keyframes", "full", "small", "gray"}) {
+      const auto it = lines.find(name);
+      if (it == lines.end() || it->second.size() < 6 || it->second.back().frames == 0) return false;
+    }
+    return true;
+  })) << child.out << child.err;
+  const auto gray = http_get(url + "cameras/gray/snapshot.jpg");
+  const auto full = http_get(url + "cameras/full/snapshot.jpg");
+  const auto api = http_get(url + "api/cameras").body;
+  child.signal(SIGINT);
+  EXPECT_EQ(child.finish(20.0), 4) << child.err;  // the TCP camera never delivers
+  const auto lines = status_lines(child.out);
+  EXPECT_EQ(lines.at("tcp").back().frames, 0) << "TCP was not asked for";
+  EXPECT_GT(lines.at("udp").back().frames, 0) << "tcp=false did not undo --tcp";
+  const auto keyframes = continuity(lines.at("keyframes"));
+  const auto every = continuity(lines.at("full"));
+  EXPECT_LE(keyframes.median_fps, 3) << "keyframe-only reads about one frame a second";
+  EXPECT_GE(every.median_fps, 10);
+  const auto small = lines_with(child.out, "{\"camera\":\"small\",\"type\":\"status\"").back();
+  EXPECT_EQ(number_of(small, "width"), 160) << small;
+  EXPECT_EQ(number_of(small, "height"), 120) << small;
+  ASSERT_EQ(gray.status, 200);
+  EXPECT_EQ(jpeg_components(gray.body), 1);
+  EXPECT_EQ(jpeg_components(full.body), 3);
+  const auto gray_entry = lines_with(api, "\"name\":\"gray\"");
+  ASSERT_EQ(gray_entry.size(), 1u) << api;
+  EXPECT_NE(gray_entry[0].find("\"options\":{\"tcp\":true,\"keyframes-only\":false,\"size\":null,"
+                               "\"format\":\"gray\",\"latency\":\"100\",\"backoff\":\"0.2,0.5,0\","
+                               "\"tls-ca\":null,\"tls-insecure\":false}"),
+            std::string::npos)
+      << gray_entry[0];
+}
+
+// Four processes over one list with the shard count in a file, the fourth started before the
+// count grows (it reads nothing yet). When the file goes from 3 to 4, the first three only
+// drop the cameras that moved and the fourth starts exactly those; nobody else is touched,
+// and the four sets partition the list.
+TEST(StrovixReadFleetReload, ShardCountGrowsThroughItsFile) {
+  RtspTestServer rtsp;
+  rtsp.add_looped_h264_mount("/loop", RtspLoopedMountOptions{.fps = 15, .key_int_max = 15});
+  rtsp.start();
+  TempDir dir;
+  std::string text;
+  std::set<std::string> all;
+  for (int i = 0; i < 14; ++i) {
+    all.insert("cam" + std::to_string(i));
+    text += "cam" + std::to_string(i) + " " + rtsp.url("/loop") + "\n";
+  }
+  const std::string list = dir.write("cameras.txt", text);
+  const std::string count = dir.write("shards", "3\n");
+  std::vector<std::unique_ptr<Child>> shards;
+  for (int k = 0; k < 4; ++k) {
+    shards.push_back(std::make_unique<Child>(
+        STROVIX_READ_PATH,
+        std::vector<std::string>{"--cameras", list, "--shard", std::to_string(k) + "/@" + count,
+                                 "--json", "--duration", "120"}));
+    ASSERT_TRUE(shards.back()->started());
+  }
+  EXPECT_TRUE(wait_until(*shards[3], 20, [&] {
+    return shards[3]->err.find("shard 3/3 holds no camera") != std::string::npos;
+  })) << shards[3]->err;
+  std::vector<std::set<std::string>> before(3);
+  for (int k = 0; k < 3; ++k) {
+    ASSERT_TRUE(wait_until(*shards[k], 30, [&] {
+      const auto lines = status_lines(shards[k]->out);
+      if (lines.empty()) return false;
+      for (const auto& [name, seen] : lines) {
+        if (seen.back().frames == 0) return false;
+      }
+      return true;
+    })) << shards[k]->err;
+    before[k] = current_set(shards[k]->out);
+  }
+  dir.replace("shards", "4\n");
+  std::set<std::string> moved;
+  std::vector<std::string> reloads(4);
+  for (int k = 0; k < 4; ++k) {
+    reloads[k] = nth_reload(*shards[k], 1);
+    EXPECT_NE(reloads[k].find("shard " + std::to_string(k) + "/4 (was " + std::to_string(k) + "/3)"),
+              std::string::npos)
+        << reloads[k] << shards[k]->err;
+  }
+  // Two seconds of status lines after the reload.
+  for (int k = 0; k < 4; ++k) {
+    const auto seen = status_lines(shards[k]->out);
+    const double until = (seen.empty() ? 0 : seen.begin()->second.back().t) + 2.5;
+    wait_until(*shards[k], 10, [&] {
+      const auto now = status_lines(shards[k]->out);
+      return !now.empty() && std::any_of(now.begin(), now.end(), [&](const auto& entry) {
+        return entry.second.back().t >= until;
+      });
+    });
+  }
+  std::map<std::string, int> owner;
+  for (int k = 0; k < 4; ++k) {
+    shards[k]->signal(SIGINT);
+    shards[k]->finish(20.0);
+    const auto after = current_set(shards[k]->out);
+    for (const auto& name : after) {
+      EXPECT_EQ(owner.count(name), 0u) << name << " in two shards";
+      owner[name] = k;
+    }
+    if (k == 3) {
+      EXPECT_NE(reloads[k].find(std::to_string(after.size()) + " added, 0 removed, 0 changed, 0 kept"),
+                std::string::npos)
+          << reloads[k];
+      continue;
+    }
+    // Old shards only lose cameras; those they keep run on the same reader.
+    EXPECT_TRUE(std::includes(before[k].begin(), before[k].end(), after.begin(), after.end()));
+    const std::size_t dropped = before[k].size() - after.size();
+    EXPECT_NE(reloads[k].find("0 added, " + std::to_string(dropped) + " removed, 0 changed, " +
+                              std::to_string(after.size()) + " kept"),
+              std::string::npos)
+        << reloads[k];
+    const auto lines = status_lines(shards[k]->out);
+    for (const auto& name : after) {
+      const auto& seen = lines.at(name);
+      for (const auto& s : seen) {
+        EXPECT_EQ(s.stream_id, seen.front().stream_id) << name;
+        EXPECT_EQ(s.restarts, 0) << name;
+      }
+      const auto c = continuity(seen);
+      std::cout << "figure: reshard 3 -> 4, unmoved camera " << name << ": worst second "
+                << c.worst_fps << " fps against a median of " << c.median_fps << " fps, "
+                << c.missing_ms << " ms missing, restarts 0, same reader\n";
+      EXPECT_GT(c.worst_fps, 0.5 * c.median_fps) << name;
+    }
+    for (const auto& name : before[k]) {
+      if (!after.count(name)) moved.insert(name);
+    }
+  }
+  std::set<std::string> union_set;
+  for (const auto& [name, k] : owner) union_set.insert(name);
+  EXPECT_EQ(union_set, all);
+  std::set<std::string> on_new;
+  for (const auto& [name, k] : owner) {
+    if (k == 3) on_new.insert(name);
+  }
+  EXPECT_EQ(on_new, moved) << "the new shard holds exactly the cameras the old ones dropped";
+  std::cout << "figure: reshard 3 -> 4 of 14 cameras: " << moved.size() << " moved\n";
+}
+
 }  // namespace
