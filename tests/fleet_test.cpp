@@ -229,6 +229,12 @@ TEST(StrovixReadFleet, BadListsAndOptions) {
        {"--tls-ca", "/nonexistent/ca.pem", "--duration", "2"},
        3,
        "Cannot read the TLS CA file '/nonexistent/ca.pem'"},
+      // So do a line's own, and its unknown keys are named.
+      {"a rtsps://viewer:" + pw + "@h/x tls-ca=/nonexistent/cam-ca.pem\n",
+       {"--duration", "2"},
+       3,
+       "Cannot read the TLS CA file '/nonexistent/cam-ca.pem'"},
+      {"a rtsp://viewer:" + pw + "@h/x speed=fast\n", {}, 2, ":1: camera 'a': 'speed' is not an option"},
       {"a rtsp://h/x\n", {"rtsp://viewer:" + pw + "@h/y"}, 2, "give no URL as well"},
       {"a rtsp://h/x\n", {"--snapshot", "x.png"}, 2, "--snapshot writes one stream"},
       {"a rtsp://h/x\n", {"--shard", "3/3"}, 2, "--shard needs K/N"},
