@@ -157,9 +157,10 @@ class FleetRun {
     const Shard was = shard_;
     shard_ = selection.shard;
     const auto outcome = apply_reload(members_, std::move(selection.cameras), next_id_);
-    auto touched = outcome.plan.added;
-    touched.insert(touched.end(), outcome.plan.changed.begin(), outcome.plan.changed.end());
-    log_setup_failures(members_, touched);
+    // Added and changed cameras, and kept ones whose set-up was tried again.
+    std::vector<std::string> names;
+    for (const auto& m : members_) names.push_back(m->wanted.camera.name);
+    log_setup_failures(members_, names);
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     char took[32];
     std::snprintf(took, sizeof(took), "%.0f ms", seconds * 1000.0);
