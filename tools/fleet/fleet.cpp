@@ -1,32 +1,30 @@
 #include "fleet/fleet.hpp"
 
-#include <pthread.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/cli_log.hpp"
-#include "common/run_common.hpp"
+#include "common/json.hpp"
+#include "common/run_loop.hpp"
 #include "fleet/camera_list.hpp"
 #include "fleet/fleet_members.hpp"
 #include "fleet/fleet_state.hpp"
-#include "fleet/fleet_wait.hpp"
 #include "fleet/shard.hpp"
-#include "serve/status_server.hpp"
-#include "strovix/event.hpp"
 #include "strovix/gobject_init.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/gst.hpp"
+#if STROVIX_READ_SERVE
+#include "serve/status_server.hpp"
+#endif
 
 namespace strovix::tools {
 namespace {
@@ -187,10 +185,6 @@ class FleetRun {
   std::string fingerprint_;
 };
 
-// A burst of folder events (an editor's temporary files, a ConfigMap's symlink swap) is read
-// once, this long after its last event.
-constexpr auto kSettleTime = std::chrono::milliseconds(200);
-
 }  // namespace
 
 int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& signals) {
@@ -221,18 +215,12 @@ int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& sign
   set_log_level(args.quiet ? LogLevel::warning : LogLevel::info);
   gobject_init::start();
 
-  std::vector<std::string> watched{*fleet.cameras};
-  if (fleet.shard && !fleet.shard->count_file.empty()) watched.push_back(fleet.shard->count_file);
-  FleetWaiter waiter(signals, watched);
-  if (!waiter.watch_problem().empty()) {
-    cli_log(LogLevel::warning, "",
-            waiter.watch_problem() + "; the list is reread on SIGHUP only");
-  }
-
-  const auto start = Clock::now();
+  RunLoop loop(signals, args.duration);
+  const auto start = loop.start();
   FleetRun run(args, fleet);
   if (const auto status = run.start(std::move(selection))) return *status;
 
+#if STROVIX_READ_SERVE
   std::unique_ptr<StatusServer> server;
   if (fleet.serve) {
     try {
@@ -246,64 +234,46 @@ int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& sign
     }
     cli_log(LogLevel::info, "", "serving " + server->url());
   }
+  const auto publish = [&](const std::shared_ptr<const FleetSample>& sample) {
+    if (server) server->publish(sample);
+  };
+#else
+  const auto publish = [](const std::shared_ptr<const FleetSample>&) {};
+#endif
 
   const bool tty = isatty(STDOUT_FILENO) == 1;
   auto sample = sample_fleet(run.members(), start, 0.0);
-  if (server) server->publish(sample);
-  bool interrupted = false;
-  const auto end = args.duration && *args.duration < 3.2e9
-                       ? start + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(*args.duration))
-                       : Clock::time_point::max();
-  auto last_tick = start;
-  auto next_tick = start + std::chrono::seconds(1);
-  // max(): no reload due.
-  auto reload_at = Clock::time_point::max();
-  const auto resample = [&] {
+  publish(sample);
+  auto last_sample = Clock::now();
+  std::vector<std::string> watched{*fleet.cameras};
+  if (fleet.shard && !fleet.shard->count_file.empty()) watched.push_back(fleet.shard->count_file);
+  const std::string problem = loop.watch(watched, [&](bool forced) {
+    run.reload(forced);
+    // The page, API and metrics follow the new set at once.
     const auto now = Clock::now();
-    sample = sample_fleet(run.members(), start,
-                          std::chrono::duration<double>(now - last_tick).count());
-    last_tick = now;
-    if (server) server->publish(sample);
-  };
-  for (;;) {
-    const auto deadline = std::min({next_tick, end, reload_at});
-    const auto wake = waiter.wait_until(deadline);
-    if (wake == FleetWaiter::Wake::stop) {
-      interrupted = true;
-      break;
-    }
-    if (wake == FleetWaiter::Wake::changed) {
-      reload_at = Clock::now() + kSettleTime;
-      continue;
-    }
-    const auto now = Clock::now();
-    if (wake == FleetWaiter::Wake::reload || now >= reload_at) {
-      run.reload(wake == FleetWaiter::Wake::reload);
-      reload_at = Clock::time_point::max();
-      // The page, API and metrics follow the new set at once.
-      resample();
-      continue;
-    }
-    if (now >= end) break;
-    if (now >= next_tick) {
-      resample();
-      report(*sample, args, tty);
-      next_tick += std::chrono::seconds(1);
-      if (next_tick <= now) next_tick = now + std::chrono::seconds(1);
-    }
+    sample = sample_fleet(run.members(), start, std::chrono::duration<double>(now - last_sample).count());
+    last_sample = now;
+    publish(sample);
+  });
+  if (!problem.empty()) {
+    cli_log(LogLevel::warning, "", problem + "; the list is reread on SIGHUP only");
   }
+  const bool interrupted = loop.run([&](double) {
+    const auto now = Clock::now();
+    sample = sample_fleet(run.members(), start, std::chrono::duration<double>(now - last_sample).count());
+    last_sample = now;
+    publish(sample);
+    report(*sample, args, tty);
+  });
 
-  // A second Ctrl-C while closing ends the process at once; a late SIGHUP stays blocked.
-  sigset_t stop_only = signals;
-  sigdelset(&stop_only, SIGHUP);
-  pthread_sigmask(SIG_UNBLOCK, &stop_only, nullptr);
   const double duration = seconds_since(start);
-  if (Clock::now() - last_tick >= std::chrono::milliseconds(100)) {
-    resample();
+  if (loop.closing_interval()) {
+    sample = sample_fleet(run.members(), start, seconds_since(last_sample));
     report(*sample, args, tty);
   }
+#if STROVIX_READ_SERVE
   server.reset();
+#endif
   summarise(*sample, args, duration, interrupted);
 
   std::string silent;
@@ -318,20 +288,10 @@ int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& sign
     status = kExitNoFrame;
   }
 
-  // Closing runs on threads of their own so that streams stuck in a back-off or a rebuild
-  // cannot hold the run past its duration.
-  auto closed = std::make_shared<Event>();
   Members& members = run.members();
-  std::thread closer([&members, closed] {
-    close_readers(members);
-    closed->set();
-  });
-  if (!closed->wait(kCloseAllowanceSeconds)) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(status);
+  if (!close_within(kCloseAllowanceSeconds, [&members] { close_readers(members); })) {
+    exit_now(status);
   }
-  closer.join();
   members.clear();
   return status;
 }

@@ -1,4 +1,4 @@
-#include "fleet/fleet_wait.hpp"
+#include "common/run_wait.hpp"
 
 #include <poll.h>
 #include <sys/inotify.h>
@@ -21,14 +21,14 @@ std::string folder_of(const std::string& path) {
 
 }  // namespace
 
-FleetWaiter::FleetWaiter(const sigset_t& signals, const std::vector<std::string>& files)
-    : signals_(signals) {
+RunWaiter::RunWaiter(const sigset_t& signals) : signals_(signals) {
   signal_fd_ = signalfd(-1, &signals_, SFD_CLOEXEC | SFD_NONBLOCK);
-  inotify_fd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  if (inotify_fd_ < 0) {
-    watch_problem_ = std::string("inotify: ") + std::strerror(errno);
-    return;
-  }
+}
+
+std::string RunWaiter::watch(const std::vector<std::string>& files) {
+  if (inotify_fd_ < 0) inotify_fd_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (inotify_fd_ < 0) return std::string("inotify: ") + std::strerror(errno);
+  std::string problem;
   std::set<std::string> folders;
   for (const auto& file : files) folders.insert(folder_of(file));
   for (const auto& folder : folders) {
@@ -37,22 +37,24 @@ FleetWaiter::FleetWaiter(const sigset_t& signals, const std::vector<std::string>
     if (inotify_add_watch(inotify_fd_, folder.c_str(),
                           IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE) <
         0) {
-      watch_problem_ = "cannot watch " + folder + ": " + std::strerror(errno);
+      problem = "cannot watch " + folder + ": " + std::strerror(errno);
     }
   }
+  return problem;
 }
 
-FleetWaiter::~FleetWaiter() {
+RunWaiter::~RunWaiter() {
   if (signal_fd_ >= 0) ::close(signal_fd_);
   if (inotify_fd_ >= 0) ::close(inotify_fd_);
 }
 
-FleetWaiter::Wake FleetWaiter::wait_until(Clock::time_point deadline) {
+RunWaiter::Wake RunWaiter::wait_until(Clock::time_point deadline) {
   for (;;) {
     const auto left = deadline - Clock::now();
     if (left <= Clock::duration::zero()) return Wake::deadline;
     // Rounded up, so that a wait never ends just before its deadline.
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    // A negative descriptor (no inotify) is skipped by poll.
     pollfd fds[2] = {{signal_fd_, POLLIN, 0}, {inotify_fd_, POLLIN, 0}};
     const int ready = poll(fds, 2, static_cast<int>(std::min<long long>(ms, 60000)));
     if (ready < 0 && errno != EINTR) return Wake::deadline;
