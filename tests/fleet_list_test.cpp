@@ -14,6 +14,7 @@
 #include "fleet/camera_list.hpp"
 #include "fleet/fleet_members.hpp"
 #include "fleet/shard.hpp"
+#include "logging/debug_redaction.hpp"
 #include "strovix/logger.hpp"
 
 namespace {
@@ -201,6 +202,16 @@ TEST(FleetList, JsonLogLines) {
   EXPECT_EQ(lines[0].substr(lines[0].find("\"level\"")), rest);
   EXPECT_NE(lines[1].find("\"camera\":\"rtsp://10.1.2.3/cam\""), std::string::npos) << lines[1];
   EXPECT_NE(lines[2].find("\"level\":\"error\",\"camera\":null,"), std::string::npos) << lines[2];
+}
+
+// A log name gives a logger of its own, named after it, never another URL's.
+TEST(FleetList, NamedStreamLoggers) {
+  const std::string url = std::string("rtsp://viewer:") + kPassword + "@10.1.2.3/cam";
+  const auto named = detail::stream_logger(url, {}, "yard");
+  EXPECT_EQ(named->name(), "strovix:yard");
+  EXPECT_NE(named, get_stream_logger(url));
+  EXPECT_NE(named, get_stream_logger(url + "yard"));
+  EXPECT_EQ(named, detail::stream_logger(url, {}, "yard"));
 }
 
 }  // namespace

@@ -94,7 +94,7 @@ Logger stream_logger(const std::string& url, const std::vector<std::string>& mor
   // logger must not keep another stream's secrets, nor miss them.
   std::string key = url;
   for (const auto& secret : more_secrets) key += '\0' + secret;
-  if (!name.empty()) key += "\0\0" + name;
+  if (!name.empty()) key += std::string(2, '\0') + name;
   if (auto existing = reg.loggers[key].lock()) return existing;
   const detail::StreamUrl parsed = detail::parse_stream_url(url);
   std::vector<std::string> secrets = parsed.secrets;
