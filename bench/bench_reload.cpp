@@ -161,24 +161,29 @@ int main(int argc, char** argv) {
   const int step = std::max(1, cameras / 12);
   std::vector<Phase> phases;
   // cam0..: `step` removed at the front, `step` changed (URL /b), `step` added at the end.
-  phases.push_back(measure("list changed", members, wanted(list(step, cameras, step)), next_id,
-                           stretch));
-  phases.push_back(measure("list unchanged (SIGHUP)", members,
-                           wanted(list(step, cameras, step)), next_id, stretch));
+  phases.push_back(
+      measure("list changed", members, wanted(list(step, cameras, step)), next_id, stretch));
+  phases.push_back(measure("list unchanged (SIGHUP)", members, wanted(list(step, cameras, step)),
+                           next_id, stretch));
   const std::string whole = list(step, cameras, step);
-  phases.push_back(measure("shard 0/1 -> 0/3", members, wanted(whole, {0, 3, ""}), next_id, stretch));
-  phases.push_back(measure("shard 0/3 -> 0/4", members, wanted(whole, {0, 4, ""}), next_id, stretch));
-  std::printf("| reload | added | removed | changed | kept | apply ms | longest frame interval of the kept, steady | during the reload |\n");
+  phases.push_back(
+      measure("shard 0/1 -> 0/3", members, wanted(whole, {0, 3, ""}), next_id, stretch));
+  phases.push_back(
+      measure("shard 0/3 -> 0/4", members, wanted(whole, {0, 4, ""}), next_id, stretch));
+  std::printf(
+      "| reload | added | removed | changed | kept | apply ms | longest frame interval of the "
+      "kept, steady | during the reload |\n");
   std::printf("|---|---|---|---|---|---|---|---|\n");
   for (const auto& p : phases) {
     std::printf("| %s | %zu | %zu | %zu | %zu | %.0f | %.0f ms | %.0f ms |\n", p.what.c_str(),
                 p.outcome.plan.added.size(), p.outcome.plan.removed.size(),
-                p.outcome.plan.changed.size(), p.outcome.plan.kept.size(),
-                p.outcome.seconds * 1000, p.steady_ms, p.reload_ms);
+                p.outcome.plan.changed.size(), p.outcome.plan.kept.size(), p.outcome.seconds * 1000,
+                p.steady_ms, p.reload_ms);
   }
   for (const auto& p : phases) {
-    std::printf("RESULT reload=\"%s\" apply_ms=%.1f kept=%zu steady_gap_ms=%.1f reload_gap_ms=%.1f\n",
-                p.what.c_str(), p.outcome.seconds * 1000, p.watched, p.steady_ms, p.reload_ms);
+    std::printf(
+        "RESULT reload=\"%s\" apply_ms=%.1f kept=%zu steady_gap_ms=%.1f reload_gap_ms=%.1f\n",
+        p.what.c_str(), p.outcome.seconds * 1000, p.watched, p.steady_ms, p.reload_ms);
   }
   close_readers(members);
   return 0;

@@ -112,8 +112,8 @@ inline std::string served_url(Child& child) {
 // Pumps the child's pipes until `done()` holds; false when it does not within the time.
 template <typename Done>
 bool wait_until(Child& child, double timeout, Done done) {
-  const auto deadline =
-      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
+  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                           std::chrono::duration<double>(timeout));
   while (!done()) {
     if (Clock::now() >= deadline) return false;
     child.wait_for_stdout("\n\n\n\n\n\n\n\n\n\n", 0.05);
@@ -149,15 +149,16 @@ inline HttpReply http_get(const std::string& url) {
     ::close(fd);
     return reply;
   }
-  const std::string request = "GET " + (m[3].matched ? std::string(m[3]) : "/") +
-                              " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+  const std::string request =
+      "GET " + (m[3].matched ? std::string(m[3]) : "/") + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
   if (::write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
     ::close(fd);
     return reply;
   }
   std::string raw;
   char buf[16384];
-  for (ssize_t n; (n = ::read(fd, buf, sizeof(buf))) > 0;) raw.append(buf, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = ::read(fd, buf, sizeof(buf))) > 0;)
+    raw.append(buf, static_cast<std::size_t>(n));
   ::close(fd);
   const auto head_end = raw.find("\r\n\r\n");
   if (raw.rfind("HTTP/1.", 0) != 0 || head_end == std::string::npos) return reply;

@@ -123,7 +123,8 @@ TEST(FleetList, ReloadPlanMatchesByNameUrlAndEffectiveOptions) {
 // goes to the new shard, so the old ones only drop cameras.
 TEST(FleetList, GrowingTheShardCountOnlyMovesCamerasToTheNewShard) {
   std::string text;
-  for (int i = 0; i < 48; ++i) text += "cam" + std::to_string(i) + " rtsp://h/" + std::to_string(i) + "\n";
+  for (int i = 0; i < 48; ++i)
+    text += "cam" + std::to_string(i) + " rtsp://h/" + std::to_string(i) + "\n";
   const auto cameras = parse_camera_list(text, "list");
   std::map<std::string, int> before;
   for (int k = 0; k < 3; ++k) {
@@ -151,7 +152,8 @@ TEST(FleetList, GrowingTheShardCountOnlyMovesCamerasToTheNewShard) {
 }
 
 TEST(FleetList, ShardCountFiles) {
-  const auto dir = std::filesystem::temp_directory_path() / ("strovix-shards-" + std::to_string(getpid()));
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("strovix-shards-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   const auto file = (dir / "count").string();
   const std::vector<std::pair<std::string, int>> cases = {
@@ -192,7 +194,8 @@ TEST(FleetList, JsonLogLines) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   ASSERT_EQ(lines.size(), 3u) << text;
-  const std::string time = "\\{\"time\":\"20[0-9][0-9]-[01][0-9]-[0-3][0-9]T[0-9:]{8}\\.[0-9]{3}Z\",";
+  const std::string time =
+      "\\{\"time\":\"20[0-9][0-9]-[01][0-9]-[0-3][0-9]T[0-9:]{8}\\.[0-9]{3}Z\",";
   // Control characters reach the sinks escaped already (a text line stays one line); JSON
   // then escapes the escape and the quotes.
   const std::string rest =

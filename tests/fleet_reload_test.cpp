@@ -27,7 +27,7 @@ constexpr const char* kPassword = "R3loadSecretPw";
 
 std::string python() {
   return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3"
-                                              : find_program("python3").value_or("python3");
+                                               : find_program("python3").value_or("python3");
 }
 
 // Every line of `text` one JSON object with exactly time, level, camera and message, and
@@ -83,7 +83,9 @@ Continuity continuity(const std::vector<StatusLine>& lines) {
   std::sort(sorted.begin(), sorted.end());
   c.median_fps = sorted[sorted.size() / 2];
   c.worst_fps = sorted.front();
-  c.missing_ms = c.median_fps > 0 ? std::round(std::max(0.0, (c.median_fps - c.worst_fps) / c.median_fps * 1000)) : 0;
+  c.missing_ms = c.median_fps > 0
+                     ? std::round(std::max(0.0, (c.median_fps - c.worst_fps) / c.median_fps * 1000))
+                     : 0;
   return c;
 }
 
@@ -103,9 +105,9 @@ std::set<std::string> api_names(const std::string& url) {
 
 // Reloads of a running fleet: a changed list by SIGHUP (the list is a symlink into a folder
 // that is not watched), a changed list by atomic rename, a list with a bad line that is
-// refused whole, and a ConfigMap-style symlink swap. The cameras no list changed keep their reader and deliver
-// throughout; the page's API and the metrics follow each applied list at once; every log
-// line is one JSON object.
+// refused whole, and a ConfigMap-style symlink swap. The cameras no list changed keep their reader
+// and deliver throughout; the page's API and the metrics follow each applied list at once; every
+// log line is one JSON object.
 TEST(StrovixReadFleetReload, RenameSighupAndABrokenList) {
   RtspTestServer rtsp{RtspTestServer::Options{.user = "viewer", .password = kPassword}};
   rtsp.add_looped_h264_mount("/a", {.require_auth = true});
@@ -115,15 +117,16 @@ TEST(StrovixReadFleetReload, RenameSighupAndABrokenList) {
   const std::string b = rtsp.url_with_credentials("/b");
   TempDir watched;
   TempDir elsewhere;
-  const std::string target = elsewhere.write("real.txt",
-      "keep1 " + a + "\nkeep2 " + a + " latency=300\nchanged " + a + "\ngone " + a + "\n");
+  const std::string target =
+      elsewhere.write("real.txt", "keep1 " + a + "\nkeep2 " + a + " latency=300\nchanged " + a +
+                                      "\ngone " + a + "\n");
   const std::string list = watched.path() + "/cameras.txt";
   std::filesystem::create_symlink(target, list);
   // Over TCP: gst-rtsp-server 1.22 warns of misordered sticky events on its RTCP sources
   // when UDP clients join a new shared media at the same moment, a fault of its own.
-  Child child(STROVIX_READ_PATH, {"--cameras", list, "--json", "--serve", "127.0.0.1:0",
-                                  "--log-format", "json", "--backoff", "0.2,0.5,0", "--tcp",
-                                  "--duration", "120"});
+  Child child(STROVIX_READ_PATH,
+              {"--cameras", list, "--json", "--serve", "127.0.0.1:0", "--log-format", "json",
+               "--backoff", "0.2,0.5,0", "--tcp", "--duration", "120"});
   ASSERT_TRUE(child.started());
   const std::string url = served_url(child);
   ASSERT_FALSE(url.empty()) << child.err;
@@ -161,7 +164,8 @@ TEST(StrovixReadFleetReload, RenameSighupAndABrokenList) {
     EXPECT_EQ(browser.finish(90.0), 0) << browser.err;
     EXPECT_EQ(browser.out.find("id=\"camera-gone\""), std::string::npos) << browser.out;
     EXPECT_NE(browser.out.find("id=\"camera-added\""), std::string::npos) << browser.out;
-    for (const std::string tile : {"keep2\".*>tcp latency=300 backoff=0.2,0.5,0<", "added\".*>tcp backoff=0.2,0.5,0<"}) {
+    for (const std::string tile :
+         {"keep2\".*>tcp latency=300 backoff=0.2,0.5,0<", "added\".*>tcp backoff=0.2,0.5,0<"}) {
       const std::regex options("id=\"camera-" + tile);
       EXPECT_TRUE(std::regex_search(browser.out, options)) << tile << "\n" << browser.out;
     }
@@ -199,8 +203,8 @@ TEST(StrovixReadFleetReload, RenameSighupAndABrokenList) {
   EXPECT_NE(nth_reload(child, 3).find("0 added, 0 removed, 0 changed, 4 kept"), std::string::npos)
       << child.err;
   std::filesystem::create_directory(folder + "/..v2");
-  std::ofstream(folder + "/..v2/cameras.txt") << "keep1 " << a << "\nkeep2 " << a
-                                               << " latency=300\nchanged " << b << " size=160x120\n";
+  std::ofstream(folder + "/..v2/cameras.txt")
+      << "keep1 " << a << "\nkeep2 " << a << " latency=300\nchanged " << b << " size=160x120\n";
   std::filesystem::create_symlink("..v2", folder + "/..data_tmp");
   std::filesystem::rename(folder + "/..data_tmp", folder + "/..data");
   EXPECT_NE(nth_reload(child, 4).find("0 added, 1 removed, 0 changed, 3 kept"), std::string::npos)
@@ -234,7 +238,9 @@ TEST(StrovixReadFleetReload, RenameSighupAndABrokenList) {
 // Components of a baseline JPEG (its SOF0 segment): 1 for gray, 3 for colour; 0 if none.
 int jpeg_components(const std::string& jpeg) {
   const auto at = jpeg.find("\xFF\xC0");
-  return at == std::string::npos || at + 9 >= jpeg.size() ? 0 : static_cast<unsigned char>(jpeg[at + 9]);
+  return at == std::string::npos || at + 9 >= jpeg.size()
+             ? 0
+             : static_cast<unsigned char>(jpeg[at + 9]);
 }
 
 // One line per option, each option's effect observed from outside: TCP against a mount that
@@ -249,21 +255,25 @@ TEST(StrovixReadFleetReload, PerCameraOptionsTakeEffect) {
   const std::string list = dir.write(
       "cameras.txt", "tcp " + rtsp.url("/udp") + "\nudp " + rtsp.url("/udp") + " tcp=false\n" +
                          "keyframes " + rtsp.url("/loop") + " keyframes-only\nfull " +
-                         rtsp.url("/loop") + "\nsmall " + rtsp.url("/loop") +
-                         " size=160x0\ngray " + rtsp.url("/loop") + " format=gray latency=100\n");
+                         rtsp.url("/loop") + "\nsmall " + rtsp.url("/loop") + " size=160x0\ngray " +
+                         rtsp.url("/loop") + " format=gray latency=100\n");
   Child child(STROVIX_READ_PATH, {"--cameras", list, "--tcp", "--json", "--serve", "127.0.0.1:0",
                                   "--backoff", "0.2,0.5,0", "--duration", "120"});
   ASSERT_TRUE(child.started());
   const std::string url = served_url(child);
   ASSERT_FALSE(url.empty()) << child.err;
-  ASSERT_TRUE(wait_until(child, 40, [&] {
-    const auto lines = status_lines(child.out);
-    for (const std::string name : {"udp", "keyframes", "full", "small", "gray"}) {
-      const auto it = lines.find(name);
-      if (it == lines.end() || it->second.size() < 6 || it->second.back().frames == 0) return false;
-    }
-    return true;
-  })) << child.out << child.err;
+  ASSERT_TRUE(wait_until(
+      child, 40,
+      [&] {
+        const auto lines = status_lines(child.out);
+        for (const std::string name : {"udp", "keyframes", "full", "small", "gray"}) {
+          const auto it = lines.find(name);
+          if (it == lines.end() || it->second.size() < 6 || it->second.back().frames == 0)
+            return false;
+        }
+        return true;
+      }))
+      << child.out << child.err;
   const auto gray = http_get(url + "cameras/gray/snapshot.jpg");
   const auto full = http_get(url + "cameras/full/snapshot.jpg");
   const auto api = http_get(url + "api/cameras").body;
@@ -336,8 +346,9 @@ TEST(StrovixReadFleetReload, ShardCountGrowsThroughItsFile) {
   std::vector<std::string> reloads(4);
   for (int k = 0; k < 4; ++k) {
     reloads[k] = nth_reload(*shards[k], 1);
-    EXPECT_NE(reloads[k].find("shard " + std::to_string(k) + "/4 (was " + std::to_string(k) + "/3)"),
-              std::string::npos)
+    EXPECT_NE(
+        reloads[k].find("shard " + std::to_string(k) + "/4 (was " + std::to_string(k) + "/3)"),
+        std::string::npos)
         << reloads[k] << shards[k]->err;
   }
   // Two seconds of status lines after the reload.
@@ -361,8 +372,9 @@ TEST(StrovixReadFleetReload, ShardCountGrowsThroughItsFile) {
       owner[name] = k;
     }
     if (k == 3) {
-      EXPECT_NE(reloads[k].find(std::to_string(after.size()) + " added, 0 removed, 0 changed, 0 kept"),
-                std::string::npos)
+      EXPECT_NE(
+          reloads[k].find(std::to_string(after.size()) + " added, 0 removed, 0 changed, 0 kept"),
+          std::string::npos)
           << reloads[k];
       continue;
     }

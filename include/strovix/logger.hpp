@@ -47,9 +47,8 @@ STROVIX_EXPORT std::unique_ptr<spdlog::formatter> json_log_formatter();
 
 // One line of that format without its line break, for a host's own messages; an empty
 // camera is written as null.
-STROVIX_EXPORT std::string json_log_line(std::chrono::system_clock::time_point time,
-                                         LogLevel level, std::string_view camera,
-                                         std::string_view message);
+STROVIX_EXPORT std::string json_log_line(std::chrono::system_clock::time_point time, LogLevel level,
+                                         std::string_view camera, std::string_view message);
 
 STROVIX_EXPORT spdlog::level::level_enum to_spdlog_level(LogLevel level);
 // The LogLevel of a line's spdlog level (info for one outside the map).

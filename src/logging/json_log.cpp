@@ -76,8 +76,8 @@ class JsonFormatter : public spdlog::formatter {
   void format(const spdlog::details::log_msg& msg, spdlog::memory_buf_t& dest) override {
     const std::string_view payload(msg.payload.data(), msg.payload.size());
     const std::string_view logger(msg.logger_name.data(), msg.logger_name.size());
-    const std::string line = json_log_line(msg.time, from_spdlog_level(msg.level),
-                                           camera_of(logger, payload), payload);
+    const std::string line =
+        json_log_line(msg.time, from_spdlog_level(msg.level), camera_of(logger, payload), payload);
     dest.append(line.data(), line.data() + line.size());
     dest.push_back('\n');
   }
@@ -103,8 +103,7 @@ std::string json_log_line(std::chrono::system_clock::time_point time, LogLevel l
                           std::string_view camera, std::string_view message) {
   const auto row = static_cast<std::size_t>(level);
   std::string out = "{\"time\":\"" + utc_time(time) + "\",\"level\":\"" +
-                    (row < std::size(kLevelNames) ? kLevelNames[row] : "info") +
-                    "\",\"camera\":";
+                    (row < std::size(kLevelNames) ? kLevelNames[row] : "info") + "\",\"camera\":";
   if (camera.empty()) {
     out += "null";
   } else {

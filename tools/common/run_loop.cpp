@@ -13,7 +13,7 @@ namespace strovix::tools {
 namespace {
 
 // A burst of folder events (an editor's temporary files, a ConfigMap's symlink swap) is read
-// once, this long after its last event.
+// once, this long after its first event.
 constexpr auto kSettleTime = std::chrono::milliseconds(200);
 
 }  // namespace
@@ -44,7 +44,8 @@ bool RunLoop::run(const std::function<void(double interval)>& tick) {
       break;
     }
     if (wake == Wake::changed) {
-      reload_at = Clock::now() + kSettleTime;
+      // Counted from the first event: a folder that never falls quiet still gets read.
+      if (reload_at == Clock::time_point::max()) reload_at = Clock::now() + kSettleTime;
       continue;
     }
     if (wake == Wake::reload || Clock::now() >= reload_at) {

@@ -20,8 +20,8 @@ class RunLoop {
   // SIGHUP among `signals` asks for a reload (see watch), every other signal for the end.
   RunLoop(const sigset_t& signals, std::optional<double> duration);
 
-  // Before run(): calls reload(forced) between ticks on SIGHUP (forced) and, after a burst of
-  // changes in the folders of `files` has settled, unforced. Returns why the folders cannot
+  // Before run(): calls reload(forced) between ticks on SIGHUP (forced) and, 200 ms after the
+  // first of a burst of changes in the folders of `files`, unforced. Returns why the folders cannot
   // be watched, or "".
   std::string watch(const std::vector<std::string>& files, std::function<void(bool forced)> reload);
 

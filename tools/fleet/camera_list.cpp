@@ -33,9 +33,9 @@ struct OptionKey {
   const char* key;
   bool flag;
 };
-constexpr OptionKey kOptionKeys[] = {{"tcp", true},     {"keyframes-only", true}, {"size", false},
-                                     {"format", false}, {"latency", false},       {"backoff", false},
-                                     {"tls-ca", false}, {"tls-insecure", true}};
+constexpr OptionKey kOptionKeys[] = {
+    {"tcp", true},      {"keyframes-only", true}, {"size", false},   {"format", false},
+    {"latency", false}, {"backoff", false},       {"tls-ca", false}, {"tls-insecure", true}};
 
 const OptionKey* find_key(std::string_view key) {
   for (const auto& k : kOptionKeys) {
@@ -155,10 +155,9 @@ std::vector<Camera> parse_camera_list(std::string_view text, const std::string& 
         // of a URL split at a blank.
         const std::string what = looks_like_key(key) ? "'" + std::string(key) + "' is not an option"
                                                      : "a field is not an option KEY=VALUE";
-        fail((eq == std::string_view::npos
-                  ? "more than NAME and URL on the line of camera '" + std::string(name) +
-                        "' (a URL holds no blanks): "
-                  : "camera '" + std::string(name) + "': ") +
+        fail((eq == std::string_view::npos ? "more than NAME and URL on the line of camera '" +
+                                                 std::string(name) + "' (a URL holds no blanks): "
+                                           : "camera '" + std::string(name) + "': ") +
              what + " (tcp, keyframes-only, size, format, latency, backoff, tls-ca, tls-insecure)");
       }
       if (eq == std::string_view::npos && !known->flag) {
@@ -214,10 +213,10 @@ std::vector<std::pair<std::string, std::string>> effective_options(const ReadArg
                    : ""},
       {"format", format},
       {"latency", args.latency_ms ? std::to_string(*args.latency_ms) : ""},
-      {"backoff", args.backoff ? seconds_text(args.backoff->base) + "," +
-                                     seconds_text(args.backoff->max) + "," +
-                                     seconds_text(args.backoff->randomness)
-                               : ""},
+      {"backoff", args.backoff
+                      ? seconds_text(args.backoff->base) + "," + seconds_text(args.backoff->max) +
+                            "," + seconds_text(args.backoff->randomness)
+                      : ""},
       {"tls-ca", args.tls_ca.value_or("")},
       {"tls-insecure", args.tls_insecure ? "true" : "false"},
   };

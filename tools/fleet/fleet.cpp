@@ -251,7 +251,8 @@ int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& sign
     run.reload(forced);
     // The page, API and metrics follow the new set at once.
     const auto now = Clock::now();
-    sample = sample_fleet(run.members(), start, std::chrono::duration<double>(now - last_sample).count());
+    sample = sample_fleet(run.members(), start,
+                          std::chrono::duration<double>(now - last_sample).count());
     last_sample = now;
     publish(sample);
   });
@@ -260,7 +261,8 @@ int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& sign
   }
   const bool interrupted = loop.run([&](double) {
     const auto now = Clock::now();
-    sample = sample_fleet(run.members(), start, std::chrono::duration<double>(now - last_sample).count());
+    sample = sample_fleet(run.members(), start,
+                          std::chrono::duration<double>(now - last_sample).count());
     last_sample = now;
     publish(sample);
     report(*sample, args, tty);

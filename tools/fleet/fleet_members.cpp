@@ -83,8 +83,8 @@ void build_readers(Members& members) {
     try {
       auto options = reader_options(m.wanted.args);
       options.log_name = m.wanted.camera.name;
-      m.reader = std::make_unique<GstStreamReader>(
-          m.stream_id, m.wanted.camera.url, reader_runtime_options(m.wanted.args), options);
+      m.reader = std::make_unique<GstStreamReader>(m.stream_id, m.wanted.camera.url,
+                                                   reader_runtime_options(m.wanted.args), options);
       m.setup_error.clear();
     } catch (const std::exception& e) {
       m.setup_error = one_line(redact_credentials(e.what(), m.secrets));

@@ -17,7 +17,7 @@ inline constexpr double kUpWithinSeconds = 5.0;
 
 struct CameraSample {
   std::string name;
-  std::string url;  // without credentials
+  std::string url;    // without credentials
   int stream_id = 0;  // of its reader: a new one for every reader the camera had
   // Effective options, as list options; an empty value is the library's default.
   std::vector<std::pair<std::string, std::string>> options;

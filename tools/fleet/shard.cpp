@@ -44,8 +44,8 @@ int read_shard_count(const std::string& path) {
   count = first == std::string::npos ? "" : count.substr(first, last - first + 1);
   int value = 0;
   if (!in || !parse_whole(count, value) || value < 1 || value > kMaxShards) {
-    throw std::invalid_argument("the shard count file " + path + " must hold one number from 1 to " +
-                                std::to_string(kMaxShards));
+    throw std::invalid_argument("the shard count file " + path +
+                                " must hold one number from 1 to " + std::to_string(kMaxShards));
   }
   return value;
 }

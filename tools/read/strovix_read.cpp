@@ -241,10 +241,11 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   if (frames == 0) {
     char took[32];
     std::snprintf(took, sizeof(took), "%.1f", duration);
-    cli_log(LogLevel::error, "",
-            std::string("no frame arrived in ") + took + " s: " +
-                (stats.last_error.empty() ? "no error was reported (the stream sent nothing decodable)"
-                                          : stats.last_error));
+    cli_log(
+        LogLevel::error, "",
+        std::string("no frame arrived in ") + took + " s: " +
+            (stats.last_error.empty() ? "no error was reported (the stream sent nothing decodable)"
+                                      : stats.last_error));
     status = kExitNoFrame;
   }
   if (!closed_in_time) exit_now(status);
