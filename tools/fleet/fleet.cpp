@@ -136,10 +136,12 @@ class FleetRun {
   }
 
   // Rereads the list (and the shard count); applies it unless it does not parse, in which
-  // case the running set stays. `forced` (SIGHUP) reloads even an unchanged list.
-  void reload(bool forced) {
+  // case the running set stays. `forced` (SIGHUP) reloads even an unchanged list. Returns
+  // the line that tells what changed, to be logged once the new set is published; empty
+  // when nothing was applied.
+  std::string reload(bool forced) {
     const std::string now = fingerprint(fleet_);
-    if (!forced && now == fingerprint_) return;
+    if (!forced && now == fingerprint_) return "";
     fingerprint_ = now;
     const auto started = Clock::now();
     Selection selection;
@@ -150,7 +152,7 @@ class FleetRun {
       cli_log(LogLevel::error, "",
               std::string(e.what()) + "; the list is not applied, the " +
                   std::to_string(members_.size()) + " running cameras stay");
-      return;
+      return "";
     }
     const Shard was = shard_;
     shard_ = selection.shard;
@@ -171,7 +173,7 @@ class FleetRun {
       line += ", shard " + shard_text(shard_);
       if (was.count != shard_.count) line += " (was " + shard_text(was) + ")";
     }
-    cli_log(LogLevel::info, "", line + ", in " + took);
+    return line + ", in " + took;
   }
 
   Members& members() { return members_; }
@@ -248,13 +250,15 @@ int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& sign
   std::vector<std::string> watched{*fleet.cameras};
   if (fleet.shard && !fleet.shard->count_file.empty()) watched.push_back(fleet.shard->count_file);
   const std::string problem = loop.watch(watched, [&](bool forced) {
-    run.reload(forced);
-    // The page, API and metrics follow the new set at once.
+    const std::string applied = run.reload(forced);
+    if (applied.empty()) return;
+    // The page, API and metrics follow the new set at once, before the line that says so.
     const auto now = Clock::now();
     sample = sample_fleet(run.members(), start,
                           std::chrono::duration<double>(now - last_sample).count());
     last_sample = now;
     publish(sample);
+    cli_log(LogLevel::info, "", applied);
   });
   if (!problem.empty()) {
     cli_log(LogLevel::warning, "", problem + "; the list is reread on SIGHUP only");
