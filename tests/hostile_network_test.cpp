@@ -335,6 +335,28 @@ TEST(Redirects, EndlessHttpRedirectChainIsCut) {
   EXPECT_LE(requests, attempts * (detail::kMaxRedirects + 1));
 }
 
+// ---- TLS trust given by a relative path ----------------------------------------------------------
+
+// `path` relative to the working directory, through "..": what a user types on a command line.
+std::string relative_to_cwd(const std::string& path) {
+  gchar* cwd = g_get_current_dir();
+  std::string up;
+  for (const char* p = cwd; *p; ++p) up += *p == '/' && p[1] ? "../" : "";
+  g_free(cwd);
+  return up + path.substr(1);
+}
+
+TEST(TlsCaFile, RelativePathTrustsTheCertificate) {
+  st::HttpTestServer::Options tls;
+  tls.tls = true;
+  st::HttpTestServer camera(tls);
+  auto options = quick_retries();
+  options.tls_ca_file = relative_to_cwd(camera.certificate_file());
+  ASSERT_FALSE(g_path_is_absolute(options.tls_ca_file.c_str()));
+  GstStreamReader reader(1, camera.url("/mjpeg"), {}, options);
+  EXPECT_TRUE(next_frame(reader, nullptr, 15.0 * time_scale())) << reader.stats().last_error;
+}
+
 // ---- secrets outside the userinfo ------------------------------------------------------------
 
 struct QueryCase {
