@@ -11,8 +11,8 @@ void set_credentials(GstElement* src, const StreamUrl& url) {
 
 std::shared_ptr<GTlsDatabase> load_tls_database(const std::string& given) {
   if (given.empty()) return nullptr;
-  // GLib's file database wants an absolute path: with a relative one it loads, yet every
-  // handshake is rejected. Resolved against the working directory at construction.
+  // GLib's file database wants an absolute path: with a relative one every handshake fails.
+  // Resolved against the working directory at construction.
   GCharPtr absolute(g_canonicalize_filename(given.c_str(), nullptr));
   const std::string ca_file = absolute.get();
   GError* raw = nullptr;
