@@ -61,10 +61,6 @@ Registry& registry() {
 
 }  // namespace
 
-std::string redact_credentials(std::string_view text, const std::vector<std::string>& secrets) {
-  return detail::redact_text(text, secrets);
-}
-
 std::shared_ptr<spdlog::sinks::dist_sink_mt> stream_log_sink() { return registry().sink; }
 
 Logger library_logger() {

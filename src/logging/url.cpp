@@ -368,7 +368,13 @@ void check_network_url(const std::string& url, const StreamUrl& parsed) {
 
 }  // namespace strovix::detail
 
+// ---- strovix/redaction.hpp: the whole of it is defined here ---------------------------------
+
 namespace strovix {
+
+std::string redact_credentials(std::string_view text, const std::vector<std::string>& secrets) {
+  return detail::redact_text(text, secrets);
+}
 
 std::string redact_url(std::string_view url) { return detail::parse_stream_url(url).display; }
 

@@ -78,7 +78,7 @@ std::string redact_schemeless_urls(std::string_view text);
 
 }  // namespace strovix::detail
 
-// The library's public URL functions (declared in strovix/logger.hpp) are defined with this
-// module, and are all that hosts and bindings need:
-//   strovix::redact_url(url)   -> parse_stream_url(url).display
-//   strovix::url_secrets(url)  -> parse_stream_url(url).secrets
+// The public redaction functions (strovix/redaction.hpp) are defined with this module:
+//   strovix::redact_credentials(text, secrets) -> redact_text(text, secrets)
+//   strovix::redact_url(url)                   -> parse_stream_url(url).display
+//   strovix::url_secrets(url)                  -> parse_stream_url(url).secrets

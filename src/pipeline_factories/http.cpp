@@ -100,7 +100,7 @@ void on_have_type(GstElement* typefind, guint, GstCaps* caps, gpointer data) {
     if (demuxer) {
       if (!attach_demuxer(GST_BIN(bin.get()), typefind, demuxer, state_ptr, &failure)) {
         post_error(typefind, GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN,
-                   "strovix: cannot demultiplex the " + name + " stream: " + failure);
+                   "cannot demultiplex the " + name + " stream: " + failure);
       }
       return;
     }
@@ -111,7 +111,7 @@ void on_have_type(GstElement* typefind, guint, GstCaps* caps, gpointer data) {
     }
     GCharPtr full(caps ? gst_caps_to_string(caps) : nullptr);
     post_error(typefind, GST_STREAM_ERROR, GST_STREAM_ERROR_WRONG_TYPE,
-               "strovix: unsupported HTTP stream type '" + (name.empty() ? "unknown" : name) +
+               "unsupported HTTP stream type '" + (name.empty() ? "unknown" : name) +
                    "' (expected MJPEG, MPEG-TS or Matroska)",
                full ? full.get() : "");
   });
