@@ -6,19 +6,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <string>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
-#include "reliability_helpers.hpp"
-#include "support/http_server.hpp"
-#include "support/log_capture.hpp"
 #include "logging/url.hpp"
 #include "pipeline_factories/origin_guard.hpp"
+#include "reliability_helpers.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/redaction.hpp"
 #include "strovix/stream_reader/gst.hpp"
+#include "support/child_process.hpp"
+#include "support/http_server.hpp"
+#include "support/log_capture.hpp"
 
 using namespace strovix;
 using namespace strovix::reliability;
@@ -54,8 +55,9 @@ bool wait_for_error(const GstStreamReader& reader, const std::string& needle, do
 // ---- redirects ---------------------------------------------------------------------------------
 // A hostile RTSP server of the test's own on 127.0.0.1: answers OPTIONS, and DESCRIBE of
 // "/cam" with "302 Moved" to `redirect_to` ("" asks for a login instead; "/..." is a path on
-// itself; "RTSP/1.0 ..." is the status line to answer with), every other DESCRIBE with a request for a basic login, and records every request's
-// method, URI and Authorization headers. One connection at a time, each bounded.
+// itself; "RTSP/1.0 ..." is the status line to answer with), every other DESCRIBE with a request
+// for a basic login, and records every request's method, URI and Authorization headers. One
+// connection at a time, each bounded.
 class HostileRtsp {
  public:
   explicit HostileRtsp(std::string redirect_to = {}) : redirect_to_(std::move(redirect_to)) {
@@ -74,8 +76,8 @@ class HostileRtsp {
   HostileRtsp& operator=(const HostileRtsp&) = delete;
 
   std::string url(const std::string& userinfo = {}) const {
-    return "rtsp://" + (userinfo.empty() ? "" : userinfo + "@") + "127.0.0.1:" +
-           std::to_string(port_) + "/cam";
+    return "rtsp://" + (userinfo.empty() ? "" : userinfo + "@") +
+           "127.0.0.1:" + std::to_string(port_) + "/cam";
   }
   int port() const { return port_; }
   struct Seen {
@@ -118,15 +120,15 @@ class HostileRtsp {
       buffer.erase(0, end + 4);
       Seen seen;
       seen.method = head.substr(0, head.find(' '));
-      seen.uri = head.substr(head.find(' ') + 1, head.find(' ', head.find(' ') + 1) - head.find(' ') - 1);
+      seen.uri =
+          head.substr(head.find(' ') + 1, head.find(' ', head.find(' ') + 1) - head.find(' ') - 1);
       std::string cseq = "0";
       for (std::size_t at = head.find("\r\n"); at != std::string::npos;
            at = head.find("\r\n", at + 2)) {
         const std::string line = head.substr(at + 2, head.find("\r\n", at + 2) - at - 2);
         const std::string name = line.substr(0, line.find(':'));
-        const std::string value = line.find(": ") == std::string::npos
-                                      ? std::string()
-                                      : line.substr(line.find(": ") + 2);
+        const std::string value =
+            line.find(": ") == std::string::npos ? std::string() : line.substr(line.find(": ") + 2);
         if (g_ascii_strcasecmp(name.c_str(), "CSeq") == 0) cseq = value;
         if (g_ascii_strcasecmp(name.c_str(), "Authorization") == 0) {
           ++seen.authorizations;
@@ -139,16 +141,17 @@ class HostileRtsp {
       }
       std::string reply;
       if (seen.method == "OPTIONS") {
-        reply = "RTSP/1.0 200 OK\r\nCSeq: " + cseq + "\r\nPublic: OPTIONS, DESCRIBE, SETUP, PLAY\r\n\r\n";
+        reply = "RTSP/1.0 200 OK\r\nCSeq: " + cseq +
+                "\r\nPublic: OPTIONS, DESCRIBE, SETUP, PLAY\r\n\r\n";
       } else if (seen.method == "DESCRIBE" && redirect_to_.rfind("RTSP/1.0 ", 0) == 0) {
         reply = redirect_to_ + "\r\nCSeq: " + cseq + "\r\n\r\n";
-      } else if (seen.method == "DESCRIBE" && !redirect_to_.empty() &&
-                 seen.uri.size() >= 4 && seen.uri.compare(seen.uri.size() - 4, 4, "/cam") == 0) {
-        const std::string to = redirect_to_[0] == '/' ? "rtsp://127.0.0.1:" +
-                                                            std::to_string(port_) + redirect_to_
-                                                      : redirect_to_;
-        reply = "RTSP/1.0 302 Moved Temporarily\r\nCSeq: " + cseq + "\r\nLocation: " + to +
-                "\r\n\r\n";
+      } else if (seen.method == "DESCRIBE" && !redirect_to_.empty() && seen.uri.size() >= 4 &&
+                 seen.uri.compare(seen.uri.size() - 4, 4, "/cam") == 0) {
+        const std::string to = redirect_to_[0] == '/'
+                                   ? "rtsp://127.0.0.1:" + std::to_string(port_) + redirect_to_
+                                   : redirect_to_;
+        reply =
+            "RTSP/1.0 302 Moved Temporarily\r\nCSeq: " + cseq + "\r\nLocation: " + to + "\r\n\r\n";
       } else {
         reply = "RTSP/1.0 401 Unauthorized\r\nCSeq: " + cseq +
                 "\r\nWWW-Authenticate: Basic realm=\"cam\"\r\n\r\n";
@@ -169,7 +172,6 @@ class HostileRtsp {
   mutable std::mutex mutex_;
   std::vector<Seen> seen_;
 };
-
 
 constexpr const char* kCamUser = "admin";
 constexpr const char* kCamPassword = "Redir3ctPw";
@@ -204,8 +206,8 @@ TEST(Redirects, HttpCredentialsNeverLeaveTheirOrigin) {
     if (c.tls) options.tls_ca_file = camera.certificate_file();
     std::string url = camera.url_with_credentials("/mjpeg", kCamUser, kCamPassword);
     if (c.custom) {
-      options.pipeline_str = "souphttpsrc location=" + camera.url("/mjpeg") + " user-id=" +
-                             kCamUser + " user-pw=" + kCamPassword +
+      options.pipeline_str = "souphttpsrc location=" + camera.url("/mjpeg") +
+                             " user-id=" + kCamUser + " user-pw=" + kCamPassword +
                              " ! multipartdemux ! jpegdec ! videoconvert ! appsink "
                              "name=strovix_sink";
       url = camera.url("/mjpeg");
@@ -266,11 +268,11 @@ TEST(Redirects, RtspCredentialsNeverLeaveTheirOrigin) {
   }
   int camera_describes = 0;
   for (const auto& seen : camera.seen()) camera_describes += seen.method == "DESCRIBE";
-  figure("rtsp 302 on DESCRIBE: " + std::to_string(camera_describes) + " DESCRIBEs at the camera, " +
-         std::to_string(collector.seen().size()) + " requests (" + std::to_string(describes) +
-         " DESCRIBEs) at the other origin, " + std::to_string(with_password) +
-         " with the password, at most " + std::to_string(most_headers) +
-         " Authorization headers in one");
+  figure("rtsp 302 on DESCRIBE: " + std::to_string(camera_describes) +
+         " DESCRIBEs at the camera, " + std::to_string(collector.seen().size()) + " requests (" +
+         std::to_string(describes) + " DESCRIBEs) at the other origin, " +
+         std::to_string(with_password) + " with the password, at most " +
+         std::to_string(most_headers) + " Authorization headers in one");
   EXPECT_EQ(with_password, 0);
   for (const auto& line : log->lines()) {
     EXPECT_EQ(line.text.find(kCamPassword), std::string::npos) << line.text;
@@ -335,7 +337,8 @@ TEST(Redirects, EndlessHttpRedirectChainIsCut) {
   EXPECT_LE(requests, attempts * (detail::kMaxRedirects + 1));
 }
 
-// ---- TLS trust given by a relative path ----------------------------------------------------------
+// ---- TLS trust given by a relative path
+// ----------------------------------------------------------
 
 // `path` relative to the working directory, through "..": what a user types on a command line.
 std::string relative_to_cwd(const std::string& path) {
@@ -388,6 +391,62 @@ TEST(QuerySecrets, CredentialParametersAreHiddenLikePasswords) {
     EXPECT_EQ(redact_credentials(std::string("at ") + c.url).find(c.secret), std::string::npos)
         << c.url;
   }
+}
+
+// Query secrets through a reader (logger names, log lines, the stream's error) and, with
+// GStreamer's debug output at its most verbose, through strovix-read.
+TEST(QuerySecrets, NoValueInAnyOutput) {
+  st::HttpTestServer camera;
+  const std::string secret = "QsEcr3t-Val";
+  const std::vector<std::string> urls = {
+      camera.url("/mjpeg") + "?user=admin&pwd=" + secret,
+      camera.url("/missing") + "?x=1&Token=" + secret,
+      "rtsp://127.0.0.1:9/cam?auth=" + secret,
+  };
+  const auto leaks = [&](const std::string& text) {
+    return text.find(secret) != std::string::npos;
+  };
+  {
+    ScopedLogCapture log;
+    for (const auto& url : urls) {
+      GstStreamReader reader(1, url, {}, quick_retries());
+      if (url.find("/mjpeg") != std::string::npos) {
+        EXPECT_TRUE(next_frame(reader, nullptr, 15.0 * time_scale())) << url;
+      } else {
+        const double deadline = steady_seconds() + 15.0 * time_scale();
+        while (reader.stats().last_error.empty() && steady_seconds() < deadline) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_FALSE(reader.stats().last_error.empty()) << url;
+        EXPECT_FALSE(leaks(reader.stats().last_error)) << reader.stats().last_error;
+      }
+    }
+    EXPECT_FALSE(log->lines().empty());
+    for (const auto& line : log->lines()) {
+      EXPECT_FALSE(leaks(line.text)) << line.text;
+      EXPECT_FALSE(leaks(line.logger_name)) << line.logger_name;
+    }
+  }
+#ifdef STROVIX_READ_PATH
+  std::size_t bytes = 0;
+  for (const auto& url : urls) {
+    st::Child child(STROVIX_READ_PATH, {"--json", "--duration", "2", "--backoff", "0,0.2,0", url},
+                    {"GST_DEBUG=*:6"});
+    ASSERT_TRUE(child.started());
+    child.finish(60.0 * time_scale());
+    EXPECT_GT(child.err.size(), 0u) << "no debug output";
+    for (const std::string* text : {&child.out, &child.err}) {
+      const auto hit = text->find(secret);
+      EXPECT_EQ(hit, std::string::npos)
+          << url << ": ..."
+          << text->substr(hit == std::string::npos ? 0 : hit - std::min<std::size_t>(hit, 300),
+                          600);
+    }
+    bytes += child.err.size();
+  }
+  figure("GST_DEBUG=*:6 with query secrets: " + std::to_string(bytes >> 10) +
+         " KiB of output, no secret in it");
+#endif
 }
 
 TEST(SchemeWithoutSlashes, RefusedQuotingNothingAfterTheScheme) {
@@ -443,8 +502,12 @@ TEST(EscapeControl, MakesOutsideTextInert) {
       {"tab\there\x7f", "tab\\there\\x7f"},
       // UTF-8 stays; C1 controls (CSI) and bytes outside well-formed UTF-8 do not.
       {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xb7", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xb7"},
-      {"\xc2\x9b" "31m", "\\xc2\\x9b31m"},
-      {"\x9b" "2J", "\\x9b2J"},
+      {"\xc2\x9b"
+       "31m",
+       "\\xc2\\x9b31m"},
+      {"\x9b"
+       "2J",
+       "\\x9b2J"},
       {"cut \xe2\x82", "cut \\xe2\\x82"},
       {"\xed\xa0\x80 \xc0\xaf", "\\xed\\xa0\\x80 \\xc0\\xaf"},
       {"", ""},
