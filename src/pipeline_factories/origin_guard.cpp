@@ -113,13 +113,14 @@ gboolean on_rtsp_before_send(GstElement* src, GstRTSPMessage* message, gpointer 
     if (guard.refused) return FALSE;
     // The message's public fields are read directly: libgstrtsp is not linked for this.
     if (!message || message->type != GST_RTSP_MESSAGE_REQUEST) return TRUE;
-    const gchar* uri = message->type_data.request.uri;
-    if (!uri || g_str_equal(uri, "*")) return TRUE;
-    const std::string target = uri;
-    // Requests name the stream or one of its tracks; only a new origin counts as a hop.
+    // Request URIs say "rtsp://" over TLS too; the location, which rtspsrc replaces with the
+    // Location it follows, keeps the scheme.
+    gchar* raw = nullptr;
+    g_object_get(src, "location", &raw, nullptr);
+    GCharPtr location(raw);
+    const std::string target = location ? location.get() : "";
     const auto to = origin_of(target);
-    const auto last = origin_of(guard.last_uri);
-    if (!guard.last_uri.empty() && !(to && last && *to == *last)) ++guard.redirects;
+    if (!guard.last_uri.empty() && target != guard.last_uri) ++guard.redirects;
     guard.last_uri = target;
     std::string refusal;
     // One DESCRIBE, one more with a login: any beyond those follow a redirect, which may
