@@ -486,6 +486,7 @@ TEST(SchemeWithoutSlashes, RefusedQuotingNothingAfterTheScheme) {
     const std::string scheme = url.substr(0, url.find(':'));
     EXPECT_EQ(redact_url(url), scheme + ":***") << url;
     EXPECT_EQ(redact_credentials("opening " + url + " now"), "opening " + scheme + ":*** now");
+    EXPECT_EQ(redact_credentials(scheme + ": no URL here"), scheme + ": no URL here");
     try {
       GstStreamReader reader(1, url, {});
       ADD_FAILURE() << url << " was accepted";

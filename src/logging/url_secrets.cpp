@@ -133,6 +133,8 @@ std::string redact_schemeless_urls(std::string_view text) {
     if (at != std::string_view::npos && at > colon) end = at + 1;
     while (end < line_end && !g_ascii_isspace(text[end]) && text[end] != '"' && text[end] != '\'')
       ++end;
+    // "http: proxy refused" quotes no URL.
+    if (end == colon + 1) continue;
     out.append(text.substr(copied, colon + 1 - copied));
     out.append("***");
     copied = end;
