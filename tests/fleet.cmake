@@ -13,7 +13,8 @@ if(STROVIX_BUILD_TOOLS AND EXISTS ${PROJECT_SOURCE_DIR}/tools/CMakeLists.txt)
   strovix_add_test(fleet_list_test SOURCES fleet_list_test.cpp
     ${strovix_tools}/fleet/camera_list.cpp ${strovix_tools}/fleet/shard.cpp
     ${strovix_tools}/fleet/fleet_members.cpp ${strovix_tools}/read/read_args.cpp
-    ${strovix_tools}/common/reader_setup.cpp ${strovix_tools}/common/option_arg.cpp)
+    ${strovix_tools}/common/reader_setup.cpp ${strovix_tools}/common/option_arg.cpp
+    ${strovix_tools}/common/run_loop.cpp ${strovix_tools}/common/run_wait.cpp)
   target_include_directories(fleet_list_test PRIVATE ${strovix_tools})
 endif()
 # The fleet while its list and shard count change (child processes, the RTSP test server).

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "common/reader_setup.hpp"
+#include "common/run_loop.hpp"
 #include "fleet/shard.hpp"
 #include "strovix/logger.hpp"
 
@@ -15,13 +16,6 @@ namespace {
 // Readers are built and closed by this many threads at once: a build may wait (must_play)
 // and a close may wait for a rebuild, and neither should add up over hundreds of cameras.
 constexpr unsigned kSetupThreads = 8;
-
-std::string one_line(std::string text) {
-  for (auto& c : text) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
-  return text;
-}
 
 // Runs job(i) for every i < count on up to kSetupThreads threads.
 template <typename Job>
