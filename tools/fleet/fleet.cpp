@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,8 +18,10 @@
 
 #include "fleet/camera_list.hpp"
 #include "fleet/fleet_state.hpp"
+#include "common/escape.hpp"
 #include "common/reader_setup.hpp"
 #include "fleet/shard.hpp"
+#include "serve/serve_auth.hpp"
 #include "serve/status_server.hpp"
 #include "strovix/event.hpp"
 #include "strovix/gobject_init.hpp"
@@ -35,11 +38,12 @@ constexpr unsigned kSetupThreads = 8;
 // Closing waits this long for every reader; the rest of the teardown is the process exit's.
 constexpr double kCloseAllowanceSeconds = 2.0;
 
+// Camera- and server-chosen text on one line, its control characters inert.
 std::string one_line(std::string text) {
   for (auto& c : text) {
     if (c == '\n' || c == '\r') c = ' ';
   }
-  return text;
+  return escape_control(text);
 }
 
 void print(const std::string& text) {
@@ -90,7 +94,7 @@ std::shared_ptr<const FleetSample> sample_fleet(std::vector<Member>& members,
   for (auto& m : members) {
     CameraSample c;
     c.name = m.camera.name;
-    c.url = redact_url(m.camera.url);
+    c.url = escape_control(redact_url(m.camera.url));
     c.set_up = m.reader != nullptr;
     if (m.reader) {
       c.stats = m.reader->stats();
@@ -110,6 +114,42 @@ std::shared_ptr<const FleetSample> sample_fleet(std::vector<Member>& members,
     sample->cameras.push_back(std::move(c));
   }
   return sample;
+}
+
+// Every camera and every status client holds descriptors; the soft limit (often 1024) is
+// raised to the hard one so that a busy server does not run out first.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+// The status server's options; STROVIX_READ_SERVE_TIMEOUT_MS shortens its time-out for tests.
+ServeOptions serve_options(const FleetArgs& fleet) {
+  ServeOptions options;
+  options.address = *fleet.serve;
+  options.auth_file = fleet.serve_auth;
+  options.tls = fleet.serve_tls;
+  if (const char* ms = std::getenv("STROVIX_READ_SERVE_TIMEOUT_MS")) {
+    const long value = std::strtol(ms, nullptr, 10);
+    if (value > 0 && value <= 600000) options.timeout_ms = static_cast<unsigned>(value);
+  }
+  return options;
+}
+
+// Refuses an authentication file or a certificate that cannot be used, before any camera.
+bool serve_files_usable(const FleetArgs& fleet) {
+  if (!fleet.serve) return true;
+  try {
+    if (fleet.serve_auth) BasicAuth check(*fleet.serve_auth);
+    if (fleet.serve_tls) check_serve_tls(*fleet.serve_tls);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "strovix-read: %s\n", escape_control(e.what()).c_str());
+    return false;
+  }
+  return true;
 }
 
 int terminal_width() {
@@ -177,10 +217,12 @@ int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& stop
   if (fleet.shard) cameras = select_shard(cameras, *fleet.shard);
   if (fleet.list) {
     std::string out;
-    for (const auto& c : cameras) out += c.name + " " + redact_url(c.url) + "\n";
+    for (const auto& c : cameras) out += c.name + " " + escape_control(redact_url(c.url)) + "\n";
     print(out);
     return kExitOk;
   }
+  if (!serve_files_usable(fleet)) return kExitUsage;
+  raise_descriptor_limit();
   if (cameras.empty()) {
     std::fprintf(stderr, "strovix-read: shard %d/%d holds no camera of %s\n", fleet.shard->index,
                  fleet.shard->count, fleet.cameras->c_str());
@@ -223,7 +265,7 @@ int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& stop
   std::unique_ptr<StatusServer> server;
   if (fleet.serve) {
     try {
-      server = std::make_unique<StatusServer>(*fleet.serve);
+      server = std::make_unique<StatusServer>(serve_options(fleet));
     } catch (const std::exception& e) {
       std::fprintf(stderr, "strovix-read: cannot serve on %s:%d: %s\n", fleet.serve->host.c_str(),
                    fleet.serve->port, e.what());
@@ -231,6 +273,17 @@ int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& stop
       return kExitFailure;
     }
     std::fprintf(stderr, "strovix-read: serving %s\n", server->url().c_str());
+    const bool local = is_loopback_host(fleet.serve->host);
+    if (!fleet.serve_auth && !local) {
+      std::fprintf(stderr,
+                   "strovix-read: warning: --serve-public: the status server asks no password; "
+                   "anyone who reaches %s sees every camera\n",
+                   server->url().c_str());
+    } else if (fleet.serve_auth && !fleet.serve_tls && !local) {
+      std::fprintf(stderr,
+                   "strovix-read: warning: passwords reach the status server in clear; use "
+                   "--serve-tls CERT KEY beyond a trusted network\n");
+    }
   }
 
   const bool tty = isatty(STDOUT_FILENO) == 1;

@@ -20,6 +20,7 @@
 
 #include "fleet/fleet.hpp"
 #include "fleet/fleet_args.hpp"
+#include "common/escape.hpp"
 #include "common/run_common.hpp"
 #include "fleet/fleet_state.hpp"
 #include "read/read_args.hpp"
@@ -266,9 +267,9 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   }
   if (args.pipeline) {
     if (url.empty()) url = "custom-pipeline";
-    source = "pipeline: " + redact_credentials(*args.pipeline, secrets);
+    source = "pipeline: " + escape_control(redact_credentials(*args.pipeline, secrets));
   } else if (args.url) {
-    source = redact_url(url);
+    source = escape_control(redact_url(url));
   } else {
 #if STROVIX_READ_DEMO_SERVER
     try {
@@ -300,6 +301,7 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
     for (auto& c : message) {
       if (c == '\n' || c == '\r') c = ' ';
     }
+    message = escape_control(message);
     std::fprintf(stderr, "strovix-read: cannot set up the stream: %s\n", message.c_str());
     return kExitSetup;
   }
@@ -337,7 +339,12 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   const std::uint64_t frames = watcher.frames();
   const StreamStats stats = reader->stats();
   const std::size_t restarts = stats.restarts;
-  const std::string& kept_error = stats.last_error;
+  // The camera's or the server's words: one line, nothing a terminal obeys.
+  std::string kept_error = stats.last_error;
+  for (auto& c : kept_error) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  kept_error = escape_control(kept_error);
   if (Clock::now() - last_tick >= std::chrono::milliseconds(100)) {
     const double interval = std::chrono::duration<double>(Clock::now() - last_tick).count();
     report.status(duration, last_status, (frames - last_frames) / interval, frames,
