@@ -410,8 +410,51 @@ TEST(StrovixReadFleet, BadListsAndOptions) {
       {"a rtsp://h/x\n", {"--snapshot", "x.png"}, 2, "--snapshot writes one stream"},
       {"a rtsp://h/x\n", {"--shard", "3/3"}, 2, "--shard needs K/N"},
       {"a rtsp://h/x\n", {"--serve", "nowhere"}, 2, "--serve needs HOST:PORT"},
-      {"a rtsp://h/x\n", {"--serve", "no.such.host:0", "--duration", "1"}, 1, "cannot serve"},
+      {"a rtsp://h/x\n",
+       {"--serve", "no.such.host:0", "--serve-public", "--duration", "1"},
+       1,
+       "cannot serve"},
+      // Names no snapshot path reaches.
+      {"ok rtsp://h/x\n. rtsp://viewer:" + pw + "@h/y\n", {}, 2, ":2: bad camera name"},
+      {".. rtsp://viewer:" + pw + "@h/y\n", {}, 2, ":1: bad camera name"},
+      {".hidden rtsp://h/y\n", {}, 2, ":1: bad camera name"},
+      // The status server fails closed beyond loopback, and says how to open it.
+      {"a rtsp://h/x\n", {"--serve", "0.0.0.0:0"}, 2, "--serve-public"},
+      {"a rtsp://h/x\n", {"--serve", ":0"}, 2, "give --serve-auth FILE"},
+      {"a rtsp://h/x\n", {"--serve", "[::]:0"}, 2, "--serve-public"},
+      {"a rtsp://h/x\n", {"--serve", ":0", "--serve-public", "--duration", "1"}, 4,
+       "warning: --serve-public"},
+      {"a rtsp://h/x\n", {"--serve-auth", "users"}, 2, "--serve-auth needs --serve"},
+      {"a rtsp://h/x\n",
+       {"--serve", ":0", "--serve-auth", "/nonexistent/users", "--duration", "1"},
+       2,
+       "cannot read the authentication file /nonexistent/users"},
+      {"a rtsp://h/x\n", {"--serve", ":0", "--serve-tls", "cert.pem"}, 2, "needs two files"},
+      {"a rtsp://h/x\n",
+       {"--serve", "127.0.0.1:0", "--serve-tls", "/nonexistent/c.pem", "/nonexistent/k.pem"},
+       2,
+       "cannot use the certificate /nonexistent/c.pem"},
   };
+  // Authentication files that cannot be used, refused with their line; no hash is quoted.
+  const std::string hash = "$6$saltsalt$" + std::string(86, 'a');
+  const std::vector<std::pair<std::string, std::string>> bad_users = {
+      {"# nobody\n\n", "no 'user:HASH' line"},
+      {"viewer\n", ":1: not a 'user:HASH' line"},
+      {"ok:" + hash + "\n:" + hash + "\n", ":2: not a 'user:HASH' line"},
+      {"viewer:" + pw + "\n", ":1: user 'viewer': the hash is none of"},
+      {"viewer:$1$md5salt$" + std::string(22, 'a') + "\n", ":1: user 'viewer': the hash is none of"},
+      {"viewer:$6$saltonly\n", ":1: user 'viewer': the hash is malformed"},
+      {"viewer:$2b$99$" + std::string(53, 'a') + "\n", ":1: user 'viewer': the hash is malformed"},
+  };
+  for (std::size_t i = 0; i < bad_users.size(); ++i) {
+    const std::string users = dir.write("users" + std::to_string(i), bad_users[i].first);
+    Child child(STROVIX_READ_PATH, {"--cameras", dir.write("one", "a rtsp://h/x\n"), "--serve",
+                                    "127.0.0.1:0", "--serve-auth", users, "--duration", "1"});
+    EXPECT_EQ(child.finish(10.0), 2) << bad_users[i].first << child.err;
+    EXPECT_NE(child.err.find(bad_users[i].second), std::string::npos) << child.err;
+    EXPECT_EQ(child.err.find(pw), std::string::npos) << child.err;
+    EXPECT_EQ(child.err.find("saltsalt"), std::string::npos) << child.err;
+  }
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const auto& c = cases[i];
     const std::string list = dir.write("list" + std::to_string(i), c.list);
