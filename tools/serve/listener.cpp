@@ -1,5 +1,9 @@
 #include "serve/listener.hpp"
 
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -15,11 +19,25 @@ constexpr int kAcceptsPerWake = 32;
 // most, so accepting resumes soon after descriptors are free again.
 constexpr unsigned kMaxBackoffMs = 400;
 
+// Descriptors left to the rest of the process, at the least.
+constexpr int kReservedDescriptors = 16;
+// TLS handshakes under way at once.
+constexpr int kMaxHandshakes = 16;
+
 constexpr char kBusy[] =
     "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nContent-Length: 0\r\n"
     "Retry-After: 1\r\n\r\n";
 
 GQuark connection_quark() { return g_quark_from_static_string("strovix-listener-connection"); }
+
+// Bytes waiting on `socket` without taking them: 0 when the client has closed.
+gssize peeked_bytes(GSocket* socket) {
+  char first = 0;
+  GInputVector vector{&first, 1};
+  gint flags = MSG_PEEK;
+  return g_socket_receive_message(socket, nullptr, &vector, 1, nullptr, nullptr, &flags, nullptr,
+                                  nullptr);
+}
 
 std::string host_of(const ServeAddress& address) {
   // "*": an IPv6 socket, which GLib makes dual-stack, so IPv4 clients reach it too.
@@ -37,11 +55,13 @@ struct Listener::Connection {
   GSocketAddress* local = nullptr;
   GSocketAddress* remote = nullptr;
   GIOStream* stream = nullptr;  // owned until handed over, then watched with a weak reference
+  GSource* hello = nullptr;           // TLS: waits for the client's first bytes
   GCancellable* handshake = nullptr;  // while the TLS handshake runs
   GSource* timer = nullptr;
 
   ~Connection() {
     stop_timer();
+    stop_hello();
     if (remote) g_object_set_qdata(G_OBJECT(remote), connection_quark(), nullptr);
     if (handshake) g_object_unref(handshake);
     if (local) g_object_unref(local);
@@ -53,6 +73,12 @@ struct Listener::Connection {
     g_source_destroy(timer);
     g_source_unref(timer);
     timer = nullptr;
+  }
+  void stop_hello() {
+    if (!hello) return;
+    g_source_destroy(hello);
+    g_source_unref(hello);
+    hello = nullptr;
   }
   void arm(unsigned ms) {
     stop_timer();
@@ -66,7 +92,12 @@ struct Listener::Connection {
     auto* self = static_cast<Connection*>(data);
     g_source_unref(self->timer);
     self->timer = nullptr;
-    if (self->handshake) {
+    if (self->hello) {
+      // Never said a word: dropped here, before it could hold a handshake thread.
+      self->owner->connections_.erase(self);
+      g_object_unref(self->stream);
+      delete self;
+    } else if (self->handshake) {
       g_cancellable_cancel(self->handshake);
     } else {
       g_socket_shutdown(self->socket, TRUE, TRUE, nullptr);
@@ -77,6 +108,11 @@ struct Listener::Connection {
 
 Listener::Listener(SoupServer* server, const ServeAddress& address, Options options)
     : server_(server), options_(options) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    const auto soft = static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 30));
+    descriptor_ceiling_ = soft - std::max(kReservedDescriptors, soft / 8);
+  }
   const std::string host = host_of(address);
   GInetAddress* ip = g_inet_address_new_from_string(host.c_str());
   if (!ip) throw std::runtime_error("'" + address.host + "' is no IP address (nor localhost or *)");
@@ -112,7 +148,10 @@ Listener::~Listener() {
     g_source_unref(retry_);
   }
   for (Connection* c : connections_) {
-    if (c->handshake) {
+    if (c->hello) {
+      g_object_unref(c->stream);
+      delete c;
+    } else if (c->handshake) {
       // Its completion, still to come on this context, frees it.
       g_cancellable_cancel(c->handshake);
       c->stop_timer();
@@ -125,6 +164,7 @@ Listener::~Listener() {
   g_socket_close(socket_, nullptr);
   g_object_unref(socket_);
 }
+
 
 std::string Listener::url() const {
   GSocketAddress* local = g_socket_get_local_address(socket_, nullptr);
@@ -195,7 +235,10 @@ gboolean Listener::on_retry(gpointer data) {
 }
 
 void Listener::accept_one(GSocket* client) {
-  if (static_cast<int>(connections_.size()) >= options_.max_connections) {
+  // Descriptors are handed out lowest first: a high one means the process is nearly out, and
+  // the readers (and the libraries under them) need the rest more than a status client.
+  if (static_cast<int>(connections_.size()) >= options_.max_connections ||
+      g_socket_get_fd(client) >= descriptor_ceiling_) {
     // Over the cap: a plain client is told so, a TLS one just closed.
     g_socket_set_blocking(client, FALSE);
     if (!options_.certificate) g_socket_send(client, kBusy, sizeof(kBusy) - 1, nullptr, nullptr);
@@ -219,19 +262,38 @@ void Listener::accept_one(GSocket* client) {
     hand_over(c);
     return;
   }
-  GError* error = nullptr;
-  GIOStream* tls = g_tls_server_connection_new(c->stream, options_.certificate, &error);
+  // GLib runs TLS handshakes on its few shared worker threads, each blocked until its
+  // client answers: a handshake starts only once the client has sent something, and only a
+  // few at a time, so that idle or slow clients cannot hold those threads.
+  c->hello = g_socket_create_source(
+      c->socket, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), nullptr);
+  g_source_set_callback(c->hello, G_SOURCE_FUNC(&Listener::on_hello), c, nullptr);
+  g_source_attach(c->hello, g_main_context_get_thread_default());
+}
+
+gboolean Listener::on_hello(GSocket*, GIOCondition, gpointer data) {
+  auto* c = static_cast<Connection*>(data);
+  Listener* self = c->owner;
+  g_source_unref(c->hello);
+  c->hello = nullptr;
+  GIOStream* tls = nullptr;
+  if (self->handshakes_ < kMaxHandshakes && peeked_bytes(c->socket) > 0) {
+    tls = g_tls_server_connection_new(c->stream, self->options_.certificate, nullptr);
+  }
+  if (!tls) {
+    // Gone before a word, or too many handshakes under way: closed.
+    self->connections_.erase(c);
+    g_object_unref(c->stream);
+    delete c;
+    return G_SOURCE_REMOVE;
+  }
   g_object_unref(c->stream);
   c->stream = tls;
-  if (!tls) {
-    if (error) g_error_free(error);
-    connections_.erase(c);
-    delete c;
-    return;
-  }
+  ++self->handshakes_;
   c->handshake = g_cancellable_new();
-  g_tls_connection_handshake_async(G_TLS_CONNECTION(tls), G_PRIORITY_DEFAULT, c->handshake,
+  g_tls_connection_handshake_async(G_TLS_CONNECTION(c->stream), G_PRIORITY_DEFAULT, c->handshake,
                                    &Listener::on_handshake, c);
+  return G_SOURCE_REMOVE;
 }
 
 void Listener::on_handshake(GObject* source, GAsyncResult* result, gpointer data) {
@@ -240,6 +302,7 @@ void Listener::on_handshake(GObject* source, GAsyncResult* result, gpointer data
   const bool ok = g_tls_connection_handshake_finish(G_TLS_CONNECTION(source), result, &error);
   if (error) g_error_free(error);
   g_clear_object(&c->handshake);
+  if (c->owner) --c->owner->handshakes_;
   if (!c->owner) {
     g_object_unref(c->stream);
     delete c;

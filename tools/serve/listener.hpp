@@ -41,6 +41,7 @@ class Listener {
   static gboolean on_ready(GSocket* socket, GIOCondition, gpointer data);
   static gboolean on_retry(gpointer data);
   static void on_finalized(gpointer data, GObject* stream);
+  static gboolean on_hello(GSocket* socket, GIOCondition, gpointer data);
   static void on_handshake(GObject* source, GAsyncResult* result, gpointer data);
   void watch();
   void accept_one(GSocket* client);
@@ -53,6 +54,8 @@ class Listener {
   GSource* retry_ = nullptr;
   unsigned backoff_ms_ = 0;
   std::set<Connection*> connections_;
+  int handshakes_ = 0;
+  int descriptor_ceiling_ = 1 << 30;  // accepted descriptors from here up are refused
 };
 
 }  // namespace strovix::tools

@@ -186,9 +186,14 @@ struct StatusServer::Loop {
   }
   static void on_got_headers(SoupServerMessage* msg, gpointer) {
     Listener::restart_timeout(msg);
+    // One request a connection: libsoup 3.2 keeps a connection served through
+    // soup_server_accept_iostream alive only while the server has a listener of its own, and
+    // loses track of one whose client leaves while it waits for the next request.
+    soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Connection",
+                                 "close");
     if (announces_body(msg)) refuse_body(msg, is_read_method(soup_server_message_get_method(msg)));
   }
-  // Keep-alive: the time-out now bounds the wait for the next request.
+  // The time-out now bounds the connection's close.
   static void on_finished(SoupServerMessage* msg, gpointer) { Listener::restart_timeout(msg); }
 
   bool host_allowed(SoupServerMessage* msg) const {
