@@ -4,6 +4,7 @@
 #include <glib.h>
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -82,11 +83,11 @@ std::string BasicAuth::escape_user(const std::string& name) {
   return out;
 }
 
-bool BasicAuth::allows(const char* authorization) {
-  if (!authorization) return false;
+BasicAuth::Verdict BasicAuth::check_header(const char* authorization) {
+  if (!authorization) return Verdict::denied;
   const std::size_t size = std::strlen(authorization);
   if (size > kMaxHeaderBytes || g_ascii_strncasecmp(authorization, "Basic ", 6) != 0) {
-    return false;
+    return Verdict::denied;
   }
   const auto now = std::chrono::steady_clock::now();
   char* hmac = g_compute_hmac_for_data(
@@ -95,13 +96,17 @@ bool BasicAuth::allows(const char* authorization) {
   const std::string key = hmac;
   g_free(hmac);
   if (const auto it = accepted_.find(key); it != accepted_.end()) {
-    if (it->second > now) return true;
+    if (it->second > now) return Verdict::allowed;
     accepted_.erase(it);
   }
+  // A quarter of the time passed refills the budget, up to a second.
+  budget_ = std::min(kBudget, budget_ + (now - refilled_) / 4);
+  refilled_ = now;
+  if (budget_ <= std::chrono::steady_clock::duration::zero()) return Verdict::busy;
 
   std::string encoded(authorization + 6);
   const auto begin = encoded.find_first_not_of(' ');
-  if (begin == std::string::npos) return false;
+  if (begin == std::string::npos) return Verdict::denied;
   gsize decoded_size = 0;
   guchar* decoded = g_base64_decode(encoded.c_str() + begin, &decoded_size);
   std::string credentials(reinterpret_cast<const char*>(decoded), decoded_size);
@@ -111,10 +116,11 @@ bool BasicAuth::allows(const char* authorization) {
     g_free(decoded);
   }
   const auto colon = credentials.find(':');
-  bool ok = colon != std::string::npos &&
-            check(credentials.substr(0, colon), credentials.substr(colon + 1));
+  const bool ok = colon != std::string::npos &&
+                  check(credentials.substr(0, colon), credentials.substr(colon + 1));
   std::fill(credentials.begin(), credentials.end(), '\0');
-  if (!ok) return false;
+  budget_ -= std::chrono::steady_clock::now() - now;
+  if (!ok) return Verdict::denied;
   if (accepted_.size() >= kMaxCached) {
     for (auto it = accepted_.begin(); it != accepted_.end();) {
       it = it->second <= now ? accepted_.erase(it) : std::next(it);
@@ -122,7 +128,7 @@ bool BasicAuth::allows(const char* authorization) {
     if (accepted_.size() >= kMaxCached) accepted_.clear();
   }
   accepted_[key] = now + kCachedFor;
-  return true;
+  return Verdict::allowed;
 }
 
 bool BasicAuth::check(const std::string& user, const std::string& password) {

@@ -20,10 +20,14 @@ class BasicAuth {
   BasicAuth(const BasicAuth&) = delete;
   BasicAuth& operator=(const BasicAuth&) = delete;
 
+  enum class Verdict { allowed, denied, busy };
   // Whether an Authorization header value (null: none) names a user and its password.
   // One thread only (the server's): it keeps a short cache of accepted headers, because a
-  // hash check costs milliseconds by design and the status page asks every second.
-  bool allows(const char* authorization);
+  // hash check costs milliseconds by design and the status page asks every second. Hash
+  // checks get a quarter of the thread's time, after a first second (`busy`, answered 503,
+  // beyond it), so that clients guessing passwords cannot stall the server.
+  Verdict check_header(const char* authorization);
+  bool allows(const char* authorization) { return check_header(authorization) == Verdict::allowed; }
 
  private:
   bool check(const std::string& user, const std::string& password);
@@ -37,6 +41,10 @@ class BasicAuth {
   std::unique_ptr<crypt_data> scratch_;
   std::string cache_key_;  // random: the cache holds HMACs of headers, never the headers
   std::map<std::string, std::chrono::steady_clock::time_point> accepted_;
+  // Hash-checking time still allowed, refilled with the clock.
+  std::chrono::steady_clock::duration budget_ = kBudget;
+  std::chrono::steady_clock::time_point refilled_ = std::chrono::steady_clock::now();
+  static constexpr std::chrono::steady_clock::duration kBudget = std::chrono::seconds(1);
 };
 
 }  // namespace strovix::tools
