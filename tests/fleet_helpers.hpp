@@ -100,7 +100,7 @@ inline std::optional<std::string> find_program(const std::string& name) {
 // The address the child prints once it serves.
 inline std::string served_url(Child& child) {
   const auto deadline = Clock::now() + std::chrono::seconds(20);
-  const std::regex serving("serving (http://[0-9.]+:[0-9]+/)");
+  const std::regex serving("serving (https?://[0-9.]+:[0-9]+/)");
   std::smatch match;
   while (Clock::now() < deadline) {
     if (std::regex_search(child.err, match, serving)) return match[1];

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "strovix/event.hpp"
+#include "strovix/redaction.hpp"
 
 namespace strovix::tools {
 namespace {
@@ -99,7 +100,8 @@ std::string one_line(std::string text) {
   for (auto& c : text) {
     if (c == '\n' || c == '\r') c = ' ';
   }
-  return text;
+  // Camera- and server-chosen text: nothing in it may drive the terminal.
+  return escape_control(text);
 }
 
 }  // namespace strovix::tools

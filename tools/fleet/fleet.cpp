@@ -1,10 +1,12 @@
 #include "fleet/fleet.hpp"
 
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -21,8 +23,10 @@
 #include "fleet/shard.hpp"
 #include "strovix/gobject_init.hpp"
 #include "strovix/logger.hpp"
+#include "strovix/redaction.hpp"
 #include "strovix/stream_reader/gst.hpp"
 #if STROVIX_READ_SERVE
+#include "serve/serve_auth.hpp"
 #include "serve/status_server.hpp"
 #endif
 
@@ -36,6 +40,69 @@ void print(const std::string& text) {
   std::fputs(text.c_str(), stdout);
   std::fflush(stdout);
 }
+
+// Every camera and every status client holds descriptors; the soft limit (often 1024) is
+// raised to the hard one so that a busy server does not run out first.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+#if STROVIX_READ_SERVE
+// The status server's options; STROVIX_READ_SERVE_TIMEOUT_MS shortens its time-out for tests.
+ServeOptions serve_options(const FleetArgs& fleet) {
+  ServeOptions options;
+  options.address = *fleet.serve;
+  options.auth_file = fleet.serve_auth;
+  options.tls = fleet.serve_tls;
+  if (const char* ms = std::getenv("STROVIX_READ_SERVE_TIMEOUT_MS")) {
+    const long value = std::strtol(ms, nullptr, 10);
+    if (value > 0 && value <= 600000) options.timeout_ms = static_cast<unsigned>(value);
+  }
+  return options;
+}
+
+// Refuses an authentication file or a certificate that cannot be used, before any camera.
+bool serve_files_usable(const FleetArgs& fleet) {
+  if (!fleet.serve) return true;
+  try {
+    if (fleet.serve_auth) BasicAuth check(*fleet.serve_auth);
+    if (fleet.serve_tls) check_serve_tls(*fleet.serve_tls);
+  } catch (const std::exception& e) {
+    cli_log(LogLevel::error, "", escape_control(e.what()));
+    return false;
+  }
+  return true;
+}
+
+// Starts the status server; null with the reason on stderr when it cannot listen.
+std::unique_ptr<StatusServer> start_server(const FleetArgs& fleet) {
+  std::unique_ptr<StatusServer> server;
+  try {
+    server = std::make_unique<StatusServer>(serve_options(fleet));
+  } catch (const std::exception& e) {
+    cli_log(LogLevel::error, "",
+            "cannot serve on " + fleet.serve->host + ":" + std::to_string(fleet.serve->port) +
+                ": " + e.what());
+    return nullptr;
+  }
+  cli_log(LogLevel::info, "", "serving " + server->url());
+  const bool local = is_loopback_host(fleet.serve->host);
+  if (!fleet.serve_auth && !local) {
+    cli_log(LogLevel::warning, "",
+            "warning: --serve-public: the status server asks no password; anyone who reaches " +
+                server->url() + " sees every camera");
+  } else if (fleet.serve_auth && !fleet.serve_tls && !local) {
+    cli_log(LogLevel::warning, "",
+            "warning: passwords reach the status server in clear; use --serve-tls CERT KEY "
+            "beyond a trusted network");
+  }
+  return server;
+}
+#endif
 
 int terminal_width() {
   winsize size{};
@@ -204,7 +271,7 @@ int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& sign
   if (fleet.list) {
     std::string out;
     for (const auto& w : selection.cameras) {
-      out += w.camera.name + " " + redact_url(w.camera.url) + "\n";
+      out += w.camera.name + " " + escape_control(redact_url(w.camera.url)) + "\n";
     }
     print(out);
     return kExitOk;
@@ -213,6 +280,11 @@ int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& sign
     cli_log(LogLevel::warning, "",
             "shard " + shard_text(selection.shard) + " holds no camera of " + *fleet.cameras);
   }
+
+#if STROVIX_READ_SERVE
+  if (!serve_files_usable(fleet)) return kExitUsage;
+#endif
+  raise_descriptor_limit();
 
   set_log_level(args.quiet ? LogLevel::warning : LogLevel::info);
   gobject_init::start();
@@ -225,16 +297,9 @@ int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& sign
 #if STROVIX_READ_SERVE
   std::unique_ptr<StatusServer> server;
   if (fleet.serve) {
-    try {
-      server = std::make_unique<StatusServer>(*fleet.serve);
-    } catch (const std::exception& e) {
-      cli_log(LogLevel::error, "",
-              "cannot serve on " + fleet.serve->host + ":" + std::to_string(fleet.serve->port) +
-                  ": " + e.what());
-      // Readers are closed by their destructors on the way out.
-      return kExitFailure;
-    }
-    cli_log(LogLevel::info, "", "serving " + server->url());
+    server = start_server(fleet);
+    // Readers are closed by their destructors on the way out.
+    if (!server) return kExitFailure;
   }
   const auto publish = [&](const std::shared_ptr<const FleetSample>& sample) {
     if (server) server->publish(sample);

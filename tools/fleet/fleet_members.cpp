@@ -9,6 +9,7 @@
 #include "common/run_loop.hpp"
 #include "fleet/shard.hpp"
 #include "strovix/logger.hpp"
+#include "strovix/redaction.hpp"
 
 namespace strovix::tools {
 namespace {
@@ -153,7 +154,7 @@ std::shared_ptr<const FleetSample> sample_fleet(Members& members, Clock::time_po
     auto& m = *member;
     CameraSample c;
     c.name = m.wanted.camera.name;
-    c.url = redact_url(m.wanted.camera.url);
+    c.url = escape_control(redact_url(m.wanted.camera.url));
     c.stream_id = m.stream_id;
     c.options = m.wanted.options;
     c.set_up = m.reader != nullptr;

@@ -25,6 +25,7 @@
 #include "strovix/event.hpp"
 #include "strovix/gobject_init.hpp"
 #include "strovix/logger.hpp"
+#include "strovix/redaction.hpp"
 #include "strovix/stream_reader/gst.hpp"
 #if STROVIX_READ_DEMO_SERVER
 #include "common/demo_rtsp_server.hpp"
@@ -127,11 +128,11 @@ std::optional<int> choose_source(const ReadArgs& args, Source& out) {
   }
   if (args.pipeline) {
     if (out.url.empty()) out.url = "custom-pipeline";
-    out.shown = "pipeline: " + redact_credentials(*args.pipeline, out.secrets);
+    out.shown = "pipeline: " + escape_control(redact_credentials(*args.pipeline, out.secrets));
     return std::nullopt;
   }
   if (args.url) {
-    out.shown = redact_url(out.url);
+    out.shown = escape_control(redact_url(out.url));
     return std::nullopt;
   }
 #if STROVIX_READ_DEMO_SERVER
@@ -241,11 +242,10 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   if (frames == 0) {
     char took[32];
     std::snprintf(took, sizeof(took), "%.1f", duration);
-    cli_log(
-        LogLevel::error, "",
-        std::string("no frame arrived in ") + took + " s: " +
-            (stats.last_error.empty() ? "no error was reported (the stream sent nothing decodable)"
-                                      : stats.last_error));
+    cli_log(LogLevel::error, "",
+            std::string("no frame arrived in ") + took + " s: " +
+                (stats.last_error.empty() ? "no error was reported (the stream sent nothing decodable)"
+                                          : one_line(stats.last_error)));
     status = kExitNoFrame;
   }
   if (!closed_in_time) exit_now(status);
