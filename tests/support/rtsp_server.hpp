@@ -35,6 +35,8 @@ struct RtspMountOptions {
   // Serves still colour bars with the frame number painted in the top row of 16x16 blocks
   // (see read_frame_counter), instead of a moving ball. Needs a width of at least 256.
   bool counter = false;
+  // Offers RTP over UDP only: a client that insists on TCP is refused (461).
+  bool udp_only = false;
   // A still videotestsrc pattern ("smpte", "pinwheel", ...) scrolled left by `scroll` pixels a
   // frame and wrapping round (videotestsrc's horizontal-speed): frame n is frame 0 shifted by
   // n * scroll, so a picture can be scored against the clean one (scroll_reference).
