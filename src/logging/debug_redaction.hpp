@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "logging/url.hpp"
 #include "strovix/logger.hpp"
 
 namespace strovix::detail {
@@ -33,6 +34,7 @@ void install_gst_debug_redaction();
 // The stream logger of `url` that also hides `more_secrets` (a custom pipeline description's
 // passwords) in its lines and, for as long as it lives, in GStreamer's debug output. Without
 // more secrets, the URL's shared logger (get_stream_logger).
+Logger stream_logger(const StreamUrl& url, const std::vector<std::string>& more_secrets);
 Logger stream_logger(const std::string& url, const std::vector<std::string>& more_secrets);
 
 }  // namespace strovix::detail

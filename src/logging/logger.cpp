@@ -73,14 +73,19 @@ Logger get_stream_logger(const std::string& url) { return detail::stream_logger(
 namespace detail {
 
 Logger stream_logger(const std::string& url, const std::vector<std::string>& more_secrets) {
+  return stream_logger(parse_stream_url(url), more_secrets);
+}
+
+Logger stream_logger(const StreamUrl& parsed, const std::vector<std::string>& more_secrets) {
   auto& reg = registry();
   std::lock_guard lock(reg.mutex);
-  // A logger that knows more secrets is one of its own: the URL's shared logger must not
-  // keep another stream's secrets, nor miss them.
-  std::string key = url;
+  // One logger per location and secrets: the URL's shared logger must not keep another
+  // stream's secrets, nor miss them, and one that knows more secrets is one of its own.
+  std::string key = parsed.location;
+  for (const auto& secret : parsed.secrets) key += '\0' + secret;
+  key += '\1';
   for (const auto& secret : more_secrets) key += '\0' + secret;
   if (auto existing = reg.loggers[key].lock()) return existing;
-  const detail::StreamUrl parsed = detail::parse_stream_url(url);
   std::vector<std::string> secrets = parsed.secrets;
   for (const auto& secret : more_secrets) {
     if (std::find(secrets.begin(), secrets.end(), secret) == secrets.end()) {

@@ -56,6 +56,20 @@ std::string host_of(std::string_view hp) {
   return std::string(hp.substr(0, hp.find(':')));
 }
 
+// The port after the host, if any: 0 when it does not fit 16 bits.
+std::optional<int> port_of(std::string_view hp) {
+  const auto close = !hp.empty() && hp[0] == '[' ? hp.find(']') : 0;
+  const auto colon = hp.find(':', close == std::string_view::npos ? hp.size() : close);
+  if (colon == std::string_view::npos || colon + 1 == hp.size()) return std::nullopt;
+  int port = 0;
+  for (const char c : hp.substr(colon + 1)) {
+    if (!g_ascii_isdigit(c)) return 0;
+    port = port * 10 + (c - '0');
+    if (port > 65535) return 0;
+  }
+  return port;
+}
+
 // Ends the authority of a URL (RFC 3986).
 bool ends_authority(char c) { return c == '/' || c == '?' || c == '#'; }
 
@@ -152,13 +166,16 @@ StreamUrl parse_stream_url(std::string_view text) {
     }
     add_secret(out.secrets, span);
     sort_longest_first(out.secrets);
-    out.host = host_of(at == std::string::npos ? authority : authority.substr(at + 1));
+    const std::string hostport = at == std::string::npos ? authority : authority.substr(at + 1);
+    out.host = host_of(hostport);
+    out.port = port_of(hostport);
     out.display = url.substr(0, start) + std::string(kHidden) + url.substr(last_at);
     out.location = out.display;
     return out;
   }
   if (at == std::string::npos) {
     out.host = host_of(authority);
+    out.port = port_of(authority);
     out.display = redact_text(url, {});
     return out;
   }
@@ -172,10 +189,23 @@ StreamUrl parse_stream_url(std::string_view text) {
   }
   const std::string hostport = authority.substr(at + 1);
   out.host = host_of(hostport);
+  out.port = port_of(hostport);
   out.location = url.substr(0, start) + url.substr(start + at + 1);
   out.display = redact_text(out.location, out.secrets);
   return out;
 }
+
+int port_or_default(const StreamUrl& url) {
+  if (url.port) return *url.port;
+  static const std::pair<std::string_view, int> defaults[] = {
+      {"rtsp", 554}, {"rtsps", 322}, {"http", 80}, {"https", 443}};
+  for (const auto& [scheme, port] : defaults) {
+    if (url.scheme == scheme) return port;
+  }
+  return 0;
+}
+
+bool uses_tls(const StreamUrl& url) { return url.scheme == "rtsps" || url.scheme == "https"; }
 
 void require_unambiguous(const StreamUrl& url) {
   if (!url.ambiguous) return;

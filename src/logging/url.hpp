@@ -19,6 +19,8 @@ struct StreamUrl {
   bool has_authority = false;
   // The host as written, without port and brackets; empty when there is none.
   std::string host;
+  // The port as written: unset when the URL names none, 0 when it is out of range.
+  std::optional<int> port;
   // The URL without its userinfo: what source elements get as their location.
   std::string location;
   // The URL for logger names and messages: `location`, or with everything that might be a
@@ -33,6 +35,12 @@ struct StreamUrl {
 };
 
 StreamUrl parse_stream_url(std::string_view url);
+
+// The port to connect to: the URL's own, else its scheme's (rtsp 554, rtsps 322, http 80,
+// https 443); 0 when there is neither.
+int port_or_default(const StreamUrl& url);
+// Whether the scheme speaks TLS (rtsps, https).
+bool uses_tls(const StreamUrl& url);
 
 // Throws StreamSetupError for an ambiguous URL: its credentials would reach the source
 // element, and the server, as part of the location.

@@ -1,6 +1,8 @@
 // rtsp:// through rtspsrc. The depayloader, parser and decoder are picked only once the server
 // shows what it carries, so the decoding chain is built and linked from a streaming thread and
 // the completion gate is closed there.
+#include "capture_clock/rtsp.hpp"
+
 #include <gst/gst.h>
 
 #include <string>
@@ -8,14 +10,13 @@
 #include <vector>
 
 #include "diagnosis/bus_message_cause.hpp"
-#include "capture_clock/rtsp.hpp"
 #include "diagnosis/connection_check.hpp"
+#include "logging/url.hpp"
 #include "pipeline_factories/decode_chain.hpp"
 #include "pipeline_factories/elements.hpp"
 #include "pipeline_factories/link_state.hpp"
 #include "pipeline_factories/output_tail.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
-#include "logging/url.hpp"
 
 namespace strovix {
 namespace detail {
@@ -63,7 +64,13 @@ void on_rtsp_pad_added(GstElement* src, GstPad* pad, gpointer data) {
 RTSPPipelineFactory::RTSPPipelineFactory(std::string url, int latency,
                                          PipelineWatcher pipeline_watcher, bool force_tcp,
                                          OnComplete on_complete, const TlsSettings& tls)
-    : url_(std::move(url)),
+    : RTSPPipelineFactory(detail::parse_stream_url(url), latency, std::move(pipeline_watcher),
+                          force_tcp, std::move(on_complete), tls) {}
+
+RTSPPipelineFactory::RTSPPipelineFactory(const detail::StreamUrl& url, int latency,
+                                         PipelineWatcher pipeline_watcher, bool force_tcp,
+                                         OnComplete on_complete, const TlsSettings& tls)
+    : url_(std::make_shared<const detail::StreamUrl>(url)),
       latency_(latency),
       pipeline_watcher_(std::move(pipeline_watcher)),
       force_tcp_(force_tcp),
@@ -74,7 +81,7 @@ RTSPPipelineFactory::RTSPPipelineFactory(std::string url, int latency,
 std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
   ElementPtr bin(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
   GstElement* src = detail::add_element(GST_BIN(bin.get()), "rtspsrc");
-  const detail::StreamUrl url = detail::parse_stream_url(url_);
+  const detail::StreamUrl& url = *url_;
   detail::require_unambiguous(url);
   // The URL is only ever a property value, never part of a pipeline description.
   g_object_set(src, "location", url.location.c_str(), "latency",
@@ -90,10 +97,11 @@ std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
   detail::attach_capture_clock(bin.get(), src);
   // Connection failures get their cause attached (rtspsrc only says "Failed to connect").
   BusPtr bus(gst_element_get_bus(bin.get()));
-  gst_bus_set_sync_handler(bus.get(), detail::annotate_connection_error, nullptr, nullptr);
+  gst_bus_set_sync_handler(bus.get(), detail::annotate_connection_error,
+                           detail::new_connection_check(url), detail::free_connection_check);
   detail::expect_first_error(bin.get());
   detail::add_output_tail(GST_BIN(bin.get()));
-  return detail::finish_network_pipeline(std::move(bin), pipeline_watcher_, on_complete_, url_, src,
+  return detail::finish_network_pipeline(std::move(bin), pipeline_watcher_, on_complete_, url, src,
                                          "pad-added", G_CALLBACK(detail::on_rtsp_pad_added), true);
 }
 
