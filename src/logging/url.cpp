@@ -86,6 +86,8 @@ std::string percent_decode(const std::string& text) {
   return decoded.get();
 }
 
+}  // namespace
+
 std::string percent_encode(const std::string& text) {
   GCharPtr encoded(g_uri_escape_string(text.c_str(), nullptr, FALSE));
   return encoded.get();
@@ -123,20 +125,33 @@ void sort_longest_first(std::vector<std::string>& secrets) {
                    [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
 }
 
-}  // namespace
-
 std::string url_scheme(std::string_view url) {
   const std::string copy(url.substr(0, url.find('\0')));
   const char* scheme = g_uri_peek_scheme(copy.c_str());
   return scheme ? scheme : "";
 }
 
-StreamUrl parse_stream_url(std::string_view text) {
-  const std::string url(text);
+namespace {
+
+StreamUrl split_url(const std::string& url) {
   StreamUrl out;
   out.scheme = url_scheme(url);
   out.location = url;
   const std::size_t slashes = out.scheme.size() + 1;
+  if (!out.scheme.empty() && url.compare(slashes, 2, "//") != 0 && is_network_scheme(out.scheme)) {
+    // "rtsp:/u:p@h/x", "http:u:p@h/x": refused later, never shown past the scheme.
+    std::string rest = url.substr(slashes);
+    rest.erase(0, rest.find_first_not_of('/'));
+    if (const auto at = rest.rfind('@'); at != std::string::npos) {
+      const std::string span = rest.substr(0, at);
+      if (const auto colon = span.find(':'); colon != std::string::npos) {
+        add_password_forms(out.secrets, span.substr(0, colon), span.substr(colon + 1));
+      }
+      add_secret(out.secrets, span);
+    }
+    out.display = url.substr(0, slashes) + std::string(kHidden);
+    return out;
+  }
   if (out.scheme.empty() || url.compare(slashes, 2, "//") != 0) {
     out.display = redact_text(url, {});
     return out;
@@ -195,6 +210,17 @@ StreamUrl parse_stream_url(std::string_view text) {
   return out;
 }
 
+}  // namespace
+
+StreamUrl parse_stream_url(std::string_view text) {
+  const std::string url(text);
+  StreamUrl out = split_url(url);
+  add_query_secrets(url, out.secrets);
+  sort_longest_first(out.secrets);
+  out.display = redact_query_secrets(out.display);
+  return out;
+}
+
 int port_or_default(const StreamUrl& url) {
   if (url.port) return *url.port;
   static const std::pair<std::string_view, int> defaults[] = {
@@ -249,6 +275,7 @@ std::string redact_text(std::string_view text, const std::vector<std::string>& s
     }
   }
   out.append(text.substr(copied));
+  out = redact_schemeless_urls(redact_query_secrets(out));
   for (const auto& secret : secrets) {
     if (secret.size() < kMinStandaloneSecret) continue;
     for (auto hit = out.find(secret); hit != std::string::npos;
@@ -259,81 +286,6 @@ std::string redact_text(std::string_view text, const std::vector<std::string>& s
   return out;
 }
 
-namespace {
-
-// A property value in a pipeline description: quoted (backslash escapes removed, as the
-// parser does) or up to the next blank.
-std::string description_value(std::string_view text, std::size_t from) {
-  std::string value;
-  if (from < text.size() && (text[from] == '"' || text[from] == '\'')) {
-    const char quote = text[from];
-    for (std::size_t i = from + 1; i < text.size() && text[i] != quote; ++i) {
-      if (text[i] == '\\' && i + 1 < text.size()) ++i;
-      value.push_back(text[i]);
-    }
-    return value;
-  }
-  for (std::size_t i = from; i < text.size() && !g_ascii_isspace(text[i]); ++i) {
-    value.push_back(text[i]);
-  }
-  return value;
-}
-
-std::string without_escapes(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 1 < text.size()) ++i;
-    out.push_back(text[i]);
-  }
-  return out;
-}
-
-// The value of `name=` in the description, or "" when it is not there.
-std::string description_property(std::string_view text, std::string_view name) {
-  for (auto hit = text.find(name); hit != std::string_view::npos; hit = text.find(name, hit + 1)) {
-    const bool starts_word = hit == 0 || g_ascii_isspace(text[hit - 1]);
-    const std::size_t eq = hit + name.size();
-    if (starts_word && eq < text.size() && text[eq] == '=') return description_value(text, eq + 1);
-  }
-  return {};
-}
-
-}  // namespace
-
-std::vector<std::string> description_secrets(std::string_view text) {
-  // Bounds the readings of one URL: a description rarely holds more than a few '@'.
-  constexpr int kMaxReadings = 32;
-  std::vector<std::string> secrets;
-  for (auto sep = text.find("://"); sep != std::string_view::npos;
-       sep = text.find("://", sep + 3)) {
-    const std::size_t start = sep + 3;
-    int readings = 0;
-    for (auto at = text.find('@', start); at != std::string_view::npos && readings < kMaxReadings;
-         at = text.find('@', at + 1), ++readings) {
-      const std::string userinfo(text.substr(start, at - start));
-      const auto colon = userinfo.find(':');
-      if (colon == std::string::npos) continue;
-      for (const std::string& form : {userinfo, without_escapes(userinfo)}) {
-        const auto c = form.find(':');
-        add_password_forms(secrets, form.substr(0, c), form.substr(c + 1));
-      }
-    }
-  }
-  for (const auto& [user_name, password_name] :
-       {std::pair{"user-id", "user-pw"}, std::pair{"proxy-id", "proxy-pw"}}) {
-    const std::string password = description_property(text, password_name);
-    if (password.empty()) continue;
-    const std::string user = description_property(text, user_name);
-    add_secret(secrets, password);
-    add_secret(secrets, percent_encode(password));
-    add_secret(secrets, user + ":" + password);
-    add_secret(secrets, base64(user + ":" + password));
-    add_secret(secrets, base64(password));
-  }
-  sort_longest_first(secrets);
-  return secrets;
-}
-
 // Network URLs go to rtspsrc and souphttpsrc without their credentials. Rejected here: control
 // characters (rtspsrc copies a CR/LF verbatim into its request lines, so a URL could add
 // headers or requests; a NUL would silently cut the URL short), text that is not UTF-8
@@ -341,6 +293,12 @@ std::vector<std::string> description_secrets(std::string_view text) {
 // host (they would reach the element, and the server, as part of the location) and a missing
 // host (libsoup fails an assertion on it).
 void check_network_url(const std::string& url, const StreamUrl& parsed) {
+  if (!parsed.has_authority) {
+    // Nothing after the scheme is quoted: it may be all user name and password.
+    throw StreamSetupError(
+        "The stream URL must start with \"" + parsed.scheme +
+        "://\" (the scheme is not followed by \"//\"). Stream URL: " + parsed.display);
+  }
   for (std::size_t i = 0; i < url.size(); ++i) {
     const auto c = static_cast<unsigned char>(url[i]);
     if (c < 0x20 || c == 0x7f) {

@@ -60,6 +60,17 @@ inline constexpr std::size_t kMinStandaloneSecret = 4;
 // "***"), then every secret of at least kMinStandaloneSecret bytes replaced by "***".
 std::string redact_text(std::string_view text, const std::vector<std::string>& secrets);
 
+// The forms in which a password may be quoted, each added once to `secrets`: as typed,
+// percent-decoded and -encoded, "user:password" in both, and base64 of that and of the password.
+void add_password_forms(std::vector<std::string>& secrets, const std::string& user_raw,
+                        const std::string& password_raw);
+// Adds a non-empty secret not there yet.
+void add_secret(std::vector<std::string>& secrets, std::string secret);
+// Longest first, so that a secret that contains another is replaced whole.
+void sort_longest_first(std::vector<std::string>& secrets);
+std::string percent_encode(const std::string& text);
+std::string base64(const std::string& text);
+
 // Every form of every password a pipeline description may hold, by every reading: for each
 // URL in it, the userinfo up to each later '@' (nothing tells where a password with blanks,
 // quotes or delimiters ends), and the values of user-pw and proxy-pw properties. Longest
@@ -69,6 +80,20 @@ std::vector<std::string> description_secrets(std::string_view description);
 // Throws StreamSetupError for a network URL that must not reach a source element: control
 // characters, text that is not UTF-8, ambiguous credentials, a missing host.
 void check_network_url(const std::string& url, const StreamUrl& parsed);
+
+// rtsp, rtsps, http or https, in any case.
+bool is_network_scheme(std::string_view scheme);
+
+// Adds the values (as written and percent-decoded) of every credential-named parameter
+// ("?pwd=...", "&token=...", any case; the names are listed in README.md) in `text`.
+void add_query_secrets(std::string_view text, std::vector<std::string>& secrets);
+
+// `text` with the value of every credential-named parameter replaced by "***".
+std::string redact_query_secrets(std::string_view text);
+
+// `text` with everything after "rtsp:", "http:" (and their TLS forms) replaced by "***" where
+// the scheme is not followed by "//": nothing delimits a password in such a URL.
+std::string redact_schemeless_urls(std::string_view text);
 
 }  // namespace strovix::detail
 

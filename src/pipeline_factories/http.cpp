@@ -13,6 +13,7 @@
 #include "pipeline_factories/decode_chain.hpp"
 #include "pipeline_factories/elements.hpp"
 #include "pipeline_factories/link_state.hpp"
+#include "pipeline_factories/origin_guard.hpp"
 #include "pipeline_factories/output_tail.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
@@ -126,6 +127,7 @@ bool is_credential_header(const char* name) {
 
 // `check`: the pipeline's connection check (new_connection_check).
 GstBusSyncReply scrub_http_headers(GstBus* bus, GstMessage* message, gpointer check) {
+  if (drop_after_refusal(message) == GST_BUS_DROP) return GST_BUS_DROP;
   if (annotate_connection_error(bus, message, check) == GST_BUS_DROP) return GST_BUS_DROP;
   if (GST_MESSAGE_TYPE(message) != GST_MESSAGE_ELEMENT) return GST_BUS_PASS;
   const GstStructure* s = gst_message_get_structure(message);
@@ -179,6 +181,7 @@ std::shared_ptr<Pipeline> HTTPPipelineFactory::build() {
                detail::kHttpTimeoutSeconds, "ssl-strict", tls_validation_ ? TRUE : FALSE, nullptr);
   if (tls_database_) g_object_set(src, "tls-database", tls_database_.get(), nullptr);
   detail::set_credentials(src, url);
+  detail::guard_http_redirects(src, url);
   if (!gst_element_link(src, typefind)) throw StreamSetupError("cannot link the HTTP source");
   BusPtr bus(gst_element_get_bus(bin.get()));
   gst_bus_set_sync_handler(bus.get(), detail::scrub_http_headers, detail::new_connection_check(url),

@@ -15,6 +15,7 @@
 #include "pipeline_factories/decode_chain.hpp"
 #include "pipeline_factories/elements.hpp"
 #include "pipeline_factories/link_state.hpp"
+#include "pipeline_factories/origin_guard.hpp"
 #include "pipeline_factories/output_tail.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
 
@@ -58,6 +59,11 @@ void on_rtsp_pad_added(GstElement* src, GstPad* pad, gpointer data) {
   });
 }
 
+GstBusSyncReply rtsp_sync_handler(GstBus* bus, GstMessage* message, gpointer data) {
+  if (drop_after_refusal(message) == GST_BUS_DROP) return GST_BUS_DROP;
+  return annotate_connection_error(bus, message, data);
+}
+
 }  // namespace
 }  // namespace detail
 
@@ -88,6 +94,7 @@ std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
                static_cast<guint>(latency_ > 0 ? latency_ : 0), "drop-on-latency", TRUE,
                "tcp-timeout", detail::kRtspTcpTimeoutUs, nullptr);
   detail::set_credentials(src, url);
+  detail::guard_rtsp_redirects(src, url);
   // rtsps:// in the location is what makes rtspsrc speak TLS; it validates everything by
   // default.
   if (tls_database_) g_object_set(src, "tls-database", tls_database_.get(), nullptr);
@@ -97,7 +104,7 @@ std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
   detail::attach_capture_clock(bin.get(), src);
   // Connection failures get their cause attached (rtspsrc only says "Failed to connect").
   BusPtr bus(gst_element_get_bus(bin.get()));
-  gst_bus_set_sync_handler(bus.get(), detail::annotate_connection_error,
+  gst_bus_set_sync_handler(bus.get(), detail::rtsp_sync_handler,
                            detail::new_connection_check(url), detail::free_connection_check);
   detail::expect_first_error(bin.get());
   detail::add_output_tail(GST_BIN(bin.get()));

@@ -78,7 +78,7 @@ void PipelineState::build(bool must_play) {
 }
 
 void PipelineState::record_error(std::string_view text) {
-  ErrorRecord record{redact_for_logger(logger, text), wall_clock_seconds()};
+  ErrorRecord record{escape_control(redact_for_logger(logger, text)), wall_clock_seconds()};
   std::lock_guard guard(_error_mutex);
   _last_error = std::move(record);
 }
