@@ -1,8 +1,8 @@
+#include "logging/url.hpp"
+#include "pipeline_factories/origin_guard.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
 #include "strovix/logger.hpp"
-#include "logging/url.hpp"
-#include "pipeline_factories/origin_guard.hpp"
 
 namespace strovix {
 namespace {
@@ -21,8 +21,7 @@ void guard_network_sources(GstElement* top) {
       gchar* location = nullptr;
       gchar* user = nullptr;
       gchar* password = nullptr;
-      g_object_get(element, "location", &location, "user-id", &user, "user-pw", &password,
-                   nullptr);
+      g_object_get(element, "location", &location, "user-id", &user, "user-pw", &password, nullptr);
       detail::StreamUrl url = detail::parse_stream_url(location ? location : "");
       if (user && *user) url.user = user;
       if (password && *password) url.password = password;
@@ -47,13 +46,18 @@ GstBusSyncReply custom_sync_handler(GstBus*, GstMessage* message, gpointer) {
 
 }  // namespace
 
-// The URL names the stream for its owner; the description alone says what is read.
-CustomPipelineFactory::CustomPipelineFactory(std::string pipeline_str, std::string /*url*/,
+CustomPipelineFactory::CustomPipelineFactory(std::string pipeline_str,
                                              PipelineWatcher pipeline_watcher,
                                              OnComplete on_complete)
     : pipeline_str_(std::move(pipeline_str)),
       pipeline_watcher_(std::move(pipeline_watcher)),
       on_complete_(std::move(on_complete)) {}
+
+CustomPipelineFactory::CustomPipelineFactory(std::string pipeline_str, std::string,
+                                             PipelineWatcher pipeline_watcher,
+                                             OnComplete on_complete)
+    : CustomPipelineFactory(std::move(pipeline_str), std::move(pipeline_watcher),
+                            std::move(on_complete)) {}
 
 std::shared_ptr<Pipeline> CustomPipelineFactory::build() {
   GError* raw_error = nullptr;

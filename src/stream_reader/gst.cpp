@@ -58,8 +58,7 @@ std::shared_ptr<PipelineFactory> make_factory(const std::string& url,
                                               const PipelineWatcher& watcher,
                                               const OnComplete& on_complete) {
   if (options.pipeline_str) {
-    return std::make_shared<CustomPipelineFactory>(*options.pipeline_str, url, watcher,
-                                                   on_complete);
+    return std::make_shared<CustomPipelineFactory>(*options.pipeline_str, watcher, on_complete);
   }
   const std::string& scheme = parsed.scheme;
   const bool rtsp = scheme == "rtsp" || scheme == "rtsps";
@@ -171,8 +170,7 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
 
   detail::StreamParts parts =
       detail::wire_stream(id, _logger,
-                          {.setup_timeout = options.setup_timeout,
-                           .base_backoff_seconds = options.base_backoff_seconds,
+                          {.base_backoff_seconds = options.base_backoff_seconds,
                            .max_backoff_seconds = options.max_backoff_seconds,
                            .backoff_randomness_seconds = options.backoff_randomness_seconds,
                            .state_change_timeout = options.state_change_timeout,
@@ -348,20 +346,20 @@ std::optional<double> GstStreamReader::Impl::pull_one(std::shared_ptr<Pipeline> 
   } catch (const SampleConversionError& e) {
     _pipeline_state->record_error(e.what());
     _logger->error(e.what());
-    _pipeline_restarter->notify_frame_error(id, timestamp);
+    _pipeline_restarter->notify_frame_error();
     return timestamp;
   } catch (const std::exception& e) {
     _pipeline_state->record_error(e.what());
     _logger->error("strovix: _pull_samples stream_id " + std::to_string(id) +
                    " unexpected error converting sample, requesting pipeline restart\n" + e.what());
-    _pipeline_restarter->notify_frame_error(id, timestamp);
+    _pipeline_restarter->notify_frame_error();
     return timestamp;
   }
   if (!image) return std::nullopt;
   const auto capture_time = detail::capture_time_of(pipeline->element(), sample.get());
   sample.reset();
   _publish(timestamp, std::move(image), capture_time);
-  _pipeline_restarter->notify_frame_received(id, timestamp);
+  _pipeline_restarter->notify_frame_received(timestamp);
   return timestamp;
 }
 
@@ -381,7 +379,7 @@ void GstStreamReader::Impl::check_stall(double timestamp) {
   line += stalled;
   line += "s, restarting pipeline";
   _logger->error(line);
-  _pipeline_restarter->notify_frame_error(id, timestamp);
+  _pipeline_restarter->notify_frame_error();
 }
 
 }  // namespace strovix

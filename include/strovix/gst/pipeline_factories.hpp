@@ -40,8 +40,12 @@ class STROVIX_EXPORT PipelineFactory {
 // A caller's pipeline description. It must contain an appsink.
 class STROVIX_EXPORT CustomPipelineFactory : public PipelineFactory {
  public:
-  CustomPipelineFactory(std::string pipeline_str, std::string url, PipelineWatcher pipeline_watcher,
+  CustomPipelineFactory(std::string pipeline_str, PipelineWatcher pipeline_watcher,
                         OnComplete on_complete);
+  // The description alone says what is read: the URL was never used.
+  [[deprecated("the url has no effect; use the constructor without it")]] CustomPipelineFactory(
+      std::string pipeline_str, std::string url, PipelineWatcher pipeline_watcher,
+      OnComplete on_complete);
   std::shared_ptr<Pipeline> build() override;
 
  private:
