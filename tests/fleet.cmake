@@ -3,7 +3,11 @@
 if(STROVIX_BUILD_TOOLS AND EXISTS ${PROJECT_SOURCE_DIR}/tools/CMakeLists.txt)
   strovix_add_test(fleet_test LABEL slow SOURCES fleet_test.cpp)
   target_compile_definitions(fleet_test PRIVATE STROVIX_READ_PATH="$<TARGET_FILE:strovix-read>"
-    STROVIX_FLEET_CHECK="${CMAKE_CURRENT_SOURCE_DIR}/fleet_http_check.py")
+    STROVIX_FLEET_CHECK="${CMAKE_CURRENT_SOURCE_DIR}/fleet_http_check.py"
+    STROVIX_SERVE_HOSTILE_CHECK="${CMAKE_CURRENT_SOURCE_DIR}/serve_hostile_check.py")
   target_compile_definitions(fleet_test PRIVATE STROVIX_READ_SERVE=$<BOOL:${STROVIX_SERVE}>)
+  # libxcrypt makes the status server's password hashes, libjpeg-turbo decodes its snapshots.
+  pkg_check_modules(FLEET_TEST_DEPS REQUIRED IMPORTED_TARGET libxcrypt libturbojpeg)
+  target_link_libraries(fleet_test PRIVATE PkgConfig::FLEET_TEST_DEPS)
   add_dependencies(fleet_test strovix-read)
 endif()

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "strovix/event.hpp"
+#include "strovix/redaction.hpp"
 
 namespace strovix::tools {
 namespace {
@@ -82,7 +83,8 @@ std::string one_line(std::string text) {
   for (auto& c : text) {
     if (c == '\n' || c == '\r') c = ' ';
   }
-  return text;
+  // Camera- and server-chosen text: nothing in it may drive the terminal.
+  return escape_control(text);
 }
 
 }  // namespace strovix::tools

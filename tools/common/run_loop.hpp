@@ -43,7 +43,8 @@ bool close_within(double seconds, std::function<void()> close);
 // teardown to the process exit.
 [[noreturn]] void exit_now(int status);
 
-// `text` with its line breaks as spaces, for one line of a report.
+// `text` with its line breaks as spaces and its control characters escaped, for one line of a
+// report.
 std::string one_line(std::string text);
 
 }  // namespace strovix::tools

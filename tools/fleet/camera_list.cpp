@@ -28,7 +28,8 @@ std::vector<std::string_view> fields_of(std::string_view line) {
 }  // namespace
 
 bool valid_camera_name(std::string_view name) {
-  if (name.empty() || name.size() > kMaxNameLength) return false;
+  // A leading '.' would give "." and "..", which no snapshot path can reach.
+  if (name.empty() || name.size() > kMaxNameLength || name.front() == '.') return false;
   for (const char c : name) {
     if (!g_ascii_isalnum(c) && c != '-' && c != '_' && c != '.') return false;
   }
@@ -60,7 +61,7 @@ std::vector<Camera> parse_camera_list(std::string_view text, const std::string& 
     const std::string_view name = fields[0];
     const std::string_view url = fields[1];
     if (!valid_camera_name(name)) {
-      fail("bad camera name: use 1 to 64 letters, digits, '-', '_' and '.'");
+      fail("bad camera name: use 1 to 64 letters, digits, '-', '_' and '.' (not first)");
     }
     if (const auto seen = lines_by_name.find(name); seen != lines_by_name.end()) {
       fail("camera '" + std::string(name) + "' is already on line " + std::to_string(seen->second));

@@ -1,11 +1,13 @@
 #include "fleet/fleet.hpp"
 
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,8 +22,10 @@
 #include "fleet/shard.hpp"
 #include "strovix/gobject_init.hpp"
 #include "strovix/logger.hpp"
+#include "strovix/redaction.hpp"
 #include "strovix/stream_reader/gst.hpp"
 #if STROVIX_READ_SERVE
+#include "serve/serve_auth.hpp"
 #include "serve/status_server.hpp"
 #endif
 
@@ -71,7 +75,7 @@ std::shared_ptr<const FleetSample> sample_fleet(std::vector<Member>& members,
   for (auto& m : members) {
     CameraSample c;
     c.name = m.camera.name;
-    c.url = redact_url(m.camera.url);
+    c.url = escape_control(redact_url(m.camera.url));
     c.set_up = m.reader != nullptr;
     if (m.reader) {
       c.stats = m.reader->stats();
@@ -92,6 +96,69 @@ std::shared_ptr<const FleetSample> sample_fleet(std::vector<Member>& members,
   }
   return sample;
 }
+
+// Every camera and every status client holds descriptors; the soft limit (often 1024) is
+// raised to the hard one so that a busy server does not run out first.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+#if STROVIX_READ_SERVE
+// The status server's options; STROVIX_READ_SERVE_TIMEOUT_MS shortens its time-out for tests.
+ServeOptions serve_options(const FleetArgs& fleet) {
+  ServeOptions options;
+  options.address = *fleet.serve;
+  options.auth_file = fleet.serve_auth;
+  options.tls = fleet.serve_tls;
+  if (const char* ms = std::getenv("STROVIX_READ_SERVE_TIMEOUT_MS")) {
+    const long value = std::strtol(ms, nullptr, 10);
+    if (value > 0 && value <= 600000) options.timeout_ms = static_cast<unsigned>(value);
+  }
+  return options;
+}
+
+// Refuses an authentication file or a certificate that cannot be used, before any camera.
+bool serve_files_usable(const FleetArgs& fleet) {
+  if (!fleet.serve) return true;
+  try {
+    if (fleet.serve_auth) BasicAuth check(*fleet.serve_auth);
+    if (fleet.serve_tls) check_serve_tls(*fleet.serve_tls);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "strovix-read: %s\n", escape_control(e.what()).c_str());
+    return false;
+  }
+  return true;
+}
+
+// Starts the status server; null with the reason on stderr when it cannot listen.
+std::unique_ptr<StatusServer> start_server(const FleetArgs& fleet) {
+  std::unique_ptr<StatusServer> server;
+  try {
+    server = std::make_unique<StatusServer>(serve_options(fleet));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "strovix-read: cannot serve on %s:%d: %s\n", fleet.serve->host.c_str(),
+                 fleet.serve->port, e.what());
+    return nullptr;
+  }
+  std::fprintf(stderr, "strovix-read: serving %s\n", server->url().c_str());
+  const bool local = is_loopback_host(fleet.serve->host);
+  if (!fleet.serve_auth && !local) {
+    std::fprintf(stderr,
+                 "strovix-read: warning: --serve-public: the status server asks no password; "
+                 "anyone who reaches %s sees every camera\n",
+                 server->url().c_str());
+  } else if (fleet.serve_auth && !fleet.serve_tls && !local) {
+    std::fprintf(stderr,
+                 "strovix-read: warning: passwords reach the status server in clear; use "
+                 "--serve-tls CERT KEY beyond a trusted network\n");
+  }
+  return server;
+}
+#endif
 
 int terminal_width() {
   winsize size{};
@@ -185,7 +252,7 @@ std::optional<int> select_cameras(const FleetArgs& fleet, std::vector<Camera>& c
   if (fleet.shard) cameras = select_shard(cameras, *fleet.shard);
   if (fleet.list) {
     std::string out;
-    for (const auto& c : cameras) out += c.name + " " + redact_url(c.url) + "\n";
+    for (const auto& c : cameras) out += c.name + " " + escape_control(redact_url(c.url)) + "\n";
     print(out);
     return kExitOk;
   }
@@ -201,6 +268,10 @@ std::optional<int> select_cameras(const FleetArgs& fleet, std::vector<Camera>& c
 int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& stop_signals) {
   std::vector<Camera> cameras;
   if (const auto status = select_cameras(fleet, cameras)) return *status;
+#if STROVIX_READ_SERVE
+  if (!serve_files_usable(fleet)) return kExitUsage;
+#endif
+  raise_descriptor_limit();
 
   set_log_level(args.quiet ? LogLevel::warning : LogLevel::info);
   gobject_init::start();
@@ -219,15 +290,9 @@ int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& stop
 #if STROVIX_READ_SERVE
   std::unique_ptr<StatusServer> server;
   if (fleet.serve) {
-    try {
-      server = std::make_unique<StatusServer>(*fleet.serve);
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "strovix-read: cannot serve on %s:%d: %s\n", fleet.serve->host.c_str(),
-                   fleet.serve->port, e.what());
-      // Readers are closed by their destructors on the way out.
-      return kExitFailure;
-    }
-    std::fprintf(stderr, "strovix-read: serving %s\n", server->url().c_str());
+    server = start_server(fleet);
+    // Readers are closed by their destructors on the way out.
+    if (!server) return kExitFailure;
   }
   const auto publish = [&](const std::shared_ptr<const FleetSample>& sample) {
     if (server) server->publish(sample);

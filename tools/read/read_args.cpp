@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <tuple>
 #include <utility>
 
@@ -147,6 +148,12 @@ ReadArgs parse_read_args(const std::vector<std::string>& args) {
     } else if (arg == "--tls-ca") {
       out.tls_ca = value();
       if (out.tls_ca->empty()) throw ArgError("--tls-ca needs a PEM file");
+      // GLib's certificate database takes absolute paths only; a relative one would fail
+      // every camera later as a rejected certificate.
+      std::error_code ec;
+      const auto absolute = std::filesystem::absolute(*out.tls_ca, ec);
+      if (ec) throw ArgError("--tls-ca " + *out.tls_ca + ": " + ec.message());
+      out.tls_ca = absolute.lexically_normal().string();
     } else if (arg == "--tls-insecure") {
       no_value();
       out.tls_insecure = true;

@@ -24,6 +24,7 @@
 #include "strovix/event.hpp"
 #include "strovix/gobject_init.hpp"
 #include "strovix/logger.hpp"
+#include "strovix/redaction.hpp"
 #include "strovix/stream_reader/gst.hpp"
 #if STROVIX_READ_DEMO_SERVER
 #include "common/demo_rtsp_server.hpp"
@@ -126,11 +127,11 @@ std::optional<int> choose_source(const ReadArgs& args, Source& out) {
   }
   if (args.pipeline) {
     if (out.url.empty()) out.url = "custom-pipeline";
-    out.shown = "pipeline: " + redact_credentials(*args.pipeline, out.secrets);
+    out.shown = "pipeline: " + escape_control(redact_credentials(*args.pipeline, out.secrets));
     return std::nullopt;
   }
   if (args.url) {
-    out.shown = redact_url(out.url);
+    out.shown = escape_control(redact_url(out.url));
     return std::nullopt;
   }
 #if STROVIX_READ_DEMO_SERVER
@@ -243,7 +244,7 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
     std::fprintf(stderr, "strovix-read: no frame arrived in %.1f s: %s\n", duration,
                  stats.last_error.empty()
                      ? "no error was reported (the stream sent nothing decodable)"
-                     : stats.last_error.c_str());
+                     : one_line(stats.last_error).c_str());
     status = kExitNoFrame;
   }
   if (!closed_in_time) exit_now(status);
