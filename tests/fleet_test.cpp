@@ -28,6 +28,7 @@
 #include "support/child_process.hpp"
 #include "support/http_server.hpp"
 #include "support/rtsp_server.hpp"
+#include "fleet_helpers.hpp"
 
 namespace {
 
@@ -35,85 +36,9 @@ using Clock = std::chrono::steady_clock;
 using strovix::testing::Child;
 using strovix::testing::HttpTestServer;
 using strovix::testing::RtspTestServer;
+using namespace strovix::fleet_testing;
 
 constexpr const char* kPassword = "Fl33tSecretPw";
-
-std::vector<std::string> lines_with(const std::string& text, const std::string& needle) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    auto end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (line.find(needle) != std::string::npos) lines.push_back(line);
-    start = end + 1;
-  }
-  return lines;
-}
-
-std::optional<double> number_of(const std::string& line, const std::string& key) {
-  const auto at = line.find("\"" + key + "\":");
-  if (at == std::string::npos) return std::nullopt;
-  const char* begin = line.c_str() + at + key.size() + 3;
-  char* end = nullptr;
-  const double value = std::strtod(begin, &end);
-  if (end == begin) return std::nullopt;
-  return value;
-}
-
-std::string text_of(const std::string& line, const std::string& key) {
-  const auto at = line.find("\"" + key + "\":\"");
-  if (at == std::string::npos) return "";
-  const auto begin = at + key.size() + 4;
-  return line.substr(begin, line.find('"', begin) - begin);
-}
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "strovix-fleet-XXXXXX").string();
-    if (mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  std::string write(const std::string& name, const std::string& text) const {
-    const std::string path = path_ + "/" + name;
-    std::ofstream(path) << text;
-    return path;
-  }
-
- private:
-  std::string path_;
-};
-
-std::optional<std::string> find_program(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path ? path : "/usr/bin:/bin";
-  std::size_t start = 0;
-  while (start <= dirs.size()) {
-    auto end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    const std::string candidate = dirs.substr(start, end - start) + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    start = end + 1;
-  }
-  return std::nullopt;
-}
-
-// The address the child prints once it serves.
-std::string served_url(Child& child) {
-  const auto deadline = Clock::now() + std::chrono::seconds(20);
-  const std::regex serving("serving (https?://[0-9.]+:[0-9]+/)");
-  std::smatch match;
-  while (Clock::now() < deadline) {
-    if (std::regex_search(child.err, match, serving)) return match[1];
-    child.wait_for_stdout("\n\n\n\n\n\n\n\n\n\n", 0.1);  // pumps the pipes meanwhile
-  }
-  return "";
-}
 
 // Runs the HTTP checks against a fleet's server; their exit status (77: no prometheus_client).
 int run_http_check(const std::string& url, const std::string& live, const std::string& down,
@@ -407,6 +332,12 @@ TEST(StrovixReadFleet, BadListsAndOptions) {
        {"--tls-ca", "/nonexistent/ca.pem", "--duration", "2"},
        3,
        "Cannot read the TLS CA file '/nonexistent/ca.pem'"},
+      // So do a line's own, and its unknown keys are named.
+      {"a rtsps://viewer:" + pw + "@h/x tls-ca=/nonexistent/cam-ca.pem\n",
+       {"--duration", "2"},
+       3,
+       "Cannot read the TLS CA file '/nonexistent/cam-ca.pem'"},
+      {"a rtsp://viewer:" + pw + "@h/x speed=fast\n", {}, 2, ":1: camera 'a': 'speed' is not an option"},
       {"a rtsp://h/x\n", {"rtsp://viewer:" + pw + "@h/y"}, 2, "give no URL as well"},
       {"a rtsp://h/x\n", {"--snapshot", "x.png"}, 2, "--snapshot writes one stream"},
       {"a rtsp://h/x\n", {"--shard", "3/3"}, 2, "--shard needs K/N"},

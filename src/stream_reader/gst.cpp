@@ -142,9 +142,11 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
   // and in GStreamer's debug output, from before the description is parsed.
   // The one parse of the URL: the logger, the factory and its connection check take it.
   const detail::StreamUrl parsed = detail::parse_stream_url(url);
-  _logger = detail::stream_logger(parsed, options.pipeline_str
-                                              ? detail::description_secrets(*options.pipeline_str)
-                                              : std::vector<std::string>());
+  _logger = detail::stream_logger(parsed,
+                                  options.pipeline_str
+                                      ? detail::description_secrets(*options.pipeline_str)
+                                      : std::vector<std::string>{},
+                                  options.log_name);
   check_runtime_options(runtime_options, SUPPORTED_RUNTIME_OPTIONS);
   detail::check_output_format(_output_format);
   gobject_init::assert_started();

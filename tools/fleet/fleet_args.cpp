@@ -129,9 +129,15 @@ void check_fleet_args(const FleetArgs& fleet, const ReadArgs& read) {
 std::string fleet_usage() {
   return "\n"
          "Many cameras:\n"
-         "  --cameras FILE     read every camera of FILE at once, one 'NAME URL' a line\n"
-         "                     (names: letters, digits, '-', '_', '.'; '#' starts a comment);\n"
-         "                     the options above apply to every camera. On a terminal a table\n"
+         "  --cameras FILE     read every camera of FILE at once, one 'NAME URL [KEY=VALUE...]'\n"
+         "                     a line (names: letters, digits, '-', '_', '.'; '#' starts a\n"
+         "                     comment); the options above apply to every camera, and a line's\n"
+         "                     tcp, keyframes-only, size, format, latency, backoff, tls-ca and\n"
+         "                     tls-insecure (e.g. 'tcp size=640x0 keyframes-only=false')\n"
+         "                     override them for its camera. FILE is reread when it or its\n"
+         "                     folder changes, and on SIGHUP: only the cameras that were added,\n"
+         "                     removed or changed are touched; a list that does not parse is\n"
+         "                     not applied. On a terminal a table\n"
          "                     is redrawn each second; --json gives one object per camera a\n"
          "                     second and one summary object per camera at the end\n"
 #if STROVIX_READ_SERVE
@@ -147,6 +153,8 @@ std::string fleet_usage() {
 #endif
          "  --shard K/N        read only the cameras that rendezvous hashing of their names\n"
          "                     gives shard K of N (0 <= K < N)\n"
+         "  --shard K/@FILE    the same with N read from FILE, and reread with the list: a\n"
+         "                     change of N moves only the cameras whose shard changed\n"
          "  --list             print the cameras of the selection and exit\n"
          "  With --cameras, the exit status is 0 when every camera delivered a frame, 4 when\n"
          "  some never did (the summary names them), 3 when none could be set up.\n";

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "common/cli_log.hpp"
+
 namespace strovix::tools {
 namespace {
 
@@ -210,8 +212,8 @@ gboolean Listener::on_ready(GSocket* socket, GIOCondition, gpointer data) {
       // Out of descriptors (or another failure): the socket stays readable, so the watch
       // stops for a while instead of spinning, and comes back by itself.
       if (self->backoff_ms_ == 0) {
-        std::fprintf(stderr, "strovix-read: the status server cannot accept a connection: %s\n",
-                     error->message);
+        cli_log(LogLevel::warning, "",
+                std::string("the status server cannot accept a connection: ") + error->message);
       }
       self->backoff_ms_ = std::min(kMaxBackoffMs, std::max(25u, self->backoff_ms_ * 2));
       g_source_unref(self->source_);

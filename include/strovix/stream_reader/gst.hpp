@@ -52,6 +52,11 @@ struct GstStreamReaderOptions {
   // restarts a stream.
   double state_change_timeout = 30.0;
   double frame_timeout = 120.0;
+
+  // Names the stream in its log lines instead of its URL (the logger "strovix:NAME", and
+  // "camera" in the json log format): a fleet's camera name. Empty: the URL without
+  // credentials.
+  std::string log_name;
 };
 
 // One consistent snapshot of what a reader has done. Times are wall-clock seconds since the
