@@ -185,8 +185,10 @@ TEST(Pipeline, DroppedWhilePlayingLeavesNoWatchOrObjectBehind) {
     raw = GST_ELEMENT(gst_object_ref(pipeline->element()));
   }
   log.reset();
-  // The watch (and the watcher it held) is freed by the main-context thread; wait for it.
-  for (int i = 0; i < 200 && !watcher_alive.expired(); ++i) {
+  // The watch (and the watcher it held) is freed by the main-context thread; wait for it, up
+  // to 10 s, since a loaded machine may not run that thread for a second or more.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!watcher_alive.expired() && std::chrono::steady_clock::now() < deadline) {
     g_main_context_wakeup(nullptr);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
