@@ -204,7 +204,7 @@ void bind_reader(py::module_& m) {
               o.pipeline_str = std::move(pipeline_str);
               o.must_play = must_play;
               o.proxied = proxied;
-              o.setup_timeout = setup_timeout;
+              (void)setup_timeout;  // deprecated, no effect
               o.base_backoff_seconds = base_backoff_seconds;
               o.max_backoff_seconds = max_backoff_seconds;
               o.backoff_randomness_seconds = backoff_randomness_seconds;

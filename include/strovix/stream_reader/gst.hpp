@@ -24,7 +24,8 @@ struct GstStreamReaderOptions {
   bool must_play = false;
   // The stream runs through a proxy: rtsp uses TCP only.
   bool proxied = false;
-  // Accepted for compatibility; it has no effect.
+  // Deprecated: it has no effect (the build's waits are bounded by state_change_timeout).
+  // Kept so that existing callers still compile; it will be removed.
   double setup_timeout = 30.0;
   double base_backoff_seconds = 12.0;
   double max_backoff_seconds = 64.0;
