@@ -194,7 +194,8 @@ void bind_reader(py::module_& m) {
                       double setup_timeout, double base_backoff_seconds, double max_backoff_seconds,
                       double backoff_randomness_seconds, double state_change_timeout,
                       double frame_timeout, std::optional<std::pair<int, int>> output_size,
-                      std::string pixel_format, std::string tls_ca_file, bool tls_validation) {
+                      std::string pixel_format, std::string tls_ca_file, bool tls_validation,
+                      bool deliver_damaged) {
             const auto secrets = secrets_of(url);
             return with_redacted_errors(secrets, [&] {
               RuntimeOptions options = to_runtime_options(runtime_options);
@@ -213,6 +214,7 @@ void bind_reader(py::module_& m) {
               o.pixel_format = to_pixel_format(pixel_format);
               o.tls_ca_file = std::move(tls_ca_file);
               o.tls_validation = tls_validation;
+              o.deliver_damaged = deliver_damaged;
               auto self = std::make_unique<PyStreamReader>();
               self->redacted_url = redact_credentials(url, secrets);
               // Building may wait up to state_change_timeout for PLAYING (must_play).
@@ -235,7 +237,8 @@ void bind_reader(py::module_& m) {
           py::arg("state_change_timeout") = defaults.state_change_timeout,
           py::arg("frame_timeout") = defaults.frame_timeout, py::arg("output_size") = py::none(),
           py::arg("pixel_format") = "bgr", py::arg("tls_ca_file") = defaults.tls_ca_file,
-          py::arg("tls_validation") = defaults.tls_validation)
+          py::arg("tls_validation") = defaults.tls_validation,
+          py::arg("deliver_damaged") = defaults.deliver_damaged)
       .def_property_readonly("id", [](const PyStreamReader& self) { return self.reader->id; })
       .def_property_readonly("url", [](const PyStreamReader& self) { return self.redacted_url; })
       .def_property(

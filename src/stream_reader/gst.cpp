@@ -10,6 +10,7 @@
 #include "convert/convert.hpp"
 #include "logging/debug_redaction.hpp"
 #include "logging/url.hpp"
+#include "stream_reader/codec_name.hpp"
 #include "stream_reader/keyframe_filter.hpp"
 #include "stream_reader/pipeline_restarter.hpp"
 #include "stream_reader/pipeline_state.hpp"
@@ -31,32 +32,13 @@ std::shared_ptr<const Frame> end_pair(double timestamp) {
   return frame;
 }
 
-// The encoded format at the element that keyframe-only mode filters (the parser of the
-// factories' pipelines), or "" when the pipeline has none or it has not negotiated yet.
-std::string codec_of(const Pipeline& pipeline) {
-  ElementPtr parser = pipeline.get_by_name(BUFFER_SRC_NAME);
-  if (!parser) return "";
-  PadPtr pad(gst_element_get_static_pad(parser.get(), "src"));
-  if (!pad) return "";
-  CapsPtr caps(gst_pad_get_current_caps(pad.get()));
-  if (!caps || gst_caps_get_size(caps.get()) == 0) return "";
-  const std::string name = gst_structure_get_name(gst_caps_get_structure(caps.get(), 0));
-  static const std::pair<const char*, const char*> names[] = {
-      {"video/x-h264", "H.264"}, {"video/x-h265", "H.265"}, {"image/jpeg", "MJPEG"},
-      {"video/x-vp8", "VP8"},    {"video/x-vp9", "VP9"},    {"video/x-av1", "AV1"},
-      {"video/mpeg", "MPEG"}};
-  for (const auto& [caps_name, codec] : names) {
-    if (name == caps_name) return codec;
-  }
-  return name;
-}
-
 // The factory for the URL's scheme, or for the custom description; throws StreamSetupError.
 std::shared_ptr<PipelineFactory> make_factory(const std::string& url,
                                               const detail::StreamUrl& parsed,
                                               const GstStreamReader::Options& options,
                                               const PipelineWatcher& watcher,
-                                              const OnComplete& on_complete) {
+                                              const OnComplete& on_complete,
+                                              const std::shared_ptr<LossCounters>& losses) {
   if (options.pipeline_str) {
     return std::make_shared<CustomPipelineFactory>(*options.pipeline_str, watcher, on_complete);
   }
@@ -67,7 +49,8 @@ std::shared_ptr<PipelineFactory> make_factory(const std::string& url,
   const TlsSettings tls{options.tls_ca_file, options.tls_validation};
   if (rtsp) {
     return std::make_shared<RTSPPipelineFactory>(parsed, options.latency, watcher, options.proxied,
-                                                 on_complete, tls);
+                                                 on_complete, tls,
+                                                 DamageSettings{options.deliver_damaged, losses});
   }
   if (http) return std::make_shared<HTTPPipelineFactory>(parsed, watcher, on_complete, tls);
   // The URL is quoted without its credentials: error texts end up in logs.
@@ -98,6 +81,8 @@ class GstStreamReader::Impl {
   std::shared_ptr<detail::PipelineState> _pipeline_state;
   std::shared_ptr<detail::PipelineRestarter> _pipeline_restarter;
   std::shared_ptr<detail::KeyframeFilter> _keyframe_filter;
+  // Outlive each pipeline: the losses of all of them.
+  const std::shared_ptr<LossCounters> _loss_counters = std::make_shared<LossCounters>();
   AtomicSharedPtr<const Frame> _latest_frame;
   std::thread _sample_pulling_thread;
   const OutputFormat _output_format;
@@ -182,7 +167,7 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
   _pipeline_restarter = parts.restarter;
   _keyframe_filter = parts.filter;
   _pipeline_state->factory.store(
-      make_factory(url, parsed, options, parts.watcher, parts.on_complete));
+      make_factory(url, parsed, options, parts.watcher, parts.on_complete, _loss_counters));
   _pipeline_state->build(options.must_play);
 
   const char* starting = "PipelineRestarterThread";
@@ -237,6 +222,10 @@ StreamStats GstStreamReader::Impl::stats() const {
   const auto counters = _pipeline_restarter->counters();
   st.restarts = counters.restarts_total;
   st.restarts_since_frame = counters.restart_count;
+  st.packets_received = _loss_counters->packets_received.load(std::memory_order_relaxed);
+  st.packets_lost = _loss_counters->packets_lost.load(std::memory_order_relaxed);
+  st.frames_damaged_dropped =
+      _loss_counters->frames_damaged_dropped.load(std::memory_order_relaxed);
   auto error = _pipeline_state->last_error();
   st.last_error = std::move(error.text);
   st.last_error_time = error.timestamp;
@@ -245,7 +234,7 @@ StreamStats GstStreamReader::Impl::stats() const {
   st.keyframes_only = _keyframe_filter->keyframes_only();
   st.width = _width.load(std::memory_order_relaxed);
   st.height = _height.load(std::memory_order_relaxed);
-  if (auto pipeline = _pipeline_state->pipeline.load()) st.codec = codec_of(*pipeline);
+  if (auto pipeline = _pipeline_state->pipeline.load()) st.codec = detail::codec_of(*pipeline);
   const double latency = _capture_latency.load(std::memory_order_relaxed);
   if (!std::isnan(latency)) st.capture_latency = latency;
   return st;

@@ -203,7 +203,7 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   const bool interrupted = loop.run([&](double interval) {
     const std::uint64_t frames = watcher.frames();
     report.status(seconds_since(start), reader->status(), (frames - last_frames) / interval, frames,
-                  watcher.newest(), reader->stats().restarts, median(watcher.take_latencies()));
+                  watcher.newest(), reader->stats(), median(watcher.take_latencies()));
     last_frames = frames;
   });
 
@@ -216,7 +216,7 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   const StreamStats stats = reader->stats();
   if (const auto interval = loop.closing_interval()) {
     report.status(duration, last_status, (frames - last_frames) / *interval, frames,
-                  watcher.newest(), stats.restarts, median(watcher.take_latencies()));
+                  watcher.newest(), stats, median(watcher.take_latencies()));
   }
   watcher.stop();
   Frame newest = watcher.newest();

@@ -53,6 +53,12 @@ struct GstStreamReaderOptions {
   double state_change_timeout = 30.0;
   double frame_timeout = 120.0;
 
+  // rtsp: a frame built on lost packets (and every frame after it up to the next intact
+  // keyframe) is never delivered; the newest intact frame stays the newest. true delivers
+  // them, smeared and blocky as the decoder conceals the loss, for hosts that prefer any
+  // picture to none.
+  bool deliver_damaged = false;
+
   // Names the stream in its log lines instead of its URL (the logger "strovix:NAME", and
   // "camera" in the json log format): a fleet's camera name. Empty: the URL without
   // credentials.
@@ -70,6 +76,12 @@ struct StreamStats {
   std::uint64_t restarts = 0;
   // Restarts since the last delivered frame: 0 while a stream is healthy.
   std::uint64_t restarts_since_frame = 0;
+  // rtsp: RTP packets of the video received and lost (sequence numbers that never arrived),
+  // and encoded frames not delivered because they were built on lost data. All pipelines
+  // since construction.
+  std::uint64_t packets_received = 0;
+  std::uint64_t packets_lost = 0;
+  std::uint64_t frames_damaged_dropped = 0;
   // The last bus error or frame conversion error, without credentials; empty when none.
   std::string last_error;
   double last_error_time = 0.0;
