@@ -238,7 +238,9 @@ TEST(ConnectionCheck, CloseDoesNotWaitForACheckThatHangs) {
   reader.wait_until_closed();
   const double took =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_LT(took, 1.0);
+  // The check gives up after 3 s: a close that waited for it could not finish under 2.5 s,
+  // which leaves a loaded machine (or the sanitizers) room.
+  EXPECT_LT(took, 2.5);
   std::printf("FIGURE close() + wait_until_closed() during a hanging connection check: %.3f s\n",
               took);
 }
