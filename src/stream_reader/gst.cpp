@@ -8,9 +8,11 @@
 
 #include "capture_clock/rtsp.hpp"
 #include "logging/debug_redaction.hpp"
+#include "stream_reader/codec_of.hpp"
 #include "stream_reader/keyframe_filter.hpp"
 #include "stream_reader/pipeline_restarter.hpp"
 #include "stream_reader/pipeline_state.hpp"
+#include "stream_reader/transport_monitor.hpp"
 #include "stream_reader/wiring.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/gobject_init.hpp"
@@ -22,6 +24,7 @@
 namespace strovix {
 namespace {
 
+using detail::codec_of;
 using detail::wall_clock_seconds;
 
 // A pair with no frame: before the first one and after the end.
@@ -29,26 +32,6 @@ std::shared_ptr<const Frame> end_pair(double timestamp) {
   auto frame = std::make_shared<Frame>();
   frame->timestamp = timestamp;
   return frame;
-}
-
-// The encoded format at the element that keyframe-only mode filters (the parser of the
-// factories' pipelines), or "" when the pipeline has none or it has not negotiated yet.
-std::string codec_of(const Pipeline& pipeline) {
-  ElementPtr parser = pipeline.get_by_name(BUFFER_SRC_NAME);
-  if (!parser) return "";
-  PadPtr pad(gst_element_get_static_pad(parser.get(), "src"));
-  if (!pad) return "";
-  CapsPtr caps(gst_pad_get_current_caps(pad.get()));
-  if (!caps || gst_caps_get_size(caps.get()) == 0) return "";
-  const std::string name = gst_structure_get_name(gst_caps_get_structure(caps.get(), 0));
-  static const std::pair<const char*, const char*> names[] = {
-      {"video/x-h264", "H.264"}, {"video/x-h265", "H.265"}, {"image/jpeg", "MJPEG"},
-      {"video/x-vp8", "VP8"},    {"video/x-vp9", "VP9"},    {"video/x-av1", "AV1"},
-      {"video/mpeg", "MPEG"}};
-  for (const auto& [caps_name, codec] : names) {
-    if (name == caps_name) return codec;
-  }
-  return name;
 }
 
 }  // namespace
@@ -73,6 +56,7 @@ class GstStreamReader::Impl {
   std::shared_ptr<detail::PipelineState> _pipeline_state;
   std::shared_ptr<detail::PipelineRestarter> _pipeline_restarter;
   std::shared_ptr<detail::KeyframeFilter> _keyframe_filter;
+  std::unique_ptr<detail::TransportMonitor> _transport;
   AtomicSharedPtr<const Frame> _latest_frame;
   std::thread _sample_pulling_thread;
   const OutputFormat _output_format;
@@ -151,6 +135,7 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
   const OnComplete& on_complete = parts.on_complete;
 
   std::shared_ptr<PipelineFactory> factory;
+  std::shared_ptr<RTSPPipelineFactory> rtsp_factory;
   if (!options.pipeline_str) {
     const detail::StreamUrl parsed = detail::parse_stream_url(url);
     const std::string& scheme = parsed.scheme;
@@ -159,8 +144,8 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
     if (rtsp || http) detail::check_network_url(url, parsed);
     const TlsSettings tls{options.tls_ca_file, options.tls_validation};
     if (rtsp) {
-      factory = std::make_shared<RTSPPipelineFactory>(url, options.latency, watcher,
-                                                      options.proxied, on_complete, tls);
+      factory = rtsp_factory = std::make_shared<RTSPPipelineFactory>(
+          url, options.latency, watcher, options.proxied, on_complete, tls);
     } else if (http) {
       factory = std::make_shared<HTTPPipelineFactory>(url, watcher, on_complete, tls);
     } else {
@@ -174,6 +159,9 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
         std::make_shared<CustomPipelineFactory>(*options.pipeline_str, url, watcher, on_complete);
   }
   _pipeline_state->factory.store(factory);
+  _transport = std::make_unique<detail::TransportMonitor>(
+      id, _logger, _pipeline_state, _pipeline_restarter, rtsp_factory, options.tcp_fallback,
+      options.pipeline_str ? "" : "tcp");
   _pipeline_state->build(options.must_play);
 
   const char* starting = "PipelineRestarterThread";
@@ -236,6 +224,9 @@ StreamStats GstStreamReader::Impl::stats() const {
   st.width = _width.load(std::memory_order_relaxed);
   st.height = _height.load(std::memory_order_relaxed);
   if (auto pipeline = _pipeline_state->pipeline.load()) st.codec = codec_of(*pipeline);
+  st.transport = _transport->transport();
+  st.udp_kernel_drops = _transport->kernel_drops();
+  st.udp_receive_buffer = _transport->udp_receive_buffer();
   const double latency = _capture_latency.load(std::memory_order_relaxed);
   if (!std::isnan(latency)) st.capture_latency = latency;
   return st;
@@ -371,6 +362,8 @@ void GstStreamReader::Impl::_pull_samples() {
       }
     }
     pipeline.reset();
+    _transport->check(timestamp, _width.load(std::memory_order_relaxed),
+                      _height.load(std::memory_order_relaxed));
     const auto health = restarter.gst_state_playing(timestamp);
     if (health.is_gst_playing) continue;
     if (state.status() != StreamStatus::STREAMING) continue;

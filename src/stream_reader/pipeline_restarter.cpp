@@ -89,6 +89,11 @@ void PipelineRestarter::notify_frame_received(int, double timestamp) noexcept {
 
 void PipelineRestarter::notify_frame_error(int, double) { _pipeline_state->request_restart(); }
 
+void PipelineRestarter::request_prompt_restart() {
+  _prompt_restart.store(true);
+  _pipeline_state->request_restart();
+}
+
 double PipelineRestarter::calc_backoff_seconds() {
   const std::uint64_t n = _restart_count.load();
   const double base = _base_backoff_seconds;
@@ -155,6 +160,7 @@ void PipelineRestarter::_pipeline_restarter_func() {
       if (last_frame && *last_frame - _last_restart_timestamp > _max_backoff_seconds) {
         restart_timeout = FIRST_DELAY;
       }
+      if (_prompt_restart.exchange(false)) restart_timeout = FIRST_DELAY;
       if (!back_off(lock, restart_timeout)) break;
       std::string line(to_string(state.status()));
       line += " ";

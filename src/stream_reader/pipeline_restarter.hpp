@@ -43,6 +43,9 @@ class PipelineRestarter {
   // Sample-pulling thread, once per frame: two stores, no lock, no allocation, no log.
   void notify_frame_received(int stream_id, double timestamp) noexcept;
   void notify_frame_error(int stream_id, double timestamp);
+  // Any thread but the bus thread: a restart that is no failure (a change of transport), so
+  // it waits only the first delay, whatever the back-off has grown to.
+  void request_prompt_restart();
   double calc_backoff_seconds();
 
   // Bus watch callback (main-context thread). Never blocks.
@@ -84,6 +87,7 @@ class PipelineRestarter {
   std::mutex _join_mutex;
   // Written by start() before any other thread can see the thread; read by the owner.
   bool _started = false;
+  std::atomic<bool> _prompt_restart{false};
   // Supervision thread only: when the last restart ended (construction counts as one).
   double _last_restart_timestamp = wall_clock_seconds();
 };

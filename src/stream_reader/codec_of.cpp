@@ -1,0 +1,27 @@
+#include "stream_reader/codec_of.hpp"
+
+#include <utility>
+
+#include "strovix/gst/pipeline_factories.hpp"
+
+namespace strovix::detail {
+
+std::string codec_of(const Pipeline& pipeline) {
+  ElementPtr parser = pipeline.get_by_name(BUFFER_SRC_NAME);
+  if (!parser) return "";
+  PadPtr pad(gst_element_get_static_pad(parser.get(), "src"));
+  if (!pad) return "";
+  CapsPtr caps(gst_pad_get_current_caps(pad.get()));
+  if (!caps || gst_caps_get_size(caps.get()) == 0) return "";
+  const std::string name = gst_structure_get_name(gst_caps_get_structure(caps.get(), 0));
+  static const std::pair<const char*, const char*> names[] = {
+      {"video/x-h264", "H.264"}, {"video/x-h265", "H.265"}, {"image/jpeg", "MJPEG"},
+      {"video/x-vp8", "VP8"},    {"video/x-vp9", "VP9"},    {"video/x-av1", "AV1"},
+      {"video/mpeg", "MPEG"}};
+  for (const auto& [caps_name, codec] : names) {
+    if (name == caps_name) return codec;
+  }
+  return name;
+}
+
+}  // namespace strovix::detail
