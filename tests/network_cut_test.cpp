@@ -74,8 +74,6 @@ FrameRecord record_frames(GstStreamReader& reader, double start, double until,
   return r;
 }
 
-void figure(const std::string& text) { std::printf("[figure] %s\n", text.c_str()); }
-
 struct CutCase {
   const char* name;
   bool tcp_fallback;
@@ -180,3 +178,34 @@ TEST(UdpCutsNetwork, TcpRefusedTooBacksOffAndStaysOnTcp) {
 }
 
 }  // namespace
+
+// On a clean loopback: what stats() says of the transport, and a stream that loses nothing
+// stays on UDP.
+TEST(TransportStats, SayWhatCarriesTheStream) {
+  const double scale = time_scale();
+  ScopedLogCapture log;
+  RtspTestServer server;
+  server.add_mount("/cam", mount());
+  server.start();
+  for (bool proxied : {false, true}) {
+    auto o = reader_options(true);
+    o.proxied = proxied;
+    GstStreamReader reader(3, server.url("/cam"), {}, o);
+    ASSERT_TRUE(next_frame(reader, nullptr, 20.0 * scale));
+    const double from = now_seconds();
+    record_frames(reader, from, from + 1.5);
+    const auto st = reader.stats();
+    figure(std::string(proxied ? "tcp" : "udp") + " receive buffer " +
+           std::to_string(st.udp_receive_buffer));
+    EXPECT_EQ(st.transport, proxied ? "tcp" : "udp");
+    if (proxied) {
+      EXPECT_EQ(st.udp_receive_buffer, 0);
+    } else {
+      // The kernel reports twice what it granted; it grants at most net.core.rmem_max.
+      EXPECT_GT(st.udp_receive_buffer, 0);
+    }
+    EXPECT_EQ(st.udp_kernel_drops, 0u);
+    EXPECT_EQ(st.restarts, 0u);
+  }
+  EXPECT_EQ(log->count(kFallbackLine), 0u);
+}

@@ -1,6 +1,8 @@
 // rtsp:// through rtspsrc. The depayloader, parser and decoder are picked only once the server
 // shows what it carries, so the decoding chain is built and linked from a streaming thread and
 // the completion gate is closed there.
+#include "capture_clock/rtsp.hpp"
+
 #include <gst/gst.h>
 
 #include <cstdio>
@@ -10,14 +12,14 @@
 #include <vector>
 
 #include "diagnosis/bus_message_cause.hpp"
-#include "capture_clock/rtsp.hpp"
 #include "diagnosis/connection_check.hpp"
+#include "logging/url.hpp"
 #include "pipeline_factories/decode_chain.hpp"
 #include "pipeline_factories/elements.hpp"
 #include "pipeline_factories/link_state.hpp"
 #include "pipeline_factories/output_tail.hpp"
+#include "pipeline_factories/sdp_size.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
-#include "logging/url.hpp"
 
 namespace strovix {
 namespace detail {
@@ -59,21 +61,6 @@ void on_rtsp_pad_added(GstElement* src, GstPad* pad, gpointer data) {
   });
 }
 
-std::pair<int, int> sdp_picture_size(const GstStructure* media) {
-  // "a=framesize:96 1920-1080" (RFC 6064) and "a=x-dimensions:1920,1080", as cameras write
-  // them; rtspsrc hands the description's attributes on as "a-" fields.
-  int width = 0;
-  int height = 0;
-  if (const gchar* v = gst_structure_get_string(media, "a-framesize")) {
-    const char* dims = std::strchr(v, ' ');
-    if (dims && std::sscanf(dims, " %d-%d", &width, &height) == 2) return {width, height};
-  }
-  if (const gchar* v = gst_structure_get_string(media, "a-x-dimensions")) {
-    if (std::sscanf(v, "%d,%d", &width, &height) == 2) return {width, height};
-  }
-  return {0, 0};
-}
-
 // rtspsrc emits it on its own thread for each stream before it makes the stream's sockets,
 // so a size set here is the one they get.
 gboolean size_udp_buffer_from_sdp(GstElement* src, guint, GstCaps* caps, gpointer) {
@@ -89,6 +76,20 @@ gboolean size_udp_buffer_from_sdp(GstElement* src, guint, GstCaps* caps, gpointe
 }
 
 }  // namespace
+
+std::pair<int, int> sdp_picture_size(const GstStructure* media) {
+  int width = 0;
+  int height = 0;
+  if (const gchar* v = gst_structure_get_string(media, "a-framesize")) {
+    const char* dims = std::strchr(v, ' ');
+    if (dims && std::sscanf(dims, " %d-%d", &width, &height) == 2) return {width, height};
+  }
+  if (const gchar* v = gst_structure_get_string(media, "a-x-dimensions")) {
+    if (std::sscanf(v, "%d,%d", &width, &height) == 2) return {width, height};
+  }
+  return {0, 0};
+}
+
 }  // namespace detail
 
 RTSPPipelineFactory::RTSPPipelineFactory(std::string url, int latency,
@@ -135,8 +136,7 @@ std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
   } else {
     g_object_set(src, "udp-buffer-size", udp_buffer_size_.load(), nullptr);
     // The server's description may name the picture size before any socket is made.
-    g_signal_connect(src, "select-stream", G_CALLBACK(detail::size_udp_buffer_from_sdp),
-                     nullptr);
+    g_signal_connect(src, "select-stream", G_CALLBACK(detail::size_udp_buffer_from_sdp), nullptr);
   }
   detail::attach_capture_clock(bin.get(), src);
   // Connection failures get their cause attached (rtspsrc only says "Failed to connect").

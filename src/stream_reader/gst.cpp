@@ -7,7 +7,9 @@
 #include <limits>
 
 #include "capture_clock/rtsp.hpp"
+#include "convert/convert.hpp"
 #include "logging/debug_redaction.hpp"
+#include "logging/url.hpp"
 #include "stream_reader/codec_of.hpp"
 #include "stream_reader/keyframe_filter.hpp"
 #include "stream_reader/pipeline_restarter.hpp"
@@ -18,8 +20,6 @@
 #include "strovix/gobject_init.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
 #include "strovix/gst/sample_convert.hpp"
-#include "logging/url.hpp"
-#include "convert/convert.hpp"
 
 namespace strovix {
 namespace {
@@ -363,7 +363,7 @@ void GstStreamReader::Impl::_pull_samples() {
     }
     pipeline.reset();
     _transport->check(timestamp, _width.load(std::memory_order_relaxed),
-                      _height.load(std::memory_order_relaxed));
+                      _height.load(std::memory_order_relaxed), _keyframe_filter->keyframes_only());
     const auto health = restarter.gst_state_playing(timestamp);
     if (health.is_gst_playing) continue;
     if (state.status() != StreamStatus::STREAMING) continue;

@@ -73,7 +73,7 @@ std::optional<std::string> TransportFallback::judge(const TransportObservation& 
            std::to_string(total) + " packets lost before, " + percent(lost, total) + " %)";
   }
   const double since = seen.now - (seen.last_frame ? *seen.last_frame : seen.pipeline_start);
-  if (c.lost > _lost_at_frame && since >= _settings.starvation) {
+  if (!seen.sparse_frames && c.lost > _lost_at_frame && since >= _settings.starvation) {
     return "lost " + std::to_string(c.lost - _lost_at_frame) +
            " RTP packets since the last intact frame, none for " + seconds(since) + " s (" +
            percent(lost, total) + " % of " + std::to_string(total) + " lost)";

@@ -33,6 +33,9 @@ struct TransportObservation {
   // When the newest frame of this pipeline was delivered; none before the first.
   std::optional<double> last_frame;
   double pipeline_start = 0.0;
+  // Keyframe-only streaming: frames are a GOP apart by choice, so a long wait for one says
+  // nothing about loss.
+  bool sparse_frames = false;
 };
 
 class TransportFallback {

@@ -28,7 +28,7 @@ std::string TransportMonitor::transport() const {
   }
 }
 
-void TransportMonitor::check(double now, int width, int height) {
+void TransportMonitor::check(double now, int width, int height, bool keyframes_only) {
   if (!_factory || now < _next_check) return;
   _next_check = now + CHECK_INTERVAL;
   if (width != _hinted_width || height != _hinted_height) {
@@ -51,6 +51,7 @@ void TransportMonitor::check(double now, int width, int height) {
                  pipeline->get_state(0).current == GST_STATE_PLAYING;
   seen.last_frame = _state->last_frame();
   seen.pipeline_start = _state->start_pipeline_timestamp.load();
+  seen.sparse_frames = keyframes_only;
   const auto& c = seen.counters;
   // Without UDP sources of its own a pipeline that receives RTP gets it over TCP: rtspsrc
   // moves there by itself when UDP never worked.

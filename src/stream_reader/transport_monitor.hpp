@@ -24,7 +24,7 @@ class TransportMonitor {
 
   // Sample-pulling thread, on every turn of its loop: acts at most every CHECK_INTERVAL.
   // `width` and `height` are the last frame's (0 before one).
-  void check(double now, int width, int height);
+  void check(double now, int width, int height, bool keyframes_only);
 
   // Any thread.
   std::string transport() const;
