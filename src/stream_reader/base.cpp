@@ -4,14 +4,10 @@ namespace strovix {
 
 std::string_view to_string(StreamStatus status) noexcept {
   switch (status) {
-    case StreamStatus::INITIALIZING:
-      return "INITIALIZING";
-    case StreamStatus::STREAMING:
-      return "STREAMING";
-    case StreamStatus::HALTED:
-      return "HALTED";
-    case StreamStatus::CLOSED:
-      return "CLOSED";
+    case StreamStatus::INITIALIZING: return "INITIALIZING";
+    case StreamStatus::STREAMING: return "STREAMING";
+    case StreamStatus::HALTED: return "HALTED";
+    case StreamStatus::CLOSED: return "CLOSED";
   }
   return "UNKNOWN";
 }

@@ -33,9 +33,10 @@ bool Event::wait(double timeout_seconds) {
   if (!(timeout_seconds > 0)) return flag_;
   // Clamp so that a huge time-out cannot overflow the clock arithmetic.
   const double clamped = timeout_seconds < 1e9 ? timeout_seconds : 1e9;
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                            std::chrono::duration<double>(clamped));
+  const auto deadline =
+      std::chrono::steady_clock::now() +
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::duration<double>(clamped));
   return cond_.wait_until(lock, deadline, [this] { return flag_; });
 }
 

@@ -7,9 +7,7 @@
 #include <limits>
 
 #include "capture_clock/rtsp.hpp"
-#include "convert/convert.hpp"
 #include "logging/debug_redaction.hpp"
-#include "logging/url.hpp"
 #include "stream_reader/codec_of.hpp"
 #include "stream_reader/keyframe_filter.hpp"
 #include "stream_reader/pipeline_restarter.hpp"
@@ -20,6 +18,8 @@
 #include "strovix/gobject_init.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
 #include "strovix/gst/sample_convert.hpp"
+#include "logging/url.hpp"
+#include "convert/convert.hpp"
 
 namespace strovix {
 namespace {
