@@ -146,7 +146,8 @@ struct Report {
 
   // `capture_latency`: the median over this interval's frames (seconds), NaN when unknown.
   void status(double elapsed, StreamStatus status, double fps, std::uint64_t frames,
-              const Frame& newest, std::size_t restarts, double capture_latency) const {
+              const Frame& newest, std::size_t restarts, double capture_latency,
+              const std::string& transport) const {
     if (quiet) return;
     const double age = newest.image ? wall_seconds() - newest.timestamp : NAN;
     char buf[256];
@@ -163,7 +164,8 @@ struct Report {
         text += ",\"width\":null,\"height\":null";
       }
       text += ",\"restarts\":" + std::to_string(restarts) +
-              ",\"capture_latency_ms\":" + json_ms_or_null(capture_latency) + "}";
+              ",\"capture_latency_ms\":" + json_ms_or_null(capture_latency) +
+              ",\"transport\":" + (transport.empty() ? "null" : json_string(transport)) + "}";
       line(text);
       return;
     }
@@ -179,6 +181,7 @@ struct Report {
                   std::string(to_string(status)).c_str(), fps, age_text.c_str(), size_text.c_str(),
                   restarts);
     std::string text = buf;
+    if (!transport.empty()) text += "  " + transport;
     if (std::isfinite(capture_latency)) {
       std::snprintf(buf, sizeof(buf), "  camera\u2192frame %.0f ms", capture_latency * 1000.0);
       text += buf;
@@ -323,8 +326,10 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
     const auto now = Clock::now();
     const std::uint64_t frames = watcher.frames();
     const double interval = std::chrono::duration<double>(now - last_tick).count();
+    const StreamStats now_stats = reader->stats();
     report.status(seconds_since(start), reader->status(), (frames - last_frames) / interval, frames,
-                  watcher.newest(), reader->stats().restarts, median(watcher.take_latencies()));
+                  watcher.newest(), now_stats.restarts, median(watcher.take_latencies()),
+                  now_stats.transport);
     last_tick = now;
     last_frames = frames;
   }
@@ -341,7 +346,7 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   if (Clock::now() - last_tick >= std::chrono::milliseconds(100)) {
     const double interval = std::chrono::duration<double>(Clock::now() - last_tick).count();
     report.status(duration, last_status, (frames - last_frames) / interval, frames,
-                  watcher.newest(), restarts, median(watcher.take_latencies()));
+                  watcher.newest(), restarts, median(watcher.take_latencies()), stats.transport);
   }
   watcher.stop();
   Frame newest = watcher.newest();
