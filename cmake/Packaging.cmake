@@ -51,7 +51,12 @@ set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
     "Live video stream reader: shared library\nKeeps the newest frame of an RTSP or HTTP camera as a BGR image and restarts the stream by itself.")
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
     "Live video stream reader: development files\nHeaders, the CMake package (find_package(strovix)) and strovix.pc.")
+if(STROVIX_SERVE)
+  set(strovix_serve_text " With --serve it runs a status server: an HTML page, /api/cameras (JSON), /metrics (Prometheus) and each camera's newest frame as JPEG.")
+else()
+  set(strovix_serve_text "")
+endif()
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
-    "Live video stream reader: command-line reader\nstrovix-read reads one stream and reports what a host would get from it.")
+    "Live video stream reader: command-line reader\nstrovix-read reads one stream, or every camera of a list (--cameras, with --shard to split a fleet over hosts), and reports once a second, as text, a terminal table or JSON lines, what a host would get from it: status, frame rate, frame age, restarts and capture latency. It can write the newest frame as PNG or JPEG, and serves itself a test stream over RTSP when given no URL.${strovix_serve_text}")
 
 include(CPack)

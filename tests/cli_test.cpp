@@ -288,6 +288,36 @@ TEST(StrovixRead, SizeAndFormatShapeTheSnapshot) {
   }
 }
 
+// A JPEG snapshot keeps the true colours whatever the delivered format: RGB frames are not
+// encoded as BGR, and gray frames encode as gray.
+TEST(StrovixRead, JpegSnapshotOfEveryFormat) {
+  struct Case {
+    const char* format;
+    int blue, green, red;
+  };
+  // ARGB 0xff2040e0; its full-range luma is about 73.
+  const std::vector<Case> cases = {
+      {"bgr", 0xe0, 0x40, 0x20}, {"rgb", 0xe0, 0x40, 0x20}, {"gray", 73, 73, 73}};
+  TempDir dir;
+  for (const Case& c : cases) {
+    const std::string jpeg = dir.file(std::string("frame-") + c.format + ".jpg");
+    const Outcome r = run_tool(
+        {"--pipeline",
+         "videotestsrc is-live=true pattern=solid-color foreground-color=0xff2040e0 ! "
+         "video/x-raw,format=I420,width=160,height=120,framerate=25/1 ! appsink max-buffers=1 "
+         "drop=true",
+         "--format", c.format, "--duration", "2", "--quiet", "--snapshot", jpeg});
+    ASSERT_EQ(r.status, 0) << c.format << "\n" << r.out << r.err;
+    const auto image = decode_image(jpeg);
+    ASSERT_TRUE(image) << c.format << ": snapshot does not decode";
+    EXPECT_EQ(image->width, 160) << c.format;
+    const std::uint8_t* p = image->pixel(80, 60);
+    EXPECT_NEAR(p[0], c.blue, 16) << c.format << " blue";
+    EXPECT_NEAR(p[1], c.green, 16) << c.format << " green";
+    EXPECT_NEAR(p[2], c.red, 16) << c.format << " red";
+  }
+}
+
 // Flags reach the reader: over TCP with keyframes only, the built-in stream (one keyframe a
 // second) delivers about one frame a second; --quiet leaves only the summary.
 TEST(StrovixRead, KeyframesOnlyOverTcpQuiet) {

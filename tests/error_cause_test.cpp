@@ -11,6 +11,7 @@
 #include <string>
 
 #include "diagnosis/bus_message_cause.hpp"
+#include "pipeline_factories/elements.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/gst.hpp"
@@ -341,5 +342,42 @@ TEST_P(ErrorText, LedByTheCause) {
 
 INSTANTIATE_TEST_SUITE_P(Texts, ErrorText, ::testing::ValuesIn(kTexts),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The reader's own errors carry their cause as data: error_cause finds it in the details, and
+// neither the error line's text nor the text kept for stats() carries anything but words.
+TEST(OwnErrors, CarryTheCauseInTheDetails) {
+  struct Case {
+    GQuark domain;
+    gint code;
+    const char* text;
+    const char* cause;  // empty: the text is the cause
+    const char* expected;
+  };
+  const Case cases[] = {
+      {GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN,
+       "cannot demultiplex the video/mpegts stream: no tsdemux", "",
+       "cannot demultiplex the video/mpegts stream: no tsdemux"},
+      {GST_STREAM_ERROR, GST_STREAM_ERROR_WRONG_TYPE,
+       "unsupported HTTP stream type 'text/plain' (expected MJPEG, MPEG-TS or Matroska)", "",
+       "unsupported HTTP stream type 'text/plain' (expected MJPEG, MPEG-TS or Matroska)"},
+      {GST_STREAM_ERROR, GST_STREAM_ERROR_CODEC_NOT_FOUND,
+       "the stream has no video this reader can decode (offered: VP8)",
+       "no supported video codec (offered: VP8)",
+       "no supported video codec (offered: VP8) (the stream has no video this reader can decode "
+       "(offered: VP8))"},
+  };
+  for (const Case& c : cases) {
+    ElementPtr pipeline(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
+    GstElement* src = gst_element_factory_make("fakesrc", nullptr);
+    ASSERT_TRUE(gst_bin_add(GST_BIN(pipeline.get()), src));
+    detail::post_error(src, c.domain, c.code, c.text, "debug", c.cause);
+    BusPtr bus(gst_element_get_bus(pipeline.get()));
+    MessagePtr message(gst_bus_pop_filtered(bus.get(), GST_MESSAGE_ERROR));
+    ASSERT_TRUE(message) << c.text;
+    EXPECT_EQ(detail::error_cause(message.get()), *c.cause ? c.cause : c.text);
+    EXPECT_EQ(detail::error_message_text(message.get()), c.expected);
+    EXPECT_EQ(detail::error_text_to_keep(message.get(), pipeline.get()), c.expected);
+  }
+}
 
 }  // namespace

@@ -337,7 +337,7 @@ TEST(Isolation, WatcherNeverBlocksAndIgnoresReplacedPipelines) {
   restarter->watcher(nullptr, eos_old.get(), old.get());
   EXPECT_EQ(state->status(), StreamStatus::STREAMING);
   {
-    std::unique_lock held(state->_new_status_mutex);  // as a back-off or restart holds it
+    const auto held = state->lock_status();  // as a back-off or restart holds it
     std::thread bus([&] {
       restarter->watcher(nullptr, eos_old.get(), old.get());
       restarter->watcher(nullptr, eos_current.get(), current);

@@ -35,10 +35,11 @@ TEST_F(StateTest, StatusChangesLogWakeAndStopAtClosed) {
 
   // A waiter is woken by an accepted change and sees the new value.
   std::atomic<bool> woke{false};
+  // (The sample-pulling thread's wait: while INITIALIZING it waits for a change.)
   std::thread waiter([&] {
-    std::unique_lock lock(state->_new_status_mutex);
-    state->_new_status_cond.wait_for(lock, std::chrono::seconds(10),
-                                     [&] { return state->status() == StreamStatus::STREAMING; });
+    for (int i = 0; i < 100 && state->status() != StreamStatus::STREAMING; ++i) {
+      state->wait_until_streaming(10.0);
+    }
     woke = state->status() == StreamStatus::STREAMING;
   });
   state->set_status(StreamStatus::STREAMING);
@@ -158,8 +159,7 @@ TEST_F(StateTest, RestartFailuresReleaseTheLock) {
   state->request_restart();
   EXPECT_THROW(state->restart(), StreamSetupError);
   EXPECT_EQ(state->status(), StreamStatus::INITIALIZING);
-  ASSERT_TRUE(PipelineState::_restart_lock.try_lock());
-  PipelineState::_restart_lock.unlock();
+  EXPECT_FALSE(PipelineState::building_now());
 
   // No factory: the old pipeline is torn down first, then the build fails.
   auto bare = make_state(9);
@@ -176,8 +176,7 @@ TEST_F(StateTest, RestartFailuresReleaseTheLock) {
   }
   EXPECT_EQ(released, 1);
   EXPECT_EQ(bare->status(), StreamStatus::INITIALIZING);
-  ASSERT_TRUE(PipelineState::_restart_lock.try_lock());
-  PipelineState::_restart_lock.unlock();
+  EXPECT_FALSE(PipelineState::building_now());
 }
 
 // Builds are serialised process-wide; teardowns are not (a hung one must not hold back

@@ -114,32 +114,26 @@ TEST(Backoff, FollowsTheFormulaAndNeverOverflows) {
   auto exact = make(0, 64, 0);
   for (auto [n, want] :
        std::vector<std::pair<int, double>>{{0, 1}, {3, 8}, {5, 32}, {6, 64}, {7, 64}, {5000, 64}}) {
-    exact->_restart_count = n;
-    EXPECT_EQ(exact->calc_backoff_seconds(), want) << n;
+    EXPECT_EQ(exact->calc_backoff_seconds(n), want) << n;
   }
   auto base12 = make(12, 64, 0);
-  base12->_restart_count = 0;
-  EXPECT_EQ(base12->calc_backoff_seconds(), 13.0);
-  base12->_restart_count = UINT64_MAX;
-  EXPECT_EQ(base12->calc_backoff_seconds(), 64.0);
+  EXPECT_EQ(base12->calc_backoff_seconds(0), 13.0);
+  EXPECT_EQ(base12->calc_backoff_seconds(UINT64_MAX), 64.0);
 
   auto capped_base = make(70, 64, 10);  // base >= max: always max
   for (int n : {0, 1, 9, 100000}) {
-    capped_base->_restart_count = n;
-    EXPECT_EQ(capped_base->calc_backoff_seconds(), 64.0);
+    EXPECT_EQ(capped_base->calc_backoff_seconds(n), 64.0);
   }
   auto small_max = make(0, 0.5, 0);  // the power is capped even for n = 0
-  small_max->_restart_count = 0;
-  EXPECT_EQ(small_max->calc_backoff_seconds(), 0.5);
+  EXPECT_EQ(small_max->calc_backoff_seconds(0), 0.5);
 
   auto jitter = make(12, 64, 10);
   for (int n = 0; n < 8; ++n) {
-    jitter->_restart_count = n;
     const double floor = std::min(12 + std::min(std::ldexp(1.0, n), 64.0), 64.0);
-    double first = jitter->calc_backoff_seconds();
+    double first = jitter->calc_backoff_seconds(n);
     bool differs = false;
     for (int i = 0; i < 20; ++i) {
-      const double d = jitter->calc_backoff_seconds();
+      const double d = jitter->calc_backoff_seconds(n);
       EXPECT_GE(d, floor);
       EXPECT_LE(d, 64.0);
       EXPECT_LT(d, 12 + std::min(std::ldexp(1.0, n), 64.0) + 10);
@@ -169,8 +163,8 @@ TEST(RestartLoop, EndOfStreamRestartsAfterFirstDelayWithExactLines) {
   EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 7), expected);
   // The line is written before the status is stored and the count raised; the loop holds the
   // status mutex until it waits again, so taking it means both are done.
-  std::lock_guard settled(s.state->_new_status_mutex);
-  EXPECT_EQ(s.restarter->_restart_count.load(), 1u);
+  const auto settled = s.state->lock_status();
+  EXPECT_EQ(s.restarter->counters().restart_count, 1u);
   EXPECT_EQ(s.factory->builds.load(), 2);
   EXPECT_EQ(s.state->status(), StreamStatus::STREAMING);
 }
@@ -181,10 +175,10 @@ TEST(RestartLoop, CountGrowsWithoutFramesResetsOnFrameAndDelayFollowsCount) {
   ASSERT_TRUE(log->wait_for_count("Shutting the pipeline down...", 3, 10.0));
   EXPECT_EQ(log->count("HALTED 0.01 Shutting the pipeline down..."), 1u);
   EXPECT_GE(log->count("HALTED 0.05 Shutting the pipeline down..."), 2u);
-  EXPECT_GE(s.restarter->_restart_count.load(), 2u);
+  EXPECT_GE(s.restarter->counters().restart_count, 2u);
   s.restarter->notify_frame_received(12, 42.0);
   EXPECT_EQ(s.state->last_frame_timestamp.load(), 42.0);
-  EXPECT_LE(s.restarter->_restart_count.load(), 1u);  // a restart may be in flight
+  EXPECT_LE(s.restarter->counters().restart_count, 1u);  // a restart may be in flight
 }
 
 TEST(RestartLoop, CloseDuringBackoffEndsItAtOnceAndShutsDown) {

@@ -3,7 +3,7 @@
 // picture), then converted using the colour matrix and range of the caps. What needs no
 // conversion (BGR as BGR, full-range luma as GRAY8, at the source's size) is handed out without
 // a copy: the image keeps the sample mapped.
-#include "convert/convert.hpp"
+#include "strovix/gst/sample_convert.hpp"
 
 #include <gst/video/video.h>
 #include <libyuv/convert.h>
@@ -18,11 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "convert/conversion_parts.hpp"
+#include "convert/convert.hpp"
+#include "convert/yuv_levels.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/gst/handles.hpp"
-#include "strovix/gst/sample_convert.hpp"
-#include "convert/conversion_parts.hpp"
-#include "convert/yuv_levels.hpp"
 
 namespace strovix {
 namespace {
@@ -185,6 +185,50 @@ std::shared_ptr<const Image> convert_bgr(const GstVideoFrame& frame, int width, 
   return std::move(out).image(format);
 }
 
+// Fills `info` from the sample's caps, checked against its buffer; throws
+// SampleConversionError for caps or a buffer this conversion cannot take.
+void read_video_info(GstSample* sample, GstBuffer* buffer, GstVideoInfo* info) {
+  GstCaps* caps = gst_sample_get_caps(sample);
+  if (!caps) fail("sample has no caps");
+  // gst_video_info_from_caps insists on fixed caps (with a CRITICAL); say so ourselves.
+  if (!gst_caps_is_fixed(caps)) fail("sample caps are empty or not fixed");
+  const GstStructure* s = gst_caps_get_structure(caps, 0);
+  if (!gst_structure_has_name(s, "video/x-raw")) {
+    fail(std::string("caps are not raw video: ") + gst_structure_get_name(s));
+  }
+  if (!gst_video_info_from_caps(info, caps)) {
+    GCharPtr text(gst_caps_to_string(caps));
+    fail(std::string("caps do not describe raw video: ") + text.get());
+  }
+
+  const GstVideoFormat fmt = GST_VIDEO_INFO_FORMAT(info);
+  if (fmt != GST_VIDEO_FORMAT_BGR && fmt != GST_VIDEO_FORMAT_I420 && fmt != GST_VIDEO_FORMAT_NV12) {
+    fail(std::string("unsupported format ") + gst_video_format_to_string(fmt) +
+         " (expected BGR, I420 or NV12)");
+  }
+  const int width = GST_VIDEO_INFO_WIDTH(info);
+  const int height = GST_VIDEO_INFO_HEIGHT(info);
+  if (width <= 0 || height <= 0) {
+    fail("invalid frame size " + std::to_string(width) + "x" + std::to_string(height));
+  }
+
+  // gst_video_frame_map guards these with g_return_val_if_fail; a mismatched meta is a bad
+  // sample, not a programming error, so turn it away before GStreamer complains.
+  if (const GstVideoMeta* meta = gst_buffer_get_video_meta(buffer)) {
+    if (meta->format != fmt || meta->n_planes != GST_VIDEO_INFO_N_PLANES(info) ||
+        meta->width < static_cast<guint>(width) || meta->height < static_cast<guint>(height) ||
+        !meta->map || !meta->buffer) {
+      fail("buffer video meta does not match caps");
+    }
+  } else if (gst_buffer_get_size(buffer) < info->size) {
+    // Without a meta the layout is the default one for the caps. (With one, the planes are
+    // checked after mapping.)
+    fail("buffer too small for its caps: " + std::to_string(gst_buffer_get_size(buffer)) +
+         " bytes, " + std::to_string(width) + "x" + std::to_string(height) + " " +
+         gst_video_format_to_string(fmt) + " needs " + std::to_string(info->size));
+  }
+}
+
 }  // namespace
 
 std::shared_ptr<const Image> sample_to_ndarray(GstSample* sample) {
@@ -197,46 +241,11 @@ std::shared_ptr<const Image> sample_to_ndarray(GstSample* sample, const OutputFo
   GstBuffer* buffer = gst_sample_get_buffer(sample);
   if (!buffer) return nullptr;
 
-  GstCaps* caps = gst_sample_get_caps(sample);
-  if (!caps) fail("sample has no caps");
-  // gst_video_info_from_caps insists on fixed caps (with a CRITICAL); say so ourselves.
-  if (!gst_caps_is_fixed(caps)) fail("sample caps are empty or not fixed");
-  const GstStructure* s = gst_caps_get_structure(caps, 0);
-  if (!gst_structure_has_name(s, "video/x-raw")) {
-    fail(std::string("caps are not raw video: ") + gst_structure_get_name(s));
-  }
   GstVideoInfo info;
-  if (!gst_video_info_from_caps(&info, caps)) {
-    GCharPtr text(gst_caps_to_string(caps));
-    fail(std::string("caps do not describe raw video: ") + text.get());
-  }
-
+  read_video_info(sample, buffer, &info);
   const GstVideoFormat fmt = GST_VIDEO_INFO_FORMAT(&info);
-  if (fmt != GST_VIDEO_FORMAT_BGR && fmt != GST_VIDEO_FORMAT_I420 && fmt != GST_VIDEO_FORMAT_NV12) {
-    fail(std::string("unsupported format ") + gst_video_format_to_string(fmt) +
-         " (expected BGR, I420 or NV12)");
-  }
   const int width = GST_VIDEO_INFO_WIDTH(&info);
   const int height = GST_VIDEO_INFO_HEIGHT(&info);
-  if (width <= 0 || height <= 0) {
-    fail("invalid frame size " + std::to_string(width) + "x" + std::to_string(height));
-  }
-
-  // gst_video_frame_map guards these with g_return_val_if_fail; a mismatched meta is a bad
-  // sample, not a programming error, so turn it away before GStreamer complains.
-  if (const GstVideoMeta* meta = gst_buffer_get_video_meta(buffer)) {
-    if (meta->format != fmt || meta->n_planes != GST_VIDEO_INFO_N_PLANES(&info) ||
-        meta->width < static_cast<guint>(width) || meta->height < static_cast<guint>(height) ||
-        !meta->map || !meta->buffer) {
-      fail("buffer video meta does not match caps");
-    }
-  } else if (gst_buffer_get_size(buffer) < info.size) {
-    // Without a meta the layout is the default one for the caps. (With one, the planes are
-    // checked after mapping.)
-    fail("buffer too small for its caps: " + std::to_string(gst_buffer_get_size(buffer)) +
-         " bytes, " + std::to_string(width) + "x" + std::to_string(height) + " " +
-         gst_video_format_to_string(fmt) + " needs " + std::to_string(info.size));
-  }
 
   const auto [out_width, out_height] = detail::output_size(
       format, width, height, GST_VIDEO_INFO_PAR_N(&info), GST_VIDEO_INFO_PAR_D(&info));

@@ -28,8 +28,6 @@ std::string status_cause(guint code, const char* reason) {
   }
 }
 
-bool has_prefix(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
-
 constexpr const char* kFirstErrorKey = "strovix-first-error";
 constexpr const char* kExpectedKey = "strovix-first-error-expected";
 // Guards the first-error texts, written on streaming threads and read by the thread that
@@ -94,10 +92,6 @@ std::string error_cause(GstMessage* message) {
     const auto offered = text.find("(offered: ");
     return "no supported video codec" +
            (offered == std::string::npos ? std::string() : " " + text.substr(offered));
-  }
-  if (error->domain == GST_STREAM_ERROR && error->code == GST_STREAM_ERROR_WRONG_TYPE &&
-      has_prefix(text, "strovix: ")) {
-    return text.substr(9);
   }
   return {};
 }

@@ -6,7 +6,8 @@
 
 namespace strovix::detail {
 
-// The details field in which the connection check leaves the cause it found.
+// The details field that carries a cause as data: the connection check's diagnosis, or the
+// cause of an error the reader posts itself (post_error).
 inline constexpr const char* CAUSE_FIELD = "strovix-cause";
 
 // The text of an error message, led by its cause when GStreamer names one: the RTSP or HTTP

@@ -10,6 +10,7 @@
 
 #include "strovix/gst/handles.hpp"
 #include "logging/url.hpp"
+#include "strovix/redaction.hpp"
 
 namespace strovix::detail {
 namespace {
@@ -49,7 +50,12 @@ void redacting_log_function(GstDebugCategory* category, GstDebugLevel level, con
   try {
     GCharPtr raw(gst_debug_log_get_line(category, level, file, function, line, object, message));
     if (!raw) return;
-    const std::string text = redact_text(raw.get(), *registered_secrets());
+    std::string_view line(raw.get());
+    const bool ends_line = !line.empty() && line.back() == '\n';
+    if (ends_line) line.remove_suffix(1);
+    // Elements quote what servers sent (reason phrases, headers): one line, escaped.
+    std::string text = escape_control(redact_text(line, *registered_secrets()));
+    if (ends_line) text.push_back('\n');
     FILE* out = static_cast<FILE*>(user_data);
     std::fwrite(text.data(), 1, text.size(), out);
     std::fflush(out);

@@ -26,8 +26,9 @@ class RedactingLogger : public spdlog::logger {
 
  protected:
   void sink_it_(const spdlog::details::log_msg& msg) override {
-    const std::string text =
-        detail::redact_text(std::string_view(msg.payload.data(), msg.payload.size()), secrets_);
+    // Lines quote what cameras and servers said: one line each, nothing a terminal obeys.
+    const std::string text = escape_control(
+        detail::redact_text(std::string_view(msg.payload.data(), msg.payload.size()), secrets_));
     spdlog::details::log_msg redacted(msg.time, msg.source, msg.logger_name, msg.level, text);
     spdlog::logger::sink_it_(redacted);
   }
@@ -59,10 +60,6 @@ Registry& registry() {
 }
 
 }  // namespace
-
-std::string redact_credentials(std::string_view text, const std::vector<std::string>& secrets) {
-  return detail::redact_text(text, secrets);
-}
 
 std::shared_ptr<spdlog::sinks::dist_sink_mt> stream_log_sink() { return registry().sink; }
 

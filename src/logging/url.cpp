@@ -117,12 +117,28 @@ std::string url_scheme(std::string_view url) {
   return scheme ? scheme : "";
 }
 
-StreamUrl parse_stream_url(std::string_view text) {
-  const std::string url(text);
+namespace {
+
+StreamUrl split_url(const std::string& url) {
   StreamUrl out;
   out.scheme = url_scheme(url);
   out.location = url;
   const std::size_t slashes = out.scheme.size() + 1;
+  if (!out.scheme.empty() && url.compare(slashes, 2, "//") != 0 &&
+      is_network_scheme(out.scheme)) {
+    // "rtsp:/u:p@h/x", "http:u:p@h/x": refused later, never shown past the scheme.
+    std::string rest = url.substr(slashes);
+    rest.erase(0, rest.find_first_not_of('/'));
+    if (const auto at = rest.rfind('@'); at != std::string::npos) {
+      const std::string span = rest.substr(0, at);
+      if (const auto colon = span.find(':'); colon != std::string::npos) {
+        add_password_forms(out.secrets, span.substr(0, colon), span.substr(colon + 1));
+      }
+      add_secret(out.secrets, span);
+    }
+    out.display = url.substr(0, slashes) + std::string(kHidden);
+    return out;
+  }
   if (out.scheme.empty() || url.compare(slashes, 2, "//") != 0) {
     out.display = redact_text(url, {});
     return out;
@@ -177,6 +193,17 @@ StreamUrl parse_stream_url(std::string_view text) {
   return out;
 }
 
+}  // namespace
+
+StreamUrl parse_stream_url(std::string_view text) {
+  const std::string url(text);
+  StreamUrl out = split_url(url);
+  add_query_secrets(url, out.secrets);
+  sort_longest_first(out.secrets);
+  out.display = redact_query_secrets(out.display);
+  return out;
+}
+
 void require_unambiguous(const StreamUrl& url) {
   if (!url.ambiguous) return;
   throw StreamSetupError(
@@ -219,6 +246,7 @@ std::string redact_text(std::string_view text, const std::vector<std::string>& s
     }
   }
   out.append(text.substr(copied));
+  out = redact_schemeless_urls(redact_query_secrets(out));
   for (const auto& secret : secrets) {
     if (secret.size() < kMinStandaloneSecret) continue;
     for (auto hit = out.find(secret); hit != std::string::npos;
@@ -300,6 +328,7 @@ std::vector<std::string> description_secrets(std::string_view text) {
     add_secret(secrets, base64(user + ":" + password));
     add_secret(secrets, base64(password));
   }
+  add_query_secrets(text, secrets);
   sort_longest_first(secrets);
   return secrets;
 }
@@ -311,6 +340,12 @@ std::vector<std::string> description_secrets(std::string_view text) {
 // host (they would reach the element, and the server, as part of the location) and a missing
 // host (libsoup fails an assertion on it).
 void check_network_url(const std::string& url, const StreamUrl& parsed) {
+  if (!parsed.has_authority) {
+    // Nothing after the scheme is quoted: it may be all user name and password.
+    throw StreamSetupError("The stream URL must start with \"" + parsed.scheme +
+                           "://\" (the scheme is not followed by \"//\"). Stream URL: " +
+                           parsed.display);
+  }
   for (std::size_t i = 0; i < url.size(); ++i) {
     const auto c = static_cast<unsigned char>(url[i]);
     if (c < 0x20 || c == 0x7f) {
@@ -333,7 +368,13 @@ void check_network_url(const std::string& url, const StreamUrl& parsed) {
 
 }  // namespace strovix::detail
 
+// ---- strovix/redaction.hpp: the whole of it is defined here ---------------------------------
+
 namespace strovix {
+
+std::string redact_credentials(std::string_view text, const std::vector<std::string>& secrets) {
+  return detail::redact_text(text, secrets);
+}
 
 std::string redact_url(std::string_view url) { return detail::parse_stream_url(url).display; }
 

@@ -62,9 +62,23 @@ std::vector<std::string> description_secrets(std::string_view description);
 // characters, text that is not UTF-8, ambiguous credentials, a missing host.
 void check_network_url(const std::string& url, const StreamUrl& parsed);
 
+// rtsp, rtsps, http or https, in any case.
+bool is_network_scheme(std::string_view scheme);
+
+// Adds the values (as written and percent-decoded) of every credential-named parameter
+// ("?pwd=...", "&token=...", any case; the names are listed in README.md) in `text`.
+void add_query_secrets(std::string_view text, std::vector<std::string>& secrets);
+
+// `text` with the value of every credential-named parameter replaced by "***".
+std::string redact_query_secrets(std::string_view text);
+
+// `text` with everything after "rtsp:", "http:" (and their TLS forms) replaced by "***" where
+// the scheme is not followed by "//": nothing delimits a password in such a URL.
+std::string redact_schemeless_urls(std::string_view text);
+
 }  // namespace strovix::detail
 
-// The library's public URL functions (declared in strovix/logger.hpp) are defined with this
-// module, and are all that hosts and bindings need:
-//   strovix::redact_url(url)   -> parse_stream_url(url).display
-//   strovix::url_secrets(url)  -> parse_stream_url(url).secrets
+// The public redaction functions (strovix/redaction.hpp) are defined with this module:
+//   strovix::redact_credentials(text, secrets) -> redact_text(text, secrets)
+//   strovix::redact_url(url)                   -> parse_stream_url(url).display
+//   strovix::url_secrets(url)                  -> parse_stream_url(url).secrets

@@ -1,5 +1,6 @@
 #include "pipeline_factories/elements.hpp"
 
+#include "diagnosis/bus_message_cause.hpp"
 #include "strovix/errors.hpp"
 
 namespace strovix::detail {
@@ -45,10 +46,14 @@ GstElement* add_element(GstBin* bin, const char* factory, const char* name) {
 }
 
 void post_error(GstElement* element, GQuark domain, gint code, const std::string& text,
-                const std::string& debug) {
+                const std::string& debug, const std::string& cause) {
   GErrorPtr error(g_error_new_literal(domain, code, text.c_str()));
-  gst_element_post_message(element, gst_message_new_error(GST_OBJECT(element), error.get(),
-                                                          debug.empty() ? nullptr : debug.c_str()));
+  GstStructure* details = gst_structure_new_empty("details");
+  gst_structure_set(details, CAUSE_FIELD, G_TYPE_STRING, (cause.empty() ? text : cause).c_str(),
+                    nullptr);
+  gst_element_post_message(element, gst_message_new_error_with_details(
+                                        GST_OBJECT(element), error.get(),
+                                        debug.empty() ? nullptr : debug.c_str(), details));
 }
 
 CapsPtr pad_caps(GstPad* pad) {

@@ -28,8 +28,10 @@ bool add_to_bin(GstBin* bin, GstElement* element);
 // Creates the element and adds it to the bin, which then owns it. Throws StreamSetupError.
 GstElement* add_element(GstBin* bin, const char* factory, const char* name = nullptr);
 
+// Posts an error the reader found itself. Its cause travels in the details (CAUSE_FIELD, read
+// by error_cause): `cause`, or the text itself when none is given.
 void post_error(GstElement* element, GQuark domain, gint code, const std::string& text,
-                const std::string& debug = {});
+                const std::string& debug = {}, const std::string& cause = {});
 
 CapsPtr pad_caps(GstPad* pad);
 

@@ -12,6 +12,7 @@
 #include "pipeline_factories/decode_chain.hpp"
 #include "pipeline_factories/elements.hpp"
 #include "pipeline_factories/link_state.hpp"
+#include "pipeline_factories/origin_guard.hpp"
 #include "pipeline_factories/output_tail.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
@@ -99,7 +100,7 @@ void on_have_type(GstElement* typefind, guint, GstCaps* caps, gpointer data) {
     if (demuxer) {
       if (!attach_demuxer(GST_BIN(bin.get()), typefind, demuxer, state_ptr, &failure)) {
         post_error(typefind, GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN,
-                   "strovix: cannot demultiplex the " + name + " stream: " + failure);
+                   "cannot demultiplex the " + name + " stream: " + failure);
       }
       return;
     }
@@ -110,7 +111,7 @@ void on_have_type(GstElement* typefind, guint, GstCaps* caps, gpointer data) {
     }
     GCharPtr full(caps ? gst_caps_to_string(caps) : nullptr);
     post_error(typefind, GST_STREAM_ERROR, GST_STREAM_ERROR_WRONG_TYPE,
-               "strovix: unsupported HTTP stream type '" + (name.empty() ? "unknown" : name) +
+               "unsupported HTTP stream type '" + (name.empty() ? "unknown" : name) +
                    "' (expected MJPEG, MPEG-TS or Matroska)",
                full ? full.get() : "");
   });
@@ -125,6 +126,7 @@ bool is_credential_header(const char* name) {
 }
 
 GstBusSyncReply scrub_http_headers(GstBus* bus, GstMessage* message, gpointer) {
+  if (drop_after_refusal(message) == GST_BUS_DROP) return GST_BUS_DROP;
   if (annotate_connection_error(bus, message, nullptr) == GST_BUS_DROP) return GST_BUS_DROP;
   if (GST_MESSAGE_TYPE(message) != GST_MESSAGE_ELEMENT) return GST_BUS_PASS;
   const GstStructure* s = gst_message_get_structure(message);
@@ -172,6 +174,7 @@ std::shared_ptr<Pipeline> HTTPPipelineFactory::build() {
                detail::kHttpTimeoutSeconds, "ssl-strict", tls_validation_ ? TRUE : FALSE, nullptr);
   if (tls_database_) g_object_set(src, "tls-database", tls_database_.get(), nullptr);
   detail::set_credentials(src, url);
+  detail::guard_http_redirects(src, url);
   if (!gst_element_link(src, typefind)) throw StreamSetupError("cannot link the HTTP source");
   BusPtr bus(gst_element_get_bus(bin.get()));
   gst_bus_set_sync_handler(bus.get(), detail::scrub_http_headers, nullptr, nullptr);

@@ -38,7 +38,7 @@ void link_video_pad(GstElement* owner, GstPad* pad, const std::vector<ElementSpe
   std::string failure;
   if (!attach_chain(GST_BIN(bin.get()), pad, chain, &failure)) {
     post_error(owner, GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN,
-               "strovix: cannot decode the " + codec + " stream: " + failure);
+               "cannot decode the " + codec + " stream: " + failure);
     return;
   }
   state.complete();
@@ -46,9 +46,10 @@ void link_video_pad(GstElement* owner, GstPad* pad, const std::vector<ElementSpe
 
 void post_no_video(GstElement* owner, LinkState& state) {
   if (state.linked.load()) return;
+  const std::string offered = "(offered: " + state.offered_text() + ")";
   post_error(owner, GST_STREAM_ERROR, GST_STREAM_ERROR_CODEC_NOT_FOUND,
-             "strovix: the stream has no video this reader can decode (offered: " +
-                 state.offered_text() + ")");
+             "the stream has no video this reader can decode " + offered, {},
+             "no supported video codec " + offered);
 }
 
 void on_no_more_pads(GstElement* element, gpointer data) {

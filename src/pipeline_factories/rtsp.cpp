@@ -15,6 +15,7 @@
 #include "pipeline_factories/decode_chain.hpp"
 #include "pipeline_factories/elements.hpp"
 #include "pipeline_factories/link_state.hpp"
+#include "pipeline_factories/origin_guard.hpp"
 #include "pipeline_factories/output_tail.hpp"
 #include "pipeline_factories/sdp_size.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
@@ -74,6 +75,11 @@ gboolean size_udp_buffer_from_sdp(GstElement* src, guint, GstCaps* caps, gpointe
   return TRUE;
 }
 
+GstBusSyncReply rtsp_sync_handler(GstBus* bus, GstMessage* message, gpointer data) {
+  if (drop_after_refusal(message) == GST_BUS_DROP) return GST_BUS_DROP;
+  return annotate_connection_error(bus, message, data);
+}
+
 }  // namespace
 
 std::pair<int, int> sdp_picture_size(const GstStructure* media) {
@@ -125,6 +131,7 @@ std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
                static_cast<guint>(latency_ > 0 ? latency_ : 0), "drop-on-latency", TRUE,
                "tcp-timeout", detail::kRtspTcpTimeoutUs, nullptr);
   detail::set_credentials(src, url);
+  detail::guard_rtsp_redirects(src, url);
   // rtsps:// in the location is what makes rtspsrc speak TLS; it validates everything by
   // default.
   if (tls_database_) g_object_set(src, "tls-database", tls_database_.get(), nullptr);
@@ -140,7 +147,7 @@ std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
   detail::attach_capture_clock(bin.get(), src);
   // Connection failures get their cause attached (rtspsrc only says "Failed to connect").
   BusPtr bus(gst_element_get_bus(bin.get()));
-  gst_bus_set_sync_handler(bus.get(), detail::annotate_connection_error, nullptr, nullptr);
+  gst_bus_set_sync_handler(bus.get(), detail::rtsp_sync_handler, nullptr, nullptr);
   detail::expect_first_error(bin.get());
   detail::add_output_tail(GST_BIN(bin.get()));
   return detail::finish_network_pipeline(std::move(bin), pipeline_watcher_, on_complete_, url_, src,

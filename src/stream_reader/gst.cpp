@@ -7,7 +7,9 @@
 #include <limits>
 
 #include "capture_clock/rtsp.hpp"
+#include "convert/convert.hpp"
 #include "logging/debug_redaction.hpp"
+#include "logging/url.hpp"
 #include "stream_reader/codec_of.hpp"
 #include "stream_reader/keyframe_filter.hpp"
 #include "stream_reader/pipeline_restarter.hpp"
@@ -18,8 +20,6 @@
 #include "strovix/gobject_init.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
 #include "strovix/gst/sample_convert.hpp"
-#include "logging/url.hpp"
-#include "convert/convert.hpp"
 
 namespace strovix {
 namespace {
@@ -32,6 +32,32 @@ std::shared_ptr<const Frame> end_pair(double timestamp) {
   auto frame = std::make_shared<Frame>();
   frame->timestamp = timestamp;
   return frame;
+}
+
+// The factory for the URL's scheme, or for the custom description; throws StreamSetupError.
+std::shared_ptr<PipelineFactory> make_factory(const std::string& url,
+                                              const GstStreamReader::Options& options,
+                                              const PipelineWatcher& watcher,
+                                              const OnComplete& on_complete) {
+  if (options.pipeline_str) {
+    return std::make_shared<CustomPipelineFactory>(*options.pipeline_str, url, watcher,
+                                                   on_complete);
+  }
+  const detail::StreamUrl parsed = detail::parse_stream_url(url);
+  const std::string& scheme = parsed.scheme;
+  const bool rtsp = scheme == "rtsp" || scheme == "rtsps";
+  const bool http = scheme == "http" || scheme == "https";
+  if (rtsp || http) detail::check_network_url(url, parsed);
+  const TlsSettings tls{options.tls_ca_file, options.tls_validation};
+  if (rtsp) {
+    return std::make_shared<RTSPPipelineFactory>(url, options.latency, watcher, options.proxied,
+                                                 on_complete, tls);
+  }
+  if (http) return std::make_shared<HTTPPipelineFactory>(url, watcher, on_complete, tls);
+  // The URL is quoted without its credentials: error texts end up in logs.
+  throw StreamSetupError(
+      "Unsupported scheme '" + scheme +
+      "'. Is the provided URL in a valid HTTP or RTSP format? Stream URL: " + parsed.display);
 }
 
 }  // namespace
@@ -78,6 +104,12 @@ class GstStreamReader::Impl {
  private:
   // Runs on "SamplePullingThread".
   void _pull_samples();
+  // Sample-pulling thread: one pull from `pipeline` (held until it returns), converted and
+  // delivered. Returns the pull's timestamp, or none when the sample held nothing to deliver.
+  std::optional<double> pull_one(std::shared_ptr<Pipeline> pipeline);
+  // Sample-pulling thread: restarts a stream that streams without frames for longer than
+  // the frame time-out.
+  void check_stall(double timestamp);
   void _stop_and_join() noexcept;
   void _publish(double timestamp, std::shared_ptr<const Image> image,
                 std::optional<double> capture_time);
@@ -131,36 +163,11 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
   _pipeline_state = parts.state;
   _pipeline_restarter = parts.restarter;
   _keyframe_filter = parts.filter;
-  const PipelineWatcher& watcher = parts.watcher;
-  const OnComplete& on_complete = parts.on_complete;
-
-  std::shared_ptr<PipelineFactory> factory;
-  std::shared_ptr<RTSPPipelineFactory> rtsp_factory;
-  if (!options.pipeline_str) {
-    const detail::StreamUrl parsed = detail::parse_stream_url(url);
-    const std::string& scheme = parsed.scheme;
-    const bool rtsp = scheme == "rtsp" || scheme == "rtsps";
-    const bool http = scheme == "http" || scheme == "https";
-    if (rtsp || http) detail::check_network_url(url, parsed);
-    const TlsSettings tls{options.tls_ca_file, options.tls_validation};
-    if (rtsp) {
-      factory = rtsp_factory = std::make_shared<RTSPPipelineFactory>(
-          url, options.latency, watcher, options.proxied, on_complete, tls);
-    } else if (http) {
-      factory = std::make_shared<HTTPPipelineFactory>(url, watcher, on_complete, tls);
-    } else {
-      // The URL is quoted without its credentials: error texts end up in logs.
-      throw StreamSetupError(
-          "Unsupported scheme '" + scheme +
-          "'. Is the provided URL in a valid HTTP or RTSP format? Stream URL: " + parsed.display);
-    }
-  } else {
-    factory =
-        std::make_shared<CustomPipelineFactory>(*options.pipeline_str, url, watcher, on_complete);
-  }
+  auto factory = make_factory(url, options, parts.watcher, parts.on_complete);
   _pipeline_state->factory.store(factory);
   _transport = std::make_unique<detail::TransportMonitor>(
-      id, _logger, _pipeline_state, _pipeline_restarter, rtsp_factory, options.tcp_fallback,
+      id, _logger, _pipeline_state, _pipeline_restarter,
+      std::dynamic_pointer_cast<RTSPPipelineFactory>(factory), options.tcp_fallback,
       options.pipeline_str ? "" : "tcp");
   _pipeline_state->build(options.must_play);
 
@@ -213,8 +220,9 @@ StreamStats GstStreamReader::Impl::stats() const {
   // like fewer replacements, never more replaced than delivered.
   st.frames_replaced = _frames_replaced.load();
   st.frames_delivered = _frames_delivered.load();
-  st.restarts = _pipeline_restarter->_restarts_total.load();
-  st.restarts_since_frame = _pipeline_restarter->_restart_count.load();
+  const auto counters = _pipeline_restarter->counters();
+  st.restarts = counters.restarts_total;
+  st.restarts_since_frame = counters.restart_count;
   auto error = _pipeline_state->last_error();
   st.last_error = std::move(error.text);
   st.last_error_time = error.timestamp;
@@ -300,88 +308,72 @@ void GstStreamReader::wait_until_closed() { _impl->wait_until_closed(); }
 // Runs on "SamplePullingThread".
 void GstStreamReader::Impl::_pull_samples() {
   auto& state = *_pipeline_state;
-  auto& restarter = *_pipeline_restarter;
   _latest_frame.store(end_pair(wall_clock_seconds()));
-  const auto pull_timeout = static_cast<GstClockTime>(GST_SECOND / 30);
   for (;;) {
-    std::shared_ptr<Pipeline> pipeline;
-    {
-      std::unique_lock lock(state._new_status_mutex);
-      const StreamStatus status = state.status();
-      if (status == StreamStatus::CLOSED) {
-        _latest_frame.store(end_pair(wall_clock_seconds()));
-        // Again, now that the end is stored: a caller woken by close() that took the last
-        // frame (clearing the event) must be woken for the end too.
-        _latest_frame_event->set();
-        return;
-      }
-      if (status == StreamStatus::INITIALIZING || state.status() == StreamStatus::HALTED) {
-        const bool woken = state._new_status_cond.wait_for(
-                               lock, std::chrono::duration<double>(state.state_change_timeout)) ==
-                           std::cv_status::no_timeout;
-        if (!woken) {
-          std::string line = "strovix: _pull_sample stream_id " + std::to_string(id) + " ";
-          line += to_string(state.status());
-          line += " pipeline timeout";
-          _logger->warn(line);
-        }
-        continue;
-      }
-      state._new_status_cond.wait_for(lock, std::chrono::milliseconds(1));
-      pipeline = state.pipeline.load();
+    auto turn = state.wait_until_streaming(state.state_change_timeout);
+    if (turn.closed) {
+      _latest_frame.store(end_pair(wall_clock_seconds()));
+      // Again, now that the end is stored: a caller woken by close() that took the last
+      // frame (clearing the event) must be woken for the end too.
+      _latest_frame_event->set();
+      return;
     }
     // The final shutdown may have dropped the pipeline after the status test: the next
-    // iteration sees CLOSED and ends there.
-    if (!pipeline) continue;
-
-    SamplePtr sample(gst_app_sink_try_pull_sample(pipeline->appsink(), pull_timeout));
-    const double timestamp = wall_clock_seconds();
-    if (sample) {
-      std::shared_ptr<const Image> image;
-      bool converted = false;
-      try {
-        image = sample_to_ndarray(sample.get(), _output_format, &_conversion_scratch);
-        converted = true;
-      } catch (const SampleConversionError& e) {
-        state.record_error(e.what());
-        _logger->error(e.what());
-        restarter.notify_frame_error(id, timestamp);
-      } catch (const std::exception& e) {
-        state.record_error(e.what());
-        _logger->error("strovix: _pull_samples stream_id " + std::to_string(id) +
-                       " unexpected error converting sample, requesting pipeline restart\n" +
-                       e.what());
-        restarter.notify_frame_error(id, timestamp);
-      }
-      if (converted) {
-        if (!image) continue;
-        const auto capture_time = detail::capture_time_of(pipeline->element(), sample.get());
-        sample.reset();
-        _publish(timestamp, std::move(image), capture_time);
-        restarter.notify_frame_received(id, timestamp);
-      }
-    }
-    pipeline.reset();
-    _transport->check(timestamp, _width.load(std::memory_order_relaxed),
+    // turn sees CLOSED and ends there.
+    if (!turn.pipeline) continue;
+    const auto timestamp = pull_one(std::move(turn.pipeline));
+    if (!timestamp) continue;
+    _transport->check(*timestamp, _width.load(std::memory_order_relaxed),
                       _height.load(std::memory_order_relaxed), _keyframe_filter->keyframes_only());
-    const auto health = restarter.gst_state_playing(timestamp);
-    if (health.is_gst_playing) continue;
-    if (state.status() != StreamStatus::STREAMING) continue;
-    const double stalled_for = health.recent_frame
-                                   ? *health.recent_frame
-                                   : timestamp - state.start_pipeline_timestamp.load();
-    if (stalled_for > _frame_timeout) {
-      char stalled[64];
-      std::snprintf(stalled, sizeof(stalled), "%.1f", stalled_for);
-      std::string line = "strovix: watchdog stream_id " + std::to_string(id) + " gst_state ";
-      line += gst_element_state_get_name(health.gst_state);
-      line += " no frame for ";
-      line += stalled;
-      line += "s, restarting pipeline";
-      _logger->error(line);
-      restarter.notify_frame_error(id, timestamp);
-    }
+    check_stall(*timestamp);
   }
+}
+
+std::optional<double> GstStreamReader::Impl::pull_one(std::shared_ptr<Pipeline> pipeline) {
+  const auto pull_timeout = static_cast<GstClockTime>(GST_SECOND / 30);
+  SamplePtr sample(gst_app_sink_try_pull_sample(pipeline->appsink(), pull_timeout));
+  const double timestamp = wall_clock_seconds();
+  if (!sample) return timestamp;
+  std::shared_ptr<const Image> image;
+  try {
+    image = sample_to_ndarray(sample.get(), _output_format, &_conversion_scratch);
+  } catch (const SampleConversionError& e) {
+    _pipeline_state->record_error(e.what());
+    _logger->error(e.what());
+    _pipeline_restarter->notify_frame_error(id, timestamp);
+    return timestamp;
+  } catch (const std::exception& e) {
+    _pipeline_state->record_error(e.what());
+    _logger->error("strovix: _pull_samples stream_id " + std::to_string(id) +
+                   " unexpected error converting sample, requesting pipeline restart\n" + e.what());
+    _pipeline_restarter->notify_frame_error(id, timestamp);
+    return timestamp;
+  }
+  if (!image) return std::nullopt;
+  const auto capture_time = detail::capture_time_of(pipeline->element(), sample.get());
+  sample.reset();
+  _publish(timestamp, std::move(image), capture_time);
+  _pipeline_restarter->notify_frame_received(id, timestamp);
+  return timestamp;
+}
+
+void GstStreamReader::Impl::check_stall(double timestamp) {
+  const auto health = _pipeline_restarter->gst_state_playing(timestamp);
+  if (health.is_gst_playing) return;
+  if (_pipeline_state->status() != StreamStatus::STREAMING) return;
+  const double stalled_for = health.recent_frame
+                                 ? *health.recent_frame
+                                 : timestamp - _pipeline_state->start_pipeline_timestamp.load();
+  if (!(stalled_for > _frame_timeout)) return;
+  char stalled[64];
+  std::snprintf(stalled, sizeof(stalled), "%.1f", stalled_for);
+  std::string line = "strovix: watchdog stream_id " + std::to_string(id) + " gst_state ";
+  line += gst_element_state_get_name(health.gst_state);
+  line += " no frame for ";
+  line += stalled;
+  line += "s, restarting pipeline";
+  _logger->error(line);
+  _pipeline_restarter->notify_frame_error(id, timestamp);
 }
 
 }  // namespace strovix

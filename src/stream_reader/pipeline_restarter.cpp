@@ -94,8 +94,11 @@ void PipelineRestarter::request_prompt_restart() {
   _pipeline_state->request_restart();
 }
 
-double PipelineRestarter::calc_backoff_seconds() {
-  const std::uint64_t n = _restart_count.load();
+double PipelineRestarter::calc_backoff_seconds() const {
+  return calc_backoff_seconds(_restart_count.load());
+}
+
+double PipelineRestarter::calc_backoff_seconds(std::uint64_t n) const {
   const double base = _base_backoff_seconds;
   const double spread = _backoff_randomness_seconds;
   const double max = _max_backoff_seconds;
@@ -118,22 +121,17 @@ void PipelineRestarter::wait_for_status_change(std::unique_lock<std::recursive_m
   }
 }
 
-template <class Lock>
-bool PipelineRestarter::back_off(Lock& lock, double seconds) {
-  auto& state = *_pipeline_state;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+bool PipelineRestarter::back_off(std::unique_lock<std::recursive_mutex>& lock, double seconds) {
   // The mutex is released while waiting, so close() and the bus thread never wait for a
   // back-off; only CLOSED cuts it short.
-  state._new_status_cond.wait_until(lock, until,
-                                    [&] { return state.status() == StreamStatus::CLOSED; });
-  return state.status() != StreamStatus::CLOSED;
+  return _pipeline_state->wait_unless_closed(lock, seconds);
 }
 
 void PipelineRestarter::_pipeline_restarter_func() {
   auto& state = *_pipeline_state;
   double restart_timeout = FIRST_DELAY;
   {
-    std::unique_lock lock(state._new_status_mutex);
+    auto lock = state.lock_status();
     for (;;) {
       const StreamStatus status = state.status();
       if (status == StreamStatus::INITIALIZING) {

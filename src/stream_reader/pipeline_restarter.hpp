@@ -46,16 +46,26 @@ class PipelineRestarter {
   // Any thread but the bus thread: a restart that is no failure (a change of transport), so
   // it waits only the first delay, whatever the back-off has grown to.
   void request_prompt_restart();
-  double calc_backoff_seconds();
+  // The delay before the next restart, after `restart_count` restarts without a frame; the
+  // overload without a count takes the current one.
+  double calc_backoff_seconds(std::uint64_t restart_count) const;
+  double calc_backoff_seconds() const;
+
+  struct Counters {
+    std::uint64_t restart_count;   // restarts since the last frame (the back-off exponent)
+    std::uint64_t restarts_total;  // restarts since construction, failed attempts included
+  };
+  // Any thread; the two are read one after the other, not as one snapshot.
+  Counters counters() const noexcept {
+    const std::uint64_t total = _restarts_total.load();
+    return {_restart_count.load(), total};
+  }
 
   // Bus watch callback (main-context thread). Never blocks.
   bool watcher(GstBus* bus, GstMessage* message, GstElement* pipeline);
   // Health test (sample-pulling thread). Never blocks.
   Health gst_state_playing(double timestamp) const;
 
-  // Restarts since the last frame (the back-off exponent) and since construction.
-  std::atomic<std::uint64_t> _restart_count{0};
-  std::atomic<std::uint64_t> _restarts_total{0};
   // The stall after which the stream is restarted: FRAME_TIMEOUT unless the owner shortens it.
   double frame_timeout = FRAME_TIMEOUT;
   // Optional hook, set before start(): runs on the supervision thread, holding the status
@@ -65,15 +75,19 @@ class PipelineRestarter {
  private:
   static constexpr double FIRST_DELAY = 0.01;
 
+  // Restarts since the last frame (the back-off exponent) and since construction.
+  std::atomic<std::uint64_t> _restart_count{0};
+  std::atomic<std::uint64_t> _restarts_total{0};
+
   // Runs on "PipelineRestarterThread".
   void _pipeline_restarter_func();
   // Supervision thread, holding the status mutex once: waits until the status differs from
   // `seen`, applying restart requests the bus thread could not apply itself. Wakes only for a
   // status change or a recorded request.
   void wait_for_status_change(std::unique_lock<std::recursive_mutex>& lock, StreamStatus seen);
-  // Waits `seconds` with the status mutex released; false when the stream was closed.
-  template <class Lock>
-  bool back_off(Lock& lock, double seconds);
+  // Precondition: the status mutex is held once, through `lock`. Waits `seconds` with it
+  // released; false when the stream was closed.
+  bool back_off(std::unique_lock<std::recursive_mutex>& lock, double seconds);
 
   const double _base_backoff_seconds;
   const double _max_backoff_seconds;

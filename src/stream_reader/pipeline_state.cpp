@@ -1,5 +1,6 @@
 #include "stream_reader/pipeline_state.hpp"
 
+#include <chrono>
 #include <stdexcept>
 
 namespace strovix::detail {
@@ -26,6 +27,39 @@ void PipelineState::set_status(StreamStatus status) {
   _new_status_cond.notify_all();
 }
 
+bool PipelineState::building_now() {
+  if (!_restart_lock.try_lock()) return true;
+  _restart_lock.unlock();
+  return false;
+}
+
+PipelineState::StreamingTurn PipelineState::wait_until_streaming(double timeout) {
+  std::unique_lock lock(_new_status_mutex);
+  const StreamStatus status = _status.load();
+  if (status == StreamStatus::CLOSED) return {.closed = true, .pipeline = nullptr};
+  if (status == StreamStatus::INITIALIZING || _status.load() == StreamStatus::HALTED) {
+    const bool woken = _new_status_cond.wait_for(lock, std::chrono::duration<double>(timeout)) ==
+                       std::cv_status::no_timeout;
+    if (!woken) {
+      std::string line = "strovix: _pull_sample stream_id " + std::to_string(id) + " ";
+      line += to_string(_status.load());
+      line += " pipeline timeout";
+      logger->warn(line);
+    }
+    return {};
+  }
+  _new_status_cond.wait_for(lock, std::chrono::milliseconds(1));
+  return {.pipeline = pipeline.load()};
+}
+
+bool PipelineState::wait_unless_closed(std::unique_lock<std::recursive_mutex>& status_lock,
+                                       double seconds) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  _new_status_cond.wait_until(status_lock, until,
+                              [&] { return _status.load() == StreamStatus::CLOSED; });
+  return _status.load() != StreamStatus::CLOSED;
+}
+
 void PipelineState::build(bool must_play) {
   auto current_factory = factory.load();
   if (!current_factory) {
@@ -44,7 +78,7 @@ void PipelineState::build(bool must_play) {
 }
 
 void PipelineState::record_error(std::string_view text) {
-  ErrorRecord record{redact_for_logger(logger, text), wall_clock_seconds()};
+  ErrorRecord record{escape_control(redact_for_logger(logger, text)), wall_clock_seconds()};
   std::lock_guard guard(_error_mutex);
   _last_error = std::move(record);
 }

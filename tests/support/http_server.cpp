@@ -379,6 +379,11 @@ void HttpTestServer::add_credentials(const std::string& user, const std::string&
   tokens_.push_back(basic_token(user, password));
 }
 
+std::vector<HttpTestServer::Seen> HttpTestServer::requests_seen() const {
+  std::lock_guard lock(seen_mutex_);
+  return seen_;
+}
+
 bool HttpTestServer::authorized(const std::string& authorization) const {
   std::lock_guard lock(tokens_mutex_);
   return tokens_.empty() ||
@@ -459,8 +464,15 @@ void HttpTestServer::serve(GSocketConnection* connection, GCancellable* cancella
   }
   const auto request =
       head.find("\r\n\r\n") == std::string::npos ? std::nullopt : parse_request(head);
+  if (request) {
+    std::lock_guard lock(seen_mutex_);
+    seen_.push_back({request->path, request->authorization});
+  }
+  const auto redirect = request ? options_.redirects.find(request->path) : options_.redirects.end();
   if (!request) {
     send_status(out, "400 Bad Request", cancellable);
+  } else if (redirect != options_.redirects.end()) {
+    send_status(out, "302 Found", cancellable, "Location: " + redirect->second + "\r\n");
   } else if (request->method != "GET") {
     send_status(out, "405 Method Not Allowed", cancellable);
   } else if (!authorized(request->authorization)) {

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -36,6 +37,9 @@ class HttpTestServer {
     bool tls = false;
     // Concurrent connections beyond this are answered 503.
     int max_connections = 16;
+    // Paths answered "302 Found" with this Location before any login is asked for, as a
+    // camera (or a man in the middle) that sends its clients elsewhere would.
+    std::map<std::string, std::string> redirects;
   };
 
   // Starts listening at once; throws std::runtime_error when it cannot.
@@ -67,6 +71,12 @@ class HttpTestServer {
 
   // Requests answered so far, for tests that need to know a client got through.
   int requests_served() const { return requests_.load(); }
+  // Every request received so far: its path and Authorization header ("" without one).
+  struct Seen {
+    std::string path;
+    std::string authorization;
+  };
+  std::vector<Seen> requests_seen() const;
 
  private:
   struct Connection;
@@ -91,6 +101,9 @@ class HttpTestServer {
   // Guards tokens_: the "Basic ..." Authorization values accepted; empty: no login needed.
   mutable std::mutex tokens_mutex_;
   std::vector<std::string> tokens_;
+  // Guards seen_.
+  mutable std::mutex seen_mutex_;
+  std::vector<Seen> seen_;
 };
 
 }  // namespace strovix::testing

@@ -5,7 +5,8 @@
 
 namespace strovix::tools {
 
-// The BGR image as a baseline JPEG at its size (libjpeg-turbo); throws std::runtime_error.
+// The image (BGR, RGB or GRAY8) as a baseline JPEG at its size (libjpeg-turbo); throws
+// std::runtime_error.
 std::string encode_jpeg(const Image& image, int quality = 80);
 
 }  // namespace strovix::tools

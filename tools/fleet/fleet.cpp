@@ -1,30 +1,29 @@
 #include "fleet/fleet.hpp"
 
-#include <pthread.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/json.hpp"
+#include "common/reader_setup.hpp"
+#include "common/run_loop.hpp"
 #include "fleet/camera_list.hpp"
 #include "fleet/fleet_state.hpp"
-#include "common/reader_setup.hpp"
 #include "fleet/shard.hpp"
-#include "serve/status_server.hpp"
-#include "strovix/event.hpp"
 #include "strovix/gobject_init.hpp"
-#include "common/run_common.hpp"
 #include "strovix/logger.hpp"
 #include "strovix/stream_reader/gst.hpp"
+#if STROVIX_READ_SERVE
+#include "serve/status_server.hpp"
+#endif
 
 namespace strovix::tools {
 namespace {
@@ -34,13 +33,6 @@ namespace {
 constexpr unsigned kSetupThreads = 8;
 // Closing waits this long for every reader; the rest of the teardown is the process exit's.
 constexpr double kCloseAllowanceSeconds = 2.0;
-
-std::string one_line(std::string text) {
-  for (auto& c : text) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
-  return text;
-}
 
 void print(const std::string& text) {
   std::fputs(text.c_str(), stdout);
@@ -59,17 +51,6 @@ void for_each_parallel(std::size_t count, Job job) {
     });
   }
   for (auto& w : workers) w.join();
-}
-
-bool wait_for_stop_signal(const sigset_t& signals, Clock::time_point deadline) {
-  for (;;) {
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) return false;
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    if (sigtimedwait(&signals, nullptr, &timeout) > 0) return true;
-    if (errno != EINTR && errno != EAGAIN) return false;
-  }
 }
 
 struct Member {
@@ -160,43 +141,10 @@ void summarise(const FleetSample& sample, const ReadArgs& args, double duration,
   print(out);
 }
 
-}  // namespace
-
-int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& stop_signals) {
-  std::vector<Camera> cameras;
-  try {
-    cameras = read_camera_list(*fleet.cameras);
-  } catch (const CameraListError& e) {
-    std::fprintf(stderr, "strovix-read: %s\n", e.what());
-    return kExitUsage;
-  }
-  if (cameras.empty()) {
-    std::fprintf(stderr, "strovix-read: no camera in %s\n", fleet.cameras->c_str());
-    return kExitUsage;
-  }
-  if (fleet.shard) cameras = select_shard(cameras, *fleet.shard);
-  if (fleet.list) {
-    std::string out;
-    for (const auto& c : cameras) out += c.name + " " + redact_url(c.url) + "\n";
-    print(out);
-    return kExitOk;
-  }
-  if (cameras.empty()) {
-    std::fprintf(stderr, "strovix-read: shard %d/%d holds no camera of %s\n", fleet.shard->index,
-                 fleet.shard->count, fleet.cameras->c_str());
-  }
-
-  set_log_level(args.quiet ? LogLevel::warning : LogLevel::info);
-  gobject_init::start();
-
-  std::vector<Member> members(cameras.size());
-  for (std::size_t i = 0; i < cameras.size(); ++i) {
-    members[i].camera = cameras[i];
-    members[i].secrets = url_secrets(cameras[i].url);
-  }
-  const auto options = reader_options(args);
-  const auto runtime_options = reader_runtime_options(args);
-  const auto start = Clock::now();
+// Builds every camera's reader; returns an exit status when none could be set up.
+std::optional<int> set_up_readers(std::vector<Member>& members,
+                                  const GstStreamReader::Options& options,
+                                  const RuntimeOptions& runtime_options) {
   for_each_parallel(members.size(), [&](std::size_t i) {
     auto& m = members[i];
     try {
@@ -219,7 +167,56 @@ int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& stop
     std::fprintf(stderr, "strovix-read: no camera could be set up\n");
     return kExitSetup;
   }
+  return std::nullopt;
+}
 
+// Reads the list and takes the shard; returns an exit status when the run ends there.
+std::optional<int> select_cameras(const FleetArgs& fleet, std::vector<Camera>& cameras) {
+  try {
+    cameras = read_camera_list(*fleet.cameras);
+  } catch (const CameraListError& e) {
+    std::fprintf(stderr, "strovix-read: %s\n", e.what());
+    return kExitUsage;
+  }
+  if (cameras.empty()) {
+    std::fprintf(stderr, "strovix-read: no camera in %s\n", fleet.cameras->c_str());
+    return kExitUsage;
+  }
+  if (fleet.shard) cameras = select_shard(cameras, *fleet.shard);
+  if (fleet.list) {
+    std::string out;
+    for (const auto& c : cameras) out += c.name + " " + redact_url(c.url) + "\n";
+    print(out);
+    return kExitOk;
+  }
+  if (cameras.empty()) {
+    std::fprintf(stderr, "strovix-read: shard %d/%d holds no camera of %s\n", fleet.shard->index,
+                 fleet.shard->count, fleet.cameras->c_str());
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& stop_signals) {
+  std::vector<Camera> cameras;
+  if (const auto status = select_cameras(fleet, cameras)) return *status;
+
+  set_log_level(args.quiet ? LogLevel::warning : LogLevel::info);
+  gobject_init::start();
+
+  std::vector<Member> members(cameras.size());
+  for (std::size_t i = 0; i < cameras.size(); ++i) {
+    members[i].camera = cameras[i];
+    members[i].secrets = url_secrets(cameras[i].url);
+  }
+  const auto options = reader_options(args);
+  const auto runtime_options = reader_runtime_options(args);
+  RunLoop loop(stop_signals, args.duration);
+  const auto start = loop.start();
+  if (const auto status = set_up_readers(members, options, runtime_options)) return *status;
+
+#if STROVIX_READ_SERVE
   std::unique_ptr<StatusServer> server;
   if (fleet.serve) {
     try {
@@ -232,38 +229,30 @@ int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& stop
     }
     std::fprintf(stderr, "strovix-read: serving %s\n", server->url().c_str());
   }
+  const auto publish = [&](const std::shared_ptr<const FleetSample>& sample) {
+    if (server) server->publish(sample);
+  };
+#else
+  const auto publish = [](const std::shared_ptr<const FleetSample>&) {};
+#endif
 
   const bool tty = isatty(STDOUT_FILENO) == 1;
   auto sample = sample_fleet(members, start, 0.0);
-  if (server) server->publish(sample);
-  bool interrupted = false;
-  const auto end = args.duration && *args.duration < 3.2e9
-                       ? start + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(*args.duration))
-                       : Clock::time_point::max();
-  auto last_tick = start;
-  for (auto next_tick = start + std::chrono::seconds(1);; next_tick += std::chrono::seconds(1)) {
-    if (wait_for_stop_signal(stop_signals, std::min(next_tick, end))) {
-      interrupted = true;
-      break;
-    }
-    if (Clock::now() >= end) break;
-    const auto now = Clock::now();
-    sample = sample_fleet(members, start, std::chrono::duration<double>(now - last_tick).count());
-    last_tick = now;
-    if (server) server->publish(sample);
+  publish(sample);
+  const bool interrupted = loop.run([&](double interval) {
+    sample = sample_fleet(members, start, interval);
+    publish(sample);
     report(*sample, args, tty);
-  }
+  });
 
-  // A second Ctrl-C while closing ends the process at once.
-  pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
   const double duration = seconds_since(start);
-  if (Clock::now() - last_tick >= std::chrono::milliseconds(100)) {
-    sample = sample_fleet(members, start,
-                          std::chrono::duration<double>(Clock::now() - last_tick).count());
+  if (const auto interval = loop.closing_interval()) {
+    sample = sample_fleet(members, start, *interval);
     report(*sample, args, tty);
   }
+#if STROVIX_READ_SERVE
   server.reset();
+#endif
   summarise(*sample, args, duration, interrupted);
 
   std::string silent;
@@ -277,21 +266,12 @@ int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& stop
     status = kExitNoFrame;
   }
 
-  // Closing runs on threads of their own so that streams stuck in a back-off or a rebuild
-  // cannot hold the run past its duration.
-  auto closed = std::make_shared<Event>();
-  std::thread closer([&members, closed] {
+  const bool closed_in_time = close_within(kCloseAllowanceSeconds, [&members] {
     for_each_parallel(members.size(), [&](std::size_t i) {
       if (members[i].reader) members[i].reader->wait_until_closed();
     });
-    closed->set();
   });
-  if (!closed->wait(kCloseAllowanceSeconds)) {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(status);
-  }
-  closer.join();
+  if (!closed_in_time) exit_now(status);
   members.clear();
   return status;
 }

@@ -39,21 +39,19 @@ FleetArgs take_fleet_args(std::vector<std::string>& args) {
       rest.insert(rest.end(), args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
       break;
     }
-    std::optional<std::string> inline_value;
-    if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-      inline_value = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
-    }
-    auto value = [&]() -> std::string {
-      if (inline_value) return *inline_value;
-      if (i + 1 >= args.size()) throw ArgError(arg + " needs a value");
-      return args[++i];
-    };
+    OptionArg option(args, i);
+    arg = option.name();
+    auto value = [&] { return option.value(); };
     if (arg == "--cameras") {
       out.cameras = value();
       if (out.cameras->empty()) throw ArgError("--cameras needs a file");
     } else if (arg == "--serve") {
+#if STROVIX_READ_SERVE
       out.serve = parse_serve_address(value());
+#else
+      throw ArgError(
+          "--serve: this strovix-read was built without the status server (STROVIX_SERVE=OFF)");
+#endif
     } else if (arg == "--shard") {
       try {
         out.shard = parse_shard(value());
@@ -61,7 +59,7 @@ FleetArgs take_fleet_args(std::vector<std::string>& args) {
         throw ArgError(e.what());
       }
     } else if (arg == "--list") {
-      if (inline_value) throw ArgError("--list takes no value");
+      option.no_value();
       out.list = true;
     } else {
       rest.push_back(args[i]);
@@ -96,8 +94,10 @@ std::string fleet_usage() {
          "                     the options above apply to every camera. On a terminal a table\n"
          "                     is redrawn each second; --json gives one object per camera a\n"
          "                     second and one summary object per camera at the end\n"
+#if STROVIX_READ_SERVE
          "  --serve HOST:PORT  serve a status page (/), /api/cameras, /metrics (Prometheus)\n"
          "                     and /cameras/NAME/snapshot.jpg; port 0 picks a free one\n"
+#endif
          "  --shard K/N        read only the cameras that rendezvous hashing of their names\n"
          "                     gives shard K of N (0 <= K < N)\n"
          "  --list             print the cameras of the selection and exit\n"

@@ -37,8 +37,6 @@ struct FleetSample {
 };
 
 // Text forms, built once per sample and served as they are.
-std::string json_string(const std::string& text);
-std::string json_number(double value, const char* format = "%.3f");
 // The /api/cameras array.
 std::string render_cameras_json(const FleetSample& sample);
 // The Prometheus text exposition of every camera.

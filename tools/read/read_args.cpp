@@ -125,20 +125,10 @@ ReadArgs parse_read_args(const std::vector<std::string>& args) {
       options_done = true;
       continue;
     }
-    // "--flag=value" and "--flag value" are both accepted.
-    std::optional<std::string> inline_value;
-    if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-      inline_value = arg.substr(eq + 1);
-      arg = arg.substr(0, eq);
-    }
-    auto value = [&]() -> std::string {
-      if (inline_value) return *inline_value;
-      if (i + 1 >= args.size()) throw ArgError(arg + " needs a value");
-      return args[++i];
-    };
-    auto no_value = [&] {
-      if (inline_value) throw ArgError(arg + " takes no value");
-    };
+    OptionArg option(args, i);
+    arg = option.name();
+    auto value = [&] { return option.value(); };
+    auto no_value = [&] { option.no_value(); };
 
     if (arg == "-h" || arg == "--help") {
       no_value();

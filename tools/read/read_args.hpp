@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/option_arg.hpp"
 #include "strovix/frame.hpp"
 
 namespace strovix::tools {
@@ -33,12 +34,6 @@ struct ReadArgs {
   int width = 0;                   // --size; 0: the source's
   int height = 0;
   PixelFormat format = PixelFormat::BGR;  // --format
-};
-
-// A command line that cannot be used; what() names the offending argument.
-class ArgError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
 };
 
 // Parses the arguments after the program name; throws ArgError.

@@ -1,28 +1,33 @@
-#include "serve/snapshot.hpp"
+#include "common/snapshot.hpp"
 
 #include <gst/app/gstappsrc.h>
 #include <gst/video/video.h>
 
+#include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
+#include "common/jpeg.hpp"
 #include "read/read_args.hpp"
 #include "strovix/gst/handles.hpp"
 
 namespace strovix::tools {
+namespace {
 
-void write_snapshot(const Image& image, const std::string& path, double timeout_seconds) {
-  if (!image.data || image.width <= 0 || image.height <= 0 ||
-      image.channels != channels_of(image.format) ||
-      image.stride < static_cast<std::size_t>(image.width) * image.channels) {
-    throw std::runtime_error("cannot write snapshot " + path + ": the frame is not a " +
-                             to_string(image.format) + " image");
-  }
-  const bool png = is_png_path(path);
-  if (!png && !is_jpeg_path(path)) {
-    throw std::runtime_error("cannot write snapshot " + path + ": use .png, .jpg or .jpeg");
-  }
+constexpr int kSnapshotJpegQuality = 90;
 
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (out) out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (out) out.close();
+  if (!out) {
+    throw std::runtime_error("cannot write snapshot " + path + ": " + std::strerror(errno));
+  }
+}
+
+// With GStreamer's own encoder, written by filesink.
+void write_png(const Image& image, const std::string& path, double timeout_seconds) {
   // GStreamer's rows are 4-byte aligned; the reader's rows may be packed or padded
   // differently, so the rows are copied one by one.
   const bool gray = image.format == PixelFormat::GRAY8;
@@ -48,8 +53,7 @@ void write_snapshot(const Image& image, const std::string& path, double timeout_
 
   const std::string description =
       std::string("appsrc name=src format=time ! videoconvert ! ") +
-      (png ? (gray ? "video/x-raw,format=GRAY8 ! pngenc" : "video/x-raw,format=RGB ! pngenc")
-           : "jpegenc quality=90") +
+      (gray ? "video/x-raw,format=GRAY8 ! pngenc" : "video/x-raw,format=RGB ! pngenc") +
       " ! filesink name=sink";
   GError* raw_error = nullptr;
   GstElement* raw =
@@ -92,6 +96,27 @@ void write_snapshot(const Image& image, const std::string& path, double timeout_
   }
   gst_element_set_state(pipeline.get(), GST_STATE_NULL);
   if (!failure.empty()) throw std::runtime_error("cannot write snapshot " + path + ": " + failure);
+}
+
+}  // namespace
+
+void write_snapshot(const Image& image, const std::string& path, double timeout_seconds) {
+  if (!image.data || image.width <= 0 || image.height <= 0 ||
+      image.channels != channels_of(image.format) ||
+      image.stride < static_cast<std::size_t>(image.width) * image.channels) {
+    throw std::runtime_error("cannot write snapshot " + path + ": the frame is not a " +
+                             to_string(image.format) + " image");
+  }
+  const bool png = is_png_path(path);
+  if (!png && !is_jpeg_path(path)) {
+    throw std::runtime_error("cannot write snapshot " + path + ": use .png, .jpg or .jpeg");
+  }
+
+  if (!png) {
+    write_file(path, encode_jpeg(image, kSnapshotJpegQuality));
+    return;
+  }
+  write_png(image, path, timeout_seconds);
 }
 
 }  // namespace strovix::tools
