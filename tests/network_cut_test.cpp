@@ -145,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A camera that serves no TCP: the move fails, and the reader keeps retrying over TCP with
 // its back-off, never flapping back to UDP.
-TEST(UdpCutsNetwork, TcpRefusedTooBacksOffAndStaysOnTcp) {
+TEST(UdpCutTcpRefused, BacksOffAndStaysOnTcp) {
   STROVIX_IN_PRIVATE_NETWORK();
   const double scale = time_scale();
   ScopedLogCapture log;
