@@ -3,7 +3,11 @@
 // size.
 #include "stream_reader/transport_fallback.hpp"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <functional>
@@ -12,6 +16,7 @@
 #include <vector>
 
 #include "pipeline_factories/sdp_size.hpp"
+#include "stream_reader/rtp_counters.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
 
 using namespace strovix;
@@ -235,6 +240,40 @@ TEST(UdpReceiveBuffer, PictureSizeFromTheStreamsDescription) {
     EXPECT_EQ(height, c.height) << c.caps;
     gst_caps_unref(caps);
   }
+}
+
+// A UDP source whose socket nobody reads (READY opens it, only PLAYING reads it): the kernel
+// drops what its small buffer cannot hold, and the counters see it.
+TEST(RtpCounters, CountTheKernelsDropsAtUdpSockets) {
+  GstElement* pipeline = gst_parse_launch(
+      "udpsrc name=u port=0 address=127.0.0.1 buffer-size=4096 ! fakesink", nullptr);
+  ASSERT_NE(pipeline, nullptr);
+  ASSERT_NE(gst_element_set_state(pipeline, GST_STATE_READY), GST_STATE_CHANGE_FAILURE);
+  GstElement* udpsrc = gst_bin_get_by_name(GST_BIN(pipeline), "u");
+  int port = 0;
+  g_object_get(udpsrc, "port", &port, nullptr);
+  gst_object_unref(udpsrc);
+  ASSERT_GT(port, 0);
+  EXPECT_EQ(detail::read_rtp_counters(pipeline).kernel_drops, 0u);
+
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const std::vector<char> datagram(1200, 'x');
+  for (int i = 0; i < 200; ++i) {
+    sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+  }
+  close(fd);
+  const auto counters = detail::read_rtp_counters(pipeline);
+  EXPECT_TRUE(counters.udp);
+  EXPECT_FALSE(counters.rtp) << "no jitter buffer in this pipeline";
+  EXPECT_GT(counters.kernel_drops, 100u);
+  EXPECT_GT(counters.udp_receive_buffer, 0);
+  EXPECT_LT(counters.udp_receive_buffer, 64 * 1024);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(pipeline);
 }
 
 }  // namespace
