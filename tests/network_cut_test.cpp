@@ -143,6 +143,31 @@ INSTANTIATE_TEST_SUITE_P(
         CutCase{"LastingOverTcp", true, 0.0, 10.0, "tcp"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// UDP blocked before the reader starts: rtspsrc itself tries TCP after its UDP time-out (5 s),
+// the rule stays out of it, and stats() tells the truth.
+TEST(UdpBlockedFromTheStart, RtspsrcMovesToTcpByItself) {
+  STROVIX_IN_PRIVATE_NETWORK();
+  const double scale = time_scale();
+  ScopedLogCapture log;
+  RtspTestServer server;
+  server.add_mount("/cam", mount());
+  server.start();
+  UdpCut nft;
+  ASSERT_TRUE(nft.cut());
+  const double start = now_seconds();
+  GstStreamReader reader(4, server.url("/cam"), {}, reader_options(true));
+  ASSERT_TRUE(next_frame(reader, nullptr, 15.0 * scale));
+  figure("first frame after " + std::to_string(now_seconds() - start) + " s");
+  // Told apart by a few packets over TCP while the UDP sources deliver none.
+  std::string transport;
+  for (int i = 0; i < 40 && (transport = reader.stats().transport) != "tcp"; ++i) {
+    reader.new_frame_event()->wait(0.05);
+    reader.new_frame_event()->clear();
+  }
+  EXPECT_EQ(transport, "tcp");
+  EXPECT_EQ(log->count(kFallbackLine), 0u);
+}
+
 // A camera that serves no TCP: the move fails, and the reader keeps retrying over TCP with
 // its back-off, never flapping back to UDP.
 TEST(UdpCutTcpRefused, BacksOffAndStaysOnTcp) {

@@ -4,7 +4,9 @@
 #include <linux/sock_diag.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstring>
+#include <new>
 
 #include "strovix/gst/handles.hpp"
 
@@ -31,8 +33,40 @@ void add_jitterbuffer(GstElement* element, RtpCounters& counters) {
   gst_structure_free(raw);
 }
 
+// Datagrams a UDP source has pushed on. Shared by the element (qdata) and its pad's probe,
+// each holding a reference, so neither can outlive the count.
+using Tally = std::atomic<std::uint64_t>;
+
+GstPadProbeReturn count_datagram(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  std::uint64_t n = 1;
+  if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+    n = gst_buffer_list_length(GST_PAD_PROBE_INFO_BUFFER_LIST(info));
+  }
+  static_cast<Tally*>(data)->fetch_add(n, std::memory_order_relaxed);
+  return GST_PAD_PROBE_OK;
+}
+
+// rtspsrc keeps its UDP sources playing after it has moved to TCP by itself, so only what
+// they deliver tells which carries the stream. The count starts at the first look.
+std::uint64_t datagrams(GstElement* udpsrc) {
+  static const GQuark quark = g_quark_from_static_string("strovix-datagrams");
+  auto* tally = static_cast<Tally*>(g_object_get_qdata(G_OBJECT(udpsrc), quark));
+  if (tally) return tally->load(std::memory_order_relaxed);
+  tally = new (g_atomic_rc_box_alloc0(sizeof(Tally))) Tally(0);  // trivially destroyed
+  auto release = [](gpointer p) { g_atomic_rc_box_release(p); };
+  g_object_set_qdata_full(G_OBJECT(udpsrc), quark, tally, release);
+  PadPtr pad(gst_element_get_static_pad(udpsrc, "src"));
+  if (pad) {
+    gst_pad_add_probe(pad.get(),
+                      GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                      count_datagram, g_atomic_rc_box_acquire(tally), release);
+  }
+  return 0;
+}
+
 void add_udp_socket(GstElement* element, RtpCounters& counters) {
   counters.udp = true;
+  counters.udp_datagrams += datagrams(element);
   GSocket* raw = nullptr;
   g_object_get(element, "used-socket", &raw, nullptr);
   if (!raw) return;

@@ -15,6 +15,8 @@ struct RtpCounters {
   // up as lost.
   std::uint64_t received = 0;
   std::uint64_t lost = 0;
+  // Datagrams the UDP sources delivered since this pipeline was first looked at.
+  std::uint64_t udp_datagrams = 0;
   // Datagrams the kernel dropped at the UDP sockets because their receive buffer was full.
   std::uint64_t kernel_drops = 0;
   // The largest receive buffer the kernel granted one of them, as it reports it (its own
@@ -22,8 +24,8 @@ struct RtpCounters {
   int udp_receive_buffer = 0;
 };
 
-// Any thread; takes each element's lock for a moment and never waits for data. `pipeline` is
-// borrowed.
+// One thread at a time (the first look at a UDP source puts a counting probe on it); takes
+// each element's lock for a moment and never waits for data. `pipeline` is borrowed.
 RtpCounters read_rtp_counters(GstElement* pipeline);
 
 }  // namespace strovix::detail

@@ -52,9 +52,11 @@ void TransportMonitor::check(double now, int width, int height, bool keyframes_o
   seen.last_frame = _state->last_frame();
   seen.pipeline_start = _state->start_pipeline_timestamp.load();
   seen.sparse_frames = keyframes_only;
-  const auto& c = seen.counters;
-  // Without UDP sources of its own a pipeline that receives RTP gets it over TCP: rtspsrc
-  // moves there by itself when UDP never worked.
+  auto& c = seen.counters;
+  if (new_pipeline) _received_at_first_look = c.received;
+  // RTP that keeps coming while the UDP sources deliver nothing comes over TCP: rtspsrc moves
+  // there by itself when UDP never worked.
+  if (c.udp && c.udp_datagrams == 0 && c.received > _received_at_first_look + 10) c.udp = false;
   const bool tcp = _factory->force_tcp() || (c.rtp && !c.udp);
   _transport.store(tcp ? TCP : UDP);
   _kernel_drops.store(c.kernel_drops);

@@ -47,6 +47,7 @@ class TransportMonitor {
   TransportFallback _rule;
   double _next_check = 0.0;
   std::weak_ptr<Pipeline> _watched;
+  std::uint64_t _received_at_first_look = 0;
   int _hinted_width = 0;
   int _hinted_height = 0;
   // Read by stats().
