@@ -4,6 +4,8 @@
 
 #include <atomic>
 
+#include "gst/buffer_filter.hpp"
+
 namespace strovix::gstcallbacks {
 namespace {
 
@@ -44,33 +46,16 @@ GstPadProbeReturn keyframes_only(GstPad* pad, GstPadProbeInfo* info, gpointer da
   if (auto* started = static_cast<std::atomic<bool>*>(data); !started->exchange(true)) {
     drain(pad);
   }
-  if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
-    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-    if (!buffer) return GST_PAD_PROBE_OK;
-    if (is_delta(buffer)) return GST_PAD_PROBE_DROP;
-    return forward_and_drain(pad, info, false);
+  if (!(info->type & (GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST)) ||
+      !GST_PAD_PROBE_INFO_DATA(info)) {
+    return GST_PAD_PROBE_OK;
   }
-  if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
-    GstBufferList* list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
-    if (!list) return GST_PAD_PROBE_OK;
-    const guint n = gst_buffer_list_length(list);
-    guint deltas = 0;
-    for (guint i = 0; i < n; ++i) {
-      if (is_delta(gst_buffer_list_get(list, i))) ++deltas;
-    }
-    if (deltas == n) return GST_PAD_PROBE_DROP;
-    if (deltas > 0) {
-      // Mixed list: pass on a copy holding only the keyframes. The list may be shared with
-      // the pusher, so make it writable before editing; the probe info owns the result.
-      list = gst_buffer_list_make_writable(list);
-      for (guint i = gst_buffer_list_length(list); i > 0; --i) {
-        if (is_delta(gst_buffer_list_get(list, i - 1))) gst_buffer_list_remove(list, i - 1, 1);
-      }
-      GST_PAD_PROBE_INFO_DATA(info) = list;
-    }
-    return forward_and_drain(pad, info, true);
+  const bool is_list = info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST;
+  if (detail::keep_buffers(info, [](GstBuffer* b) { return !is_delta(b); }) ==
+      GST_PAD_PROBE_DROP) {
+    return GST_PAD_PROBE_DROP;
   }
-  return GST_PAD_PROBE_OK;
+  return forward_and_drain(pad, info, is_list);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "pipeline_factories/link_state.hpp"
 #include "pipeline_factories/origin_guard.hpp"
 #include "pipeline_factories/output_tail.hpp"
+#include "pipeline_factories/rtsp_damage.hpp"
 #include "pipeline_factories/sdp_size.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
 #include "logging/url.hpp"
@@ -99,12 +100,14 @@ std::pair<int, int> sdp_picture_size(const GstStructure* media) {
 
 RTSPPipelineFactory::RTSPPipelineFactory(std::string url, int latency,
                                          PipelineWatcher pipeline_watcher, bool force_tcp,
-                                         OnComplete on_complete, const TlsSettings& tls)
+                                         OnComplete on_complete, const TlsSettings& tls,
+                                         DamageSettings damage)
     : url_(std::move(url)),
       latency_(latency),
       pipeline_watcher_(std::move(pipeline_watcher)),
       force_tcp_(force_tcp),
       on_complete_(std::move(on_complete)),
+      damage_(std::move(damage)),
       tls_validation_(tls.validation),
       tls_database_(detail::load_tls_database(tls.ca_file)) {}
 
@@ -150,6 +153,8 @@ std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
   gst_bus_set_sync_handler(bus.get(), detail::rtsp_sync_handler, nullptr, nullptr);
   detail::expect_first_error(bin.get());
   detail::add_output_tail(GST_BIN(bin.get()));
+  // Its pad-added handler runs after the one that links the pad, whatever the order here.
+  detail::attach_damage_gate(src, damage_);
   return detail::finish_network_pipeline(std::move(bin), pipeline_watcher_, on_complete_, url_, src,
                                          "pad-added", G_CALLBACK(detail::on_rtsp_pad_added), true);
 }

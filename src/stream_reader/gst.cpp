@@ -10,7 +10,7 @@
 #include "convert/convert.hpp"
 #include "logging/debug_redaction.hpp"
 #include "logging/url.hpp"
-#include "stream_reader/codec_of.hpp"
+#include "stream_reader/codec_name.hpp"
 #include "stream_reader/keyframe_filter.hpp"
 #include "stream_reader/pipeline_restarter.hpp"
 #include "stream_reader/pipeline_state.hpp"
@@ -24,7 +24,6 @@
 namespace strovix {
 namespace {
 
-using detail::codec_of;
 using detail::wall_clock_seconds;
 
 // A pair with no frame: before the first one and after the end.
@@ -38,7 +37,8 @@ std::shared_ptr<const Frame> end_pair(double timestamp) {
 std::shared_ptr<PipelineFactory> make_factory(const std::string& url,
                                               const GstStreamReader::Options& options,
                                               const PipelineWatcher& watcher,
-                                              const OnComplete& on_complete) {
+                                              const OnComplete& on_complete,
+                                              std::shared_ptr<LossCounters> loss_counters) {
   if (options.pipeline_str) {
     return std::make_shared<CustomPipelineFactory>(*options.pipeline_str, url, watcher,
                                                    on_complete);
@@ -50,8 +50,9 @@ std::shared_ptr<PipelineFactory> make_factory(const std::string& url,
   if (rtsp || http) detail::check_network_url(url, parsed);
   const TlsSettings tls{options.tls_ca_file, options.tls_validation};
   if (rtsp) {
-    return std::make_shared<RTSPPipelineFactory>(url, options.latency, watcher, options.proxied,
-                                                 on_complete, tls);
+    return std::make_shared<RTSPPipelineFactory>(
+        url, options.latency, watcher, options.proxied, on_complete, tls,
+        DamageSettings{options.deliver_damaged, std::move(loss_counters)});
   }
   if (http) return std::make_shared<HTTPPipelineFactory>(url, watcher, on_complete, tls);
   // The URL is quoted without its credentials: error texts end up in logs.
@@ -83,6 +84,8 @@ class GstStreamReader::Impl {
   std::shared_ptr<detail::PipelineRestarter> _pipeline_restarter;
   std::shared_ptr<detail::KeyframeFilter> _keyframe_filter;
   std::unique_ptr<detail::TransportMonitor> _transport;
+  // Outlive each pipeline: the losses of all of them.
+  const std::shared_ptr<LossCounters> _loss_counters = std::make_shared<LossCounters>();
   AtomicSharedPtr<const Frame> _latest_frame;
   std::thread _sample_pulling_thread;
   const OutputFormat _output_format;
@@ -163,7 +166,7 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
   _pipeline_state = parts.state;
   _pipeline_restarter = parts.restarter;
   _keyframe_filter = parts.filter;
-  auto factory = make_factory(url, options, parts.watcher, parts.on_complete);
+  auto factory = make_factory(url, options, parts.watcher, parts.on_complete, _loss_counters);
   _pipeline_state->factory.store(factory);
   _transport = std::make_unique<detail::TransportMonitor>(
       id, _logger, _pipeline_state, _pipeline_restarter,
@@ -223,6 +226,10 @@ StreamStats GstStreamReader::Impl::stats() const {
   const auto counters = _pipeline_restarter->counters();
   st.restarts = counters.restarts_total;
   st.restarts_since_frame = counters.restart_count;
+  st.packets_received = _loss_counters->packets_received.load(std::memory_order_relaxed);
+  st.packets_lost = _loss_counters->packets_lost.load(std::memory_order_relaxed);
+  st.frames_damaged_dropped =
+      _loss_counters->frames_damaged_dropped.load(std::memory_order_relaxed);
   auto error = _pipeline_state->last_error();
   st.last_error = std::move(error.text);
   st.last_error_time = error.timestamp;
@@ -231,7 +238,7 @@ StreamStats GstStreamReader::Impl::stats() const {
   st.keyframes_only = _keyframe_filter->keyframes_only();
   st.width = _width.load(std::memory_order_relaxed);
   st.height = _height.load(std::memory_order_relaxed);
-  if (auto pipeline = _pipeline_state->pipeline.load()) st.codec = codec_of(*pipeline);
+  if (auto pipeline = _pipeline_state->pipeline.load()) st.codec = detail::codec_of(*pipeline);
   st.transport = _transport->transport();
   st.udp_kernel_drops = _transport->kernel_drops();
   st.udp_receive_buffer = _transport->udp_receive_buffer();

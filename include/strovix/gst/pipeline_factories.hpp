@@ -2,6 +2,7 @@
 #include <gio/gio.h>
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -22,6 +23,24 @@ struct TlsSettings {
   std::string ca_file;
   // false: any certificate is accepted.
   bool validation = true;
+};
+
+// A stream's RTP losses and the frames held back for them, counted across its pipelines.
+struct LossCounters {
+  std::atomic<std::uint64_t> packets_received{0};
+  // Sequence numbers that never arrived (the jitter buffer gave up on them or dropped them).
+  std::atomic<std::uint64_t> packets_lost{0};
+  // Encoded frames not decoded because they were built on lost data.
+  std::atomic<std::uint64_t> frames_damaged_dropped{0};
+};
+
+// What rtsp:// pipelines do with frames built on lost packets.
+struct DamageSettings {
+  // false: from a loss until the next intact keyframe no frame reaches the appsink, so the
+  // newest delivered frame stays the newest intact one. true: they are decoded as they come.
+  bool deliver_damaged = false;
+  // Null: nothing is counted.
+  std::shared_ptr<LossCounters> counters;
 };
 
 class STROVIX_EXPORT PipelineFactory {
@@ -53,7 +72,8 @@ class STROVIX_EXPORT RTSPPipelineFactory : public PipelineFactory {
   // latency in milliseconds; force_tcp restricts the transport to TCP (for proxies). Throws
   // StreamSetupError when tls.ca_file cannot be read.
   RTSPPipelineFactory(std::string url, int latency, PipelineWatcher pipeline_watcher,
-                      bool force_tcp, OnComplete on_complete, const TlsSettings& tls = {});
+                      bool force_tcp, OnComplete on_complete, const TlsSettings& tls = {},
+                      DamageSettings damage = {});
   std::shared_ptr<Pipeline> build() override;
 
   // The kernel receive buffer asked for each UDP socket when nothing better is known.
@@ -79,6 +99,7 @@ class STROVIX_EXPORT RTSPPipelineFactory : public PipelineFactory {
   std::atomic<bool> force_tcp_;
   std::atomic<int> udp_buffer_size_{DEFAULT_UDP_BUFFER_SIZE};
   OnComplete on_complete_;
+  DamageSettings damage_;
   bool tls_validation_;
   // Read once: every rebuild trusts the same certificates. Null: the system's.
   std::shared_ptr<GTlsDatabase> tls_database_;

@@ -56,6 +56,12 @@ struct GstStreamReaderOptions {
   // restarts a stream.
   double state_change_timeout = 30.0;
   double frame_timeout = 120.0;
+
+  // rtsp: a frame built on lost packets (and every frame after it up to the next intact
+  // keyframe) is never delivered; the newest intact frame stays the newest. true delivers
+  // them, smeared and blocky as the decoder conceals the loss, for hosts that prefer any
+  // picture to none.
+  bool deliver_damaged = false;
 };
 
 // One consistent snapshot of what a reader has done. Times are wall-clock seconds since the
@@ -69,6 +75,12 @@ struct StreamStats {
   std::uint64_t restarts = 0;
   // Restarts since the last delivered frame: 0 while a stream is healthy.
   std::uint64_t restarts_since_frame = 0;
+  // rtsp: RTP packets of the video received and lost (sequence numbers that never arrived),
+  // and encoded frames not delivered because they were built on lost data. All pipelines
+  // since construction.
+  std::uint64_t packets_received = 0;
+  std::uint64_t packets_lost = 0;
+  std::uint64_t frames_damaged_dropped = 0;
   // The last bus error or frame conversion error, without credentials; empty when none.
   std::string last_error;
   double last_error_time = 0.0;

@@ -1,4 +1,4 @@
-#include "stream_reader/codec_of.hpp"
+#include "stream_reader/codec_name.hpp"
 
 #include <utility>
 
