@@ -143,6 +143,34 @@ INSTANTIATE_TEST_SUITE_P(
         CutCase{"LastingOverTcp", true, 0.0, 10.0, "tcp"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// 5 % of the datagrams lost at random: the loss over 10 s moves the stream to TCP, which keeps
+// the camera's rate.
+TEST(UdpLoss, FivePercentMovesToTcpAfterTheWindow) {
+  STROVIX_IN_PRIVATE_NETWORK();
+  const double scale = time_scale();
+  ScopedLogCapture log;
+  RtspTestServer server;
+  server.add_mount("/cam", mount());
+  server.start();
+  UdpCut nft;
+  GstStreamReader reader(5, server.url("/cam"), {}, reader_options(true));
+  ASSERT_TRUE(next_frame(reader, nullptr, 20.0 * scale));
+  const double lossy_from = now_seconds();
+  ASSERT_TRUE(nft.lose(5));
+  ASSERT_TRUE(log->wait_for(kFallbackLine, 20.0 * scale));
+  const double moved_after = now_seconds() - lossy_from;
+  figure("5 % loss: moved to TCP after " + std::to_string(moved_after) + " s");
+  EXPECT_GE(moved_after, 2.5) << "one look at a lossy second is not a measure";
+  ASSERT_TRUE(next_frame(reader, nullptr, 10.0 * scale, now_seconds()));
+  const double from = now_seconds();
+  const FrameRecord tcp = record_frames(reader, from, from + 2.0);
+  const double fps = tcp.frames > 1 ? (tcp.frames - 1) / (tcp.last - tcp.first) : 0.0;
+  figure("5 % loss: " + std::to_string(fps) + " fps over TCP");
+  EXPECT_GE(fps, 0.7 * kFps / scale);
+  EXPECT_EQ(reader.stats().transport, "tcp");
+  EXPECT_GT(reader.stats().packets_lost, 0u);
+}
+
 // UDP blocked before the reader starts: rtspsrc itself tries TCP after its UDP time-out (5 s),
 // the rule stays out of it, and stats() tells the truth.
 TEST(UdpBlockedFromTheStart, RtspsrcMovesToTcpByItself) {

@@ -96,6 +96,11 @@ class UdpCut {
   }
   ~UdpCut() { run_program("nft", {"delete", "table", "inet", "strovix_cut"}); }
   bool cut() { return nft({"add rule inet strovix_cut input meta l4proto udp drop"}); }
+  // Drops `percent` of the UDP datagrams at random instead.
+  bool lose(int percent) {
+    return nft({"add rule inet strovix_cut input meta l4proto udp numgen random mod 100 < " +
+                std::to_string(percent) + " drop"});
+  }
   bool restore() { return nft({"flush chain inet strovix_cut input"}); }
 
  private:
