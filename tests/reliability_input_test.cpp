@@ -127,7 +127,8 @@ std::vector<BadInput> bad_inputs(int capture_port) {
       {"port_99999", "rtsp://127.0.0.1:99999/x", {}, none, Expect::RETRIES},
       {"http_port_99999", "http://127.0.0.1:99999/x", {}, none, Expect::RETRIES},
       {"port_negative", "rtsp://127.0.0.1:-1/x", {}, none, Expect::RETRIES},
-      {"no_slashes", "rtsp:127.0.0.1/x", {}, none, Expect::RETRIES},
+      // Without "//" nothing delimits a password: refused, quoting only the scheme.
+      {"no_slashes", "rtsp:127.0.0.1/x", {}, none, Expect::SETUP_ERROR},
       {"bad_percent_escape", "rtsp://127.0.0.1:9/%zz%", {}, none, Expect::RETRIES},
       {"invalid_utf8", "http://127.0.0.1:9/\xff\xfe", {}, none, Expect::SETUP_ERROR},
       {"space_in_password", "http://user:pa ss@127.0.0.1:9/x", {}, none, Expect::RETRIES},

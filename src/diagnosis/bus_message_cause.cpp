@@ -103,10 +103,12 @@ std::string error_message_text(GstMessage* message) {
   GErrorPtr error(raw_error);
   const std::string text = error && error->message ? error->message : "";
   const std::string cause = error_cause(message);
-  // Texts are quoted without any URL userinfo: a cause may quote a location.
-  if (cause.empty() || text.find(cause) != std::string::npos) return redact_credentials(text);
-  if (cause.find(text) != std::string::npos) return redact_credentials(cause);
-  return redact_credentials(cause + " (" + text + ")");
+  // Texts are quoted without any URL userinfo (a cause may quote a location), and with what
+  // the server chose to say escaped: they end up in exceptions, stats and terminals.
+  std::string quoted = cause + " (" + text + ")";
+  if (cause.empty() || text.find(cause) != std::string::npos) quoted = text;
+  if (!cause.empty() && cause.find(text) != std::string::npos) quoted = cause;
+  return escape_control(redact_credentials(quoted));
 }
 
 std::string error_text_to_keep(GstMessage* message, GstElement* pipeline) {

@@ -8,8 +8,8 @@
 #include <list>
 #include <mutex>
 
-#include "strovix/gst/handles.hpp"
 #include "logging/url.hpp"
+#include "strovix/gst/handles.hpp"
 #include "strovix/redaction.hpp"
 
 namespace strovix::detail {

@@ -78,7 +78,8 @@ std::string escape_control(std::string_view text) {
     const bool c1 = length == 2 && c == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0;
     if (length == 0 || c1) {
       const std::size_t n = length == 0 ? 1 : length;
-      for (std::size_t k = 0; k < n; ++k) append_escape(out, static_cast<unsigned char>(text[i + k]));
+      for (std::size_t k = 0; k < n; ++k)
+        append_escape(out, static_cast<unsigned char>(text[i + k]));
       i += n;
       continue;
     }

@@ -124,8 +124,7 @@ StreamUrl split_url(const std::string& url) {
   out.scheme = url_scheme(url);
   out.location = url;
   const std::size_t slashes = out.scheme.size() + 1;
-  if (!out.scheme.empty() && url.compare(slashes, 2, "//") != 0 &&
-      is_network_scheme(out.scheme)) {
+  if (!out.scheme.empty() && url.compare(slashes, 2, "//") != 0 && is_network_scheme(out.scheme)) {
     // "rtsp:/u:p@h/x", "http:u:p@h/x": refused later, never shown past the scheme.
     std::string rest = url.substr(slashes);
     rest.erase(0, rest.find_first_not_of('/'));
@@ -342,9 +341,9 @@ std::vector<std::string> description_secrets(std::string_view text) {
 void check_network_url(const std::string& url, const StreamUrl& parsed) {
   if (!parsed.has_authority) {
     // Nothing after the scheme is quoted: it may be all user name and password.
-    throw StreamSetupError("The stream URL must start with \"" + parsed.scheme +
-                           "://\" (the scheme is not followed by \"//\"). Stream URL: " +
-                           parsed.display);
+    throw StreamSetupError(
+        "The stream URL must start with \"" + parsed.scheme +
+        "://\" (the scheme is not followed by \"//\"). Stream URL: " + parsed.display);
   }
   for (std::size_t i = 0; i < url.size(); ++i) {
     const auto c = static_cast<unsigned char>(url[i]);

@@ -21,14 +21,17 @@ struct StreamUrl {
   std::string host;
   // The URL without its userinfo: what source elements get as their location.
   std::string location;
-  // The URL for logger names and messages: `location`, or with everything that might be a
-  // user name or password replaced by "***" when that cannot be told apart with certainty.
+  // The URL for logger names and messages: `location` with the values of credential-named
+  // query parameters as "***", and everything that might be a user name or password
+  // replaced by "***" when that cannot be told apart with certainty (after a network
+  // scheme without "//": everything).
   std::string display;
   // The URL has an '@' that may end a userinfo holding '/', '?' or '#', and what precedes it
   // is no valid host: nothing can say where the credentials end.
   bool ambiguous = false;
   // Every form in which the password could be quoted: as typed, percent-decoded, escaped,
-  // "user:password" and its base64 (basic authentication). Longest first.
+  // "user:password" and its base64 (basic authentication); and the values of credential-named
+  // query parameters. Longest first.
   std::vector<std::string> secrets;
 };
 

@@ -15,14 +15,31 @@ namespace strovix::detail {
 namespace {
 
 // Parameter names that carry a password or an equivalent token, compared without case.
-constexpr std::array<std::string_view, 25> kSecretParameters = {
-    "password",        "pass",          "passwd",          "pwd",
-    "psw",             "token",         "access_token",    "auth",
-    "key",             "apikey",        "api_key",         "secret",
-    "signature",       "sig",           "passphrase",      "credential",
-    "credentials",     "authtoken",     "auth_token",      "refresh_token",
-    "id_token",        "client_secret", "x-amz-signature", "x-amz-credential",
-    "x-amz-security-token"};
+constexpr std::array<std::string_view, 25> kSecretParameters = {"password",
+                                                                "pass",
+                                                                "passwd",
+                                                                "pwd",
+                                                                "psw",
+                                                                "token",
+                                                                "access_token",
+                                                                "auth",
+                                                                "key",
+                                                                "apikey",
+                                                                "api_key",
+                                                                "secret",
+                                                                "signature",
+                                                                "sig",
+                                                                "passphrase",
+                                                                "credential",
+                                                                "credentials",
+                                                                "authtoken",
+                                                                "auth_token",
+                                                                "refresh_token",
+                                                                "id_token",
+                                                                "client_secret",
+                                                                "x-amz-signature",
+                                                                "x-amz-credential",
+                                                                "x-amz-security-token"};
 
 constexpr std::array<std::string_view, 4> kNetworkSchemes = {"rtsp", "rtsps", "http", "https"};
 
@@ -116,6 +133,8 @@ std::string redact_schemeless_urls(std::string_view text) {
     if (at != std::string_view::npos && at > colon) end = at + 1;
     while (end < line_end && !g_ascii_isspace(text[end]) && text[end] != '"' && text[end] != '\'')
       ++end;
+    // "http: proxy refused" quotes no URL.
+    if (end == colon + 1) continue;
     out.append(text.substr(copied, colon + 1 - copied));
     out.append("***");
     copied = end;

@@ -1,8 +1,8 @@
+#include "logging/url.hpp"
+#include "pipeline_factories/origin_guard.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
 #include "strovix/logger.hpp"
-#include "logging/url.hpp"
-#include "pipeline_factories/origin_guard.hpp"
 
 namespace strovix {
 namespace {
@@ -21,8 +21,7 @@ void guard_network_sources(GstElement* top) {
       gchar* location = nullptr;
       gchar* user = nullptr;
       gchar* password = nullptr;
-      g_object_get(element, "location", &location, "user-id", &user, "user-pw", &password,
-                   nullptr);
+      g_object_get(element, "location", &location, "user-id", &user, "user-pw", &password, nullptr);
       detail::StreamUrl url = detail::parse_stream_url(location ? location : "");
       if (user && *user) url.user = user;
       if (password && *password) url.password = password;

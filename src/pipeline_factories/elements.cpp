@@ -10,8 +10,12 @@ void set_credentials(GstElement* src, const StreamUrl& url) {
   if (url.password) g_object_set(src, "user-pw", url.password->c_str(), nullptr);
 }
 
-std::shared_ptr<GTlsDatabase> load_tls_database(const std::string& ca_file) {
-  if (ca_file.empty()) return nullptr;
+std::shared_ptr<GTlsDatabase> load_tls_database(const std::string& given) {
+  if (given.empty()) return nullptr;
+  // GLib's file database wants an absolute path: with a relative one every handshake fails.
+  // Resolved against the working directory at construction.
+  GCharPtr absolute(g_canonicalize_filename(given.c_str(), nullptr));
+  const std::string ca_file = absolute.get();
   GError* raw = nullptr;
   GTlsDatabase* database = g_tls_file_database_new(ca_file.c_str(), &raw);
   GErrorPtr error(raw);

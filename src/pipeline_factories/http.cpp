@@ -9,6 +9,7 @@
 
 #include "diagnosis/bus_message_cause.hpp"
 #include "diagnosis/connection_check.hpp"
+#include "logging/url.hpp"
 #include "pipeline_factories/decode_chain.hpp"
 #include "pipeline_factories/elements.hpp"
 #include "pipeline_factories/link_state.hpp"
@@ -16,7 +17,6 @@
 #include "pipeline_factories/output_tail.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
-#include "logging/url.hpp"
 
 namespace strovix {
 namespace detail {

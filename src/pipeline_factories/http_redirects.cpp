@@ -86,8 +86,8 @@ gboolean on_message_signal(GSignalInvocationHint* hint, guint n_values, const GV
     auto& g = guards();
     std::lock_guard lock(g.mutex);
     for (auto& guard : g.list) {
-      if (g_signal_handler_find(message, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr,
-                                guard.src) == 0) {
+      if (g_signal_handler_find(message, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr, guard.src) ==
+          0) {
         continue;
       }
       const guint status = message_status(message);
@@ -101,7 +101,8 @@ gboolean on_message_signal(GSignalInvocationHint* hint, guint n_values, const GV
       if (!checks || !guard.has_credentials) break;
       const std::string uri = message_uri(message);
       const auto to = origin_of(uri);
-      if (!to || !(*to == guard.origin)) refuse(guard, message, redirect_refusal_text(uri, guard.origin));
+      if (!to || !(*to == guard.origin))
+        refuse(guard, message, redirect_refusal_text(uri, guard.origin));
       break;
     }
   } catch (...) {

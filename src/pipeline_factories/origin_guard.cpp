@@ -30,7 +30,8 @@ GstObjectPtr<GstObject> top_of(GstObject* object) {
 }  // namespace
 
 std::optional<Origin> origin_of(const std::string& url) {
-  GUri* raw = g_uri_parse(url.c_str(), static_cast<GUriFlags>(G_URI_FLAGS_ENCODED | G_URI_FLAGS_NON_DNS), nullptr);
+  GUri* raw = g_uri_parse(
+      url.c_str(), static_cast<GUriFlags>(G_URI_FLAGS_ENCODED | G_URI_FLAGS_NON_DNS), nullptr);
   if (!raw) return std::nullopt;
   std::unique_ptr<GUri, decltype(&g_uri_unref)> uri(raw, g_uri_unref);
   const char* host = g_uri_get_host(uri.get());
@@ -52,13 +53,15 @@ std::string redirect_refusal_text(const std::string& target, const Origin& own) 
     where = to->scheme + "://" + (v6 ? "[" + to->host + "]" : to->host) + ":" +
             std::to_string(to->port);
   }
-  return escape_control("redirect to " + where + " refused: the stream's credentials are sent "
-                        "only to " + own.scheme + "://" + own.host + ":" +
-                        std::to_string(own.port));
+  return escape_control("redirect to " + where +
+                        " refused: the stream's credentials are sent "
+                        "only to " +
+                        own.scheme + "://" + own.host + ":" + std::to_string(own.port));
 }
 
 std::string too_many_redirects_text(int count) {
-  return "more than " + std::to_string(count) + " redirects: the server sends the stream in a "
+  return "more than " + std::to_string(count) +
+         " redirects: the server sends the stream in a "
          "loop";
 }
 
@@ -67,12 +70,12 @@ void post_redirect_refusal(GstElement* src, const std::string& text) {
   // Object data has its own lock; the first caller wins.
   if (g_object_get_data(G_OBJECT(top.get()), kRefusedKey)) return;
   g_object_set_data(G_OBJECT(top.get()), kRefusedKey, GINT_TO_POINTER(1));
-  GErrorPtr error(g_error_new_literal(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_OPEN_READ,
-                                      text.c_str()));
+  GErrorPtr error(
+      g_error_new_literal(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_OPEN_READ, text.c_str()));
   GstStructure* details = gst_structure_new("details", CAUSE_FIELD, G_TYPE_STRING, text.c_str(),
                                             kRefusalField, G_TYPE_BOOLEAN, TRUE, nullptr);
-  gst_element_post_message(src, gst_message_new_error_with_details(
-                                    GST_OBJECT(src), error.get(), nullptr, details));
+  gst_element_post_message(
+      src, gst_message_new_error_with_details(GST_OBJECT(src), error.get(), nullptr, details));
 }
 
 GstBusSyncReply drop_after_refusal(GstMessage* message) {
@@ -110,13 +113,14 @@ gboolean on_rtsp_before_send(GstElement* src, GstRTSPMessage* message, gpointer 
     if (guard.refused) return FALSE;
     // The message's public fields are read directly: libgstrtsp is not linked for this.
     if (!message || message->type != GST_RTSP_MESSAGE_REQUEST) return TRUE;
-    const gchar* uri = message->type_data.request.uri;
-    if (!uri || g_str_equal(uri, "*")) return TRUE;
-    const std::string target = uri;
-    // Requests name the stream or one of its tracks; only a new origin counts as a hop.
+    // Request URIs say "rtsp://" over TLS too; the location, which rtspsrc replaces with the
+    // Location it follows, keeps the scheme.
+    gchar* raw = nullptr;
+    g_object_get(src, "location", &raw, nullptr);
+    GCharPtr location(raw);
+    const std::string target = location ? location.get() : "";
     const auto to = origin_of(target);
-    const auto last = origin_of(guard.last_uri);
-    if (!guard.last_uri.empty() && !(to && last && *to == *last)) ++guard.redirects;
+    if (!guard.last_uri.empty() && target != guard.last_uri) ++guard.redirects;
     guard.last_uri = target;
     std::string refusal;
     // One DESCRIBE, one more with a login: any beyond those follow a redirect, which may
@@ -144,9 +148,9 @@ void guard_rtsp_redirects(GstElement* src, const StreamUrl& url) {
   auto* guard = new RtspGuard;
   guard->has_credentials = url.user.has_value() || url.password.has_value();
   if (auto origin = origin_of(url.location)) guard->origin = *origin;
-  g_signal_connect_data(src, "before-send", G_CALLBACK(on_rtsp_before_send), guard,
-                        [](gpointer data, GClosure*) { delete static_cast<RtspGuard*>(data); },
-                        GConnectFlags{});
+  g_signal_connect_data(
+      src, "before-send", G_CALLBACK(on_rtsp_before_send), guard,
+      [](gpointer data, GClosure*) { delete static_cast<RtspGuard*>(data); }, GConnectFlags{});
 }
 
 }  // namespace strovix::detail

@@ -1,6 +1,8 @@
 // rtsp:// through rtspsrc. The depayloader, parser and decoder are picked only once the server
 // shows what it carries, so the decoding chain is built and linked from a streaming thread and
 // the completion gate is closed there.
+#include "capture_clock/rtsp.hpp"
+
 #include <gst/gst.h>
 
 #include <cstdio>
@@ -10,8 +12,8 @@
 #include <vector>
 
 #include "diagnosis/bus_message_cause.hpp"
-#include "capture_clock/rtsp.hpp"
 #include "diagnosis/connection_check.hpp"
+#include "logging/url.hpp"
 #include "pipeline_factories/decode_chain.hpp"
 #include "pipeline_factories/elements.hpp"
 #include "pipeline_factories/link_state.hpp"
@@ -20,7 +22,6 @@
 #include "pipeline_factories/rtsp_damage.hpp"
 #include "pipeline_factories/sdp_size.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
-#include "logging/url.hpp"
 
 namespace strovix {
 namespace detail {

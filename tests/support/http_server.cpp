@@ -3,7 +3,6 @@
 #include <glib/gstdio.h>
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
-
 #include <pthread.h>
 
 #include <algorithm>

@@ -39,7 +39,7 @@ class HttpTestServer {
     int max_connections = 16;
     // Paths answered "302 Found" with this Location before any login is asked for, as a
     // camera (or a man in the middle) that sends its clients elsewhere would.
-    std::map<std::string, std::string> redirects;
+    std::map<std::string, std::string> redirects = {};
   };
 
   // Starts listening at once; throws std::runtime_error when it cannot.
