@@ -330,8 +330,7 @@ void GstStreamReader::Impl::_pull_samples() {
     if (!turn.pipeline) continue;
     const auto timestamp = pull_one(std::move(turn.pipeline));
     if (!timestamp) continue;
-    _transport->check(*timestamp, _width.load(std::memory_order_relaxed),
-                      _height.load(std::memory_order_relaxed), _keyframe_filter->keyframes_only());
+    _transport->check(*timestamp, _keyframe_filter->keyframes_only());
     check_stall(*timestamp);
   }
 }

@@ -1,5 +1,7 @@
 #include "stream_reader/transport_monitor.hpp"
 
+#include "stream_reader/codec_name.hpp"
+
 namespace strovix::detail {
 
 TransportMonitor::TransportMonitor(int id, Logger logger, std::shared_ptr<PipelineState> state,
@@ -28,20 +30,22 @@ std::string TransportMonitor::transport() const {
   }
 }
 
-void TransportMonitor::check(double now, int width, int height, bool keyframes_only) {
+void TransportMonitor::check(double now, bool keyframes_only) {
   if (!_factory || now < _next_check) return;
   _next_check = now + CHECK_INTERVAL;
-  if (width != _hinted_width || height != _hinted_height) {
-    _hinted_width = width;
-    _hinted_height = height;
-    _factory->set_resolution_hint(width, height);
-  }
   auto pipeline = _state->pipeline.load();
   if (!pipeline) return;
   const bool new_pipeline = _watched.lock() != pipeline;
   if (new_pipeline) {
     _watched = pipeline;
+    _sized = false;
     _kernel_drops_before.fetch_add(_kernel_drops.exchange(0));
+  }
+  if (!_sized) {
+    // The camera's size, not the delivered one (frames may be scaled down).
+    const auto [width, height] = picture_size_of(*pipeline);
+    if (width > 0) _factory->set_resolution_hint(width, height);
+    _sized = width > 0;
   }
   TransportObservation seen;
   seen.now = now;

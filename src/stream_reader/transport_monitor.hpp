@@ -23,8 +23,7 @@ class TransportMonitor {
                    std::string fixed = "", FallbackSettings settings = {});
 
   // Sample-pulling thread, on every turn of its loop: acts at most every CHECK_INTERVAL.
-  // `width` and `height` are the last frame's (0 before one).
-  void check(double now, int width, int height, bool keyframes_only);
+  void check(double now, bool keyframes_only);
 
   // Any thread.
   std::string transport() const;
@@ -48,8 +47,8 @@ class TransportMonitor {
   double _next_check = 0.0;
   std::weak_ptr<Pipeline> _watched;
   std::uint64_t _received_at_first_look = 0;
-  int _hinted_width = 0;
-  int _hinted_height = 0;
+  // The current pipeline's picture size has been handed to the factory.
+  bool _sized = false;
   // Read by stats().
   std::atomic<int> _transport{NONE};
   std::atomic<std::uint64_t> _kernel_drops{0};
