@@ -64,7 +64,7 @@ void TransportMonitor::check(double now, bool keyframes_only) {
   const bool tcp = _factory->force_tcp() || (c.rtp && !c.udp);
   _transport.store(tcp ? TCP : UDP);
   _kernel_drops.store(c.kernel_drops);
-  if (c.udp) _udp_receive_buffer.store(c.udp_receive_buffer);
+  _udp_receive_buffer.store(c.udp && !tcp ? c.udp_receive_buffer : 0);
   auto why = _rule.observe(seen);
   if (!why || !_fallback || _factory->force_tcp()) return;
   _factory->set_force_tcp(true);
