@@ -193,6 +193,7 @@ TEST(UdpBlockedFromTheStart, RtspsrcMovesToTcpByItself) {
     reader.new_frame_event()->clear();
   }
   EXPECT_EQ(transport, "tcp");
+  EXPECT_EQ(reader.stats().udp_receive_buffer, 0) << "its UDP sockets carry nothing";
   EXPECT_EQ(log->count(kFallbackLine), 0u);
 }
 
