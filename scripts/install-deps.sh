@@ -14,7 +14,7 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   libglib2.0-dev libspdlog-dev libfmt-dev libyuv-dev libgtest-dev libgmock-dev \
   libbenchmark-dev openssl \
   python3-dev python3-numpy python3-pytest pybind11-dev \
-  libsoup-3.0-dev libturbojpeg0-dev python3-prometheus-client chromium \
+  libsoup-3.0-dev glib-networking libcrypt-dev libturbojpeg0-dev python3-prometheus-client chromium \
   nftables iproute2 util-linux >/dev/null
 if [ "${STROVIX_WITH_OPENCV:-0}" = 1 ]; then
   $SUDO apt-get install -y -qq --no-install-recommends libopencv-dev >/dev/null

@@ -9,6 +9,7 @@ function(strovix_add_bench_smoke_tests)
       "bench_frame_age\;--smoke"
       "bench_throughput\;--smoke"
       "bench_recovery\;--smoke"
+      "bench_reload\;--smoke"
       "bench_conversion\;--benchmark_filter=640x360\;--benchmark_min_time=0.01"
       "bench_selftest")
   foreach(run IN LISTS smoke_runs)

@@ -426,7 +426,7 @@ TEST(StrovixRead, NoFrameExitsFourWithTheCauseOnTime) {
 }
 
 // An rtsps camera with a self-signed certificate: refused until trusted with --tls-ca, or
-// read with --tls-insecure, which warns.
+// read with --tls-insecure, which warns. A relative --tls-ca path works too.
 TEST(StrovixRead, RtspsTrustOptions) {
   strovix::testing::RtspTestServer::Options options;
   options.tls = true;
@@ -445,6 +445,8 @@ TEST(StrovixRead, RtspsTrustOptions) {
   };
   const std::vector<Case> cases = {
       {{"--tls-ca", server.tls_ca_file()}, 0, ""},
+      // Relative to where the program starts (this test's directory, which the child keeps).
+      {{"--tls-ca", std::filesystem::relative(server.tls_ca_file()).string()}, 0, ""},
       {{"--tls-insecure"}, 0, "TLS certificate validation is off"},
       {{}, 4, "TLS certificate rejected by this machine"},
   };

@@ -175,7 +175,7 @@ check("default-src 'none'" in headers.get("content-security-policy", ""), "page 
 # A client that stops reading: many snapshot requests pipelined on a small receive window.
 stuck = socket.create_connection((HOST, PORT))
 stuck.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-request_text = "".join("GET /cameras/%s/snapshot.jpg HTTP/1.1\r\nHost: x\r\n\r\n" % LIVE[0] for _ in range(200))
+request_text = "".join("GET /cameras/%s/snapshot.jpg HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % LIVE[0] for _ in range(200))
 stuck.setblocking(False)
 try:
     stuck.send(request_text.encode())

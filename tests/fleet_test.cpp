@@ -1,9 +1,16 @@
 // strovix-read --cameras as an operator runs it: a child process over a list of cameras served
 // by the in-process RTSP and HTTP servers, its status server checked with real HTTP clients
 // (a Python script, Prometheus's own parser) and headless Chromium.
+#include <arpa/inet.h>
+#include <crypt.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <turbojpeg.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -15,11 +22,13 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/child_process.hpp"
 #include "support/http_server.hpp"
 #include "support/rtsp_server.hpp"
+#include "fleet_helpers.hpp"
 
 namespace {
 
@@ -27,85 +36,9 @@ using Clock = std::chrono::steady_clock;
 using strovix::testing::Child;
 using strovix::testing::HttpTestServer;
 using strovix::testing::RtspTestServer;
+using namespace strovix::fleet_testing;
 
 constexpr const char* kPassword = "Fl33tSecretPw";
-
-std::vector<std::string> lines_with(const std::string& text, const std::string& needle) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    auto end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (line.find(needle) != std::string::npos) lines.push_back(line);
-    start = end + 1;
-  }
-  return lines;
-}
-
-std::optional<double> number_of(const std::string& line, const std::string& key) {
-  const auto at = line.find("\"" + key + "\":");
-  if (at == std::string::npos) return std::nullopt;
-  const char* begin = line.c_str() + at + key.size() + 3;
-  char* end = nullptr;
-  const double value = std::strtod(begin, &end);
-  if (end == begin) return std::nullopt;
-  return value;
-}
-
-std::string text_of(const std::string& line, const std::string& key) {
-  const auto at = line.find("\"" + key + "\":\"");
-  if (at == std::string::npos) return "";
-  const auto begin = at + key.size() + 4;
-  return line.substr(begin, line.find('"', begin) - begin);
-}
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "strovix-fleet-XXXXXX").string();
-    if (mkdtemp(pattern.data())) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  std::string write(const std::string& name, const std::string& text) const {
-    const std::string path = path_ + "/" + name;
-    std::ofstream(path) << text;
-    return path;
-  }
-
- private:
-  std::string path_;
-};
-
-std::optional<std::string> find_program(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path ? path : "/usr/bin:/bin";
-  std::size_t start = 0;
-  while (start <= dirs.size()) {
-    auto end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    const std::string candidate = dirs.substr(start, end - start) + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    start = end + 1;
-  }
-  return std::nullopt;
-}
-
-// The address the child prints once it serves.
-std::string served_url(Child& child) {
-  const auto deadline = Clock::now() + std::chrono::seconds(20);
-  const std::regex serving("serving (http://[0-9.]+:[0-9]+/)");
-  std::smatch match;
-  while (Clock::now() < deadline) {
-    if (std::regex_search(child.err, match, serving)) return match[1];
-    child.wait_for_stdout("\n\n\n\n\n\n\n\n\n\n", 0.1);  // pumps the pipes meanwhile
-  }
-  return "";
-}
 
 // Runs the HTTP checks against a fleet's server; their exit status (77: no prometheus_client).
 int run_http_check(const std::string& url, const std::string& live, const std::string& down,
@@ -146,6 +79,100 @@ struct Fleet {
   }
 };
 
+
+std::string python3() {
+  return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3"
+                                               : find_program("python3").value_or("python3");
+}
+
+std::string trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+// A crypt(3) hash of `password` by libxcrypt with a fresh salt ("$y$", "$2b$", ...).
+std::string crypt_hash(const char* prefix, const std::string& password) {
+  const char* setting = crypt_gensalt(prefix, prefix[1] == '2' ? 5 : 0, nullptr, 0);
+  if (!setting) return "";
+  const char* hash = crypt(password.c_str(), setting);
+  return hash && hash[0] != '*' ? hash : "";
+}
+
+// The body of a plain HTTP/1.0 GET on 127.0.0.1:port, or "" when the status is not 200.
+std::string http_get(int port, const std::string& path) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string response;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+        static_cast<ssize_t>(request.size())) {
+      const auto deadline = Clock::now() + std::chrono::seconds(10);
+      char buf[65536];
+      pollfd p{fd, POLLIN, 0};
+      while (Clock::now() < deadline && poll(&p, 1, 1000) >= 0) {
+        const ssize_t n = recv(fd, buf, sizeof(buf), 0);
+        if (n <= 0) break;
+        response.append(buf, static_cast<std::size_t>(n));
+      }
+    }
+  }
+  close(fd);
+  const auto end = response.find("\r\n\r\n");
+  if (response.rfind("HTTP/1.", 0) != 0 || response.compare(8, 5, " 200 ") != 0 ||
+      end == std::string::npos) {
+    return "";
+  }
+  return response.substr(end + 4);
+}
+
+// A hostile HTTP camera on 127.0.0.1: every connection is answered `response` and closed.
+class CannedHttpServer {
+ public:
+  explicit CannedHttpServer(std::string response) : response_(std::move(response)) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        listen(fd_, 16) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+      return;
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~CannedHttpServer() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    close(fd_);
+  }
+  int port() const { return port_; }
+
+ private:
+  void serve() {
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      const int client = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) continue;
+      char buf[4096];
+      pollfd c{client, POLLIN, 0};
+      if (poll(&c, 1, 2000) > 0) (void)recv(client, buf, sizeof(buf), 0);
+      (void)send(client, response_.data(), response_.size(), MSG_NOSIGNAL);
+      close(client);
+    }
+  }
+  std::string response_;
+  int fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 }  // namespace
 
 // The whole fleet with its server: JSON lines per camera and second, every endpoint through
@@ -305,16 +332,67 @@ TEST(StrovixReadFleet, BadListsAndOptions) {
        {"--tls-ca", "/nonexistent/ca.pem", "--duration", "2"},
        3,
        "Cannot read the TLS CA file '/nonexistent/ca.pem'"},
+      // So do a line's own, and its unknown keys are named.
+      {"a rtsps://viewer:" + pw + "@h/x tls-ca=/nonexistent/cam-ca.pem\n",
+       {"--duration", "2"},
+       3,
+       "Cannot read the TLS CA file '/nonexistent/cam-ca.pem'"},
+      {"a rtsp://viewer:" + pw + "@h/x speed=fast\n", {}, 2, ":1: camera 'a': 'speed' is not an option"},
       {"a rtsp://h/x\n", {"rtsp://viewer:" + pw + "@h/y"}, 2, "give no URL as well"},
       {"a rtsp://h/x\n", {"--snapshot", "x.png"}, 2, "--snapshot writes one stream"},
       {"a rtsp://h/x\n", {"--shard", "3/3"}, 2, "--shard needs K/N"},
 #if STROVIX_READ_SERVE
       {"a rtsp://h/x\n", {"--serve", "nowhere"}, 2, "--serve needs HOST:PORT"},
-      {"a rtsp://h/x\n", {"--serve", "no.such.host:0", "--duration", "1"}, 1, "cannot serve"},
+      {"a rtsp://h/x\n",
+       {"--serve", "no.such.host:0", "--serve-public", "--duration", "1"},
+       1,
+       "cannot serve"},
+      // The status server fails closed beyond loopback, and says how to open it.
+      {"a rtsp://h/x\n", {"--serve", "0.0.0.0:0"}, 2, "--serve-public"},
+      {"a rtsp://h/x\n", {"--serve", ":0"}, 2, "give --serve-auth FILE"},
+      {"a rtsp://h/x\n", {"--serve", "[::]:0"}, 2, "--serve-public"},
+      {"a rtsp://h/x\n", {"--serve", ":0", "--serve-public", "--duration", "1"}, 4,
+       "warning: --serve-public"},
+      {"a rtsp://h/x\n", {"--serve-auth", "users"}, 2, "--serve-auth needs --serve"},
+      {"a rtsp://h/x\n",
+       {"--serve", ":0", "--serve-auth", "/nonexistent/users", "--duration", "1"},
+       2,
+       "cannot read the authentication file /nonexistent/users"},
+      {"a rtsp://h/x\n", {"--serve", ":0", "--serve-tls", "cert.pem"}, 2, "needs two files"},
+      {"a rtsp://h/x\n",
+       {"--serve", "127.0.0.1:0", "--serve-tls", "/nonexistent/c.pem", "/nonexistent/k.pem"},
+       2,
+       "cannot use the certificate /nonexistent/c.pem"},
 #else
       {"a rtsp://h/x\n", {"--serve", "127.0.0.1:0"}, 2, "built without the status server"},
 #endif
+      // Names no snapshot path reaches.
+      {"ok rtsp://h/x\n. rtsp://viewer:" + pw + "@h/y\n", {}, 2, ":2: bad camera name"},
+      {".. rtsp://viewer:" + pw + "@h/y\n", {}, 2, ":1: bad camera name"},
+      {".hidden rtsp://h/y\n", {}, 2, ":1: bad camera name"},
   };
+#if STROVIX_READ_SERVE
+  // Authentication files that cannot be used, refused with their line; no hash is quoted.
+  const std::string hash = "$6$saltsalt$" + std::string(86, 'a');
+  const std::vector<std::pair<std::string, std::string>> bad_users = {
+      {"# nobody\n\n", "no 'user:HASH' line"},
+      {"viewer\n", ":1: not a 'user:HASH' line"},
+      {"ok:" + hash + "\n:" + hash + "\n", ":2: not a 'user:HASH' line"},
+      {"viewer:" + pw + "\n", ":1: user 'viewer': the hash is none of"},
+      {"viewer:$1$md5salt$" + std::string(22, 'a') + "\n", ":1: user 'viewer': the hash is none of"},
+      {"viewer:$6$saltonly\n", ":1: user 'viewer': the hash is malformed"},
+      {"viewer:$2b$99$" + std::string(53, 'a') + "\n", ":1: user 'viewer': the hash is malformed"},
+  };
+  for (std::size_t i = 0; i < bad_users.size(); ++i) {
+    const std::string users = dir.write("users" + std::to_string(i), bad_users[i].first);
+    Child child(STROVIX_READ_PATH, {"--cameras", dir.write("one", "a rtsp://h/x\n"), "--serve",
+                                    "127.0.0.1:0", "--serve-auth", users, "--duration", "1"});
+    EXPECT_EQ(child.finish(10.0), 2) << bad_users[i].first << child.err;
+    EXPECT_NE(child.err.find(bad_users[i].second), std::string::npos) << child.err;
+    EXPECT_EQ(child.err.find(pw), std::string::npos) << child.err;
+    EXPECT_EQ(child.err.find("saltsalt"), std::string::npos) << child.err;
+  }
+#endif
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const auto& c = cases[i];
     const std::string list = dir.write("list" + std::to_string(i), c.list);
@@ -422,5 +500,171 @@ TEST(StrovixReadFleet, SixteenCamerasUnderFiftyClients) {
   // by the HTTP checks, here that every reader delivered throughout.
   for (const auto& line : summaries) {
     EXPECT_GT(number_of(line, "frames").value_or(0), 20) << line;
+  }
+}
+
+// The status server against hostile clients (tests/serve_hostile_check.py): passwords from
+// openssl and libxcrypt at test time, HTTPS with an openssl certificate, the Host check,
+// bodies refused unread, slow clients cut at the time-out (2 s here), and 300 idle
+// connections under a low descriptor limit, after which a GET is answered within 2 s. The
+// camera streams throughout.
+TEST(StrovixReadServe, LocksItsDoorAndCannotBeWornDown) {
+  if (!STROVIX_READ_SERVE) GTEST_SKIP() << "built without the status server";
+  const auto openssl = find_program("openssl");
+  if (!openssl) GTEST_SKIP() << "no openssl command";
+  RtspTestServer rtsp{RtspTestServer::Options{.user = "viewer", .password = kPassword}};
+  rtsp.add_mount("/live", {.require_auth = true});
+  rtsp.start();
+  TempDir dir;
+  const std::string list = dir.write("cameras.txt", "yard " + rtsp.url_with_credentials("/live") + "\n");
+  // A colon and a blank in a password: Basic splits at the first colon only.
+  const std::vector<std::pair<std::string, std::string>> accounts = {
+      {"viewer", "S3cret: pass word"}, {"ops", "yes-crypt-Pw"}, {"svc", "bcrypt-Pw"}};
+  Child sha(*openssl, {"passwd", "-6", accounts[0].second});
+  ASSERT_EQ(sha.finish(10.0), 0) << sha.err;
+  const std::vector<std::string> hashes = {trimmed(sha.out), crypt_hash("$y$", accounts[1].second),
+                                           crypt_hash("$2b$", accounts[2].second)};
+  std::string users = "# who may look\n\n";
+  for (std::size_t i = 0; i < accounts.size(); ++i) {
+    ASSERT_FALSE(hashes[i].empty()) << accounts[i].first;
+    users += accounts[i].first + ":" + hashes[i] + "\n";
+  }
+  const std::string users_file = dir.write("users", users);
+  const std::string cert = dir.write("cert.pem", "");
+  const std::string key = dir.write("key.pem", "");
+  Child make_cert(*openssl, {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                             "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                             key, "-out", cert});
+  ASSERT_EQ(make_cert.finish(30.0), 0) << make_cert.err;
+
+  struct Case {
+    std::string what;
+    std::vector<std::string> serve;
+    bool accounts;
+    int descriptors;
+    std::string only;
+  };
+  const std::vector<Case> cases = {
+      {"users, 256 descriptors", {"--serve-auth", users_file}, true, 256, ""},
+      {"https and users",
+       {"--serve-auth", users_file, "--serve-tls", cert, key},
+       true,
+       256,
+       "auth,host,body,slow,flood"},  // guessing over TLS measures GLib's handshake threads
+      // Out of descriptors long before the cap of 128 connections.
+      {"open on loopback, 64 descriptors", {}, false, 64, "host,body,flood"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> args = {"-c", "ulimit -n " + std::to_string(c.descriptors) +
+                                               " && exec \"$0\" \"$@\"",
+                                     STROVIX_READ_PATH, "--cameras", list, "--json", "--quiet",
+                                     "--serve", "127.0.0.1:0", "--duration", "120"};
+    args.insert(args.end(), c.serve.begin(), c.serve.end());
+    Child child("/bin/sh", args, {"STROVIX_READ_SERVE_TIMEOUT_MS=2000"});
+    ASSERT_TRUE(child.started());
+    const std::string url = served_url(child);
+    ASSERT_FALSE(url.empty()) << child.err;
+    std::vector<std::string> check_args = {STROVIX_SERVE_HOSTILE_CHECK, url,
+                                           std::to_string(child.pid()), "2"};
+    if (c.accounts) {
+      for (const auto& [user, password] : accounts) check_args.push_back(user + ":" + password);
+    }
+    if (url.rfind("https", 0) == 0) check_args.insert(check_args.end(), {"--ca", cert});
+    if (!c.only.empty()) check_args.insert(check_args.end(), {"--only", c.only});
+    Child check(python3(), check_args);
+    EXPECT_EQ(check.finish(180.0), 0) << check.out << check.err;
+    for (const auto& figure : lines_with(check.out, "figure:")) std::cout << figure << "\n";
+
+    child.signal(SIGINT);
+    EXPECT_EQ(child.finish(20.0), 0) << child.err;
+    const auto summary = lines_with(child.out, "\"type\":\"summary\"");
+    ASSERT_EQ(summary.size(), 1u) << child.out;
+    EXPECT_GT(number_of(summary[0], "frames").value_or(0), 0) << summary[0];
+    EXPECT_EQ(number_of(summary[0], "restarts"), 0) << summary[0];
+    for (const auto& [user, password] : accounts) {
+      EXPECT_EQ((child.out + child.err + check.out + check.err).find(password), std::string::npos);
+    }
+  }
+}
+
+// Snapshots are encoded from what was delivered: the colour bars of the test pattern read
+// back in BGR and RGB runs alike (red stays red), and a grey run gives a one-component JPEG.
+TEST(StrovixReadServe, SnapshotsKeepTheirColours) {
+  if (!STROVIX_READ_SERVE) GTEST_SKIP() << "built without the status server";
+  RtspTestServer rtsp{RtspTestServer::Options{.user = "viewer", .password = kPassword}};
+  rtsp.add_mount("/bars", {.require_auth = true, .counter = true});
+  rtsp.start();
+  TempDir dir;
+  const std::string list = dir.write("cameras.txt", "bars " + rtsp.url_with_credentials("/bars") + "\n");
+  for (const std::string format : {"bgr", "rgb", "gray"}) {
+    SCOPED_TRACE(format);
+    Child child(STROVIX_READ_PATH, {"--cameras", list, "--quiet", "--format", format, "--serve",
+                                    "127.0.0.1:0", "--duration", "60"});
+    const std::string url = served_url(child);
+    ASSERT_FALSE(url.empty()) << child.err;
+    const int port = std::stoi(url.substr(url.rfind(':') + 1));
+    std::string jpeg;
+    for (int i = 0; i < 100 && jpeg.empty(); ++i) {
+      jpeg = http_get(port, "/cameras/bars/snapshot.jpg");
+      if (jpeg.empty()) child.wait_for_stdout("\n\n\n\n\n\n\n\n", 0.1);  // 503 before a frame
+    }
+    ASSERT_FALSE(jpeg.empty()) << child.err;
+    std::unique_ptr<void, int (*)(tjhandle)> tj(tjInitDecompress(), tjDestroy);
+    int width = 0, height = 0, subsampling = -1, colourspace = -1;
+    auto* data = reinterpret_cast<unsigned char*>(jpeg.data());
+    ASSERT_EQ(tjDecompressHeader3(tj.get(), data, jpeg.size(), &width, &height, &subsampling,
+                                  &colourspace),
+              0);
+    EXPECT_EQ(width, 320);
+    EXPECT_EQ(height, 240);
+    EXPECT_EQ(subsampling == TJSAMP_GRAY, format == "gray") << subsampling;
+    if (format != "gray") {
+      std::vector<unsigned char> bgr(static_cast<std::size_t>(width) * height * 3);
+      ASSERT_EQ(tjDecompress2(tj.get(), data, jpeg.size(), bgr.data(), width, width * 3, height,
+                              TJPF_BGR, 0),
+                0);
+      EXPECT_TRUE(strovix::testing::bars_intact(bgr.data(), width, height,
+                                                static_cast<std::size_t>(width) * 3));
+    }
+    child.signal(SIGINT);
+    EXPECT_EQ(child.finish(20.0), 0) << child.err;
+  }
+}
+
+// Text a camera chose reaches no terminal as control characters: an HTTP camera whose reason
+// phrase retitles the terminal and clears it, read alone and in a list.
+TEST(StrovixReadServe, CameraTextIsInert) {
+  CannedHttpServer camera(
+      "HTTP/1.1 404 Gone\x1b]0;owned\x07\x1b[2J\xc2\x9b" "31m away\r\nContent-Length: 0\r\n"
+      "Connection: close\r\n\r\n");
+  ASSERT_GT(camera.port(), 0);
+  const std::string url = "http://127.0.0.1:" + std::to_string(camera.port()) + "/video";
+  TempDir dir;
+  const std::string list = dir.write("cameras.txt", "cam " + url + "\n");
+  const std::vector<std::vector<std::string>> runs = {
+      {url, "--duration", "2"},
+      {url, "--duration", "2", "--json"},
+      {"--cameras", list, "--duration", "3"},
+      {"--cameras", list, "--duration", "3", "--json"},
+  };
+  for (const auto& args : runs) {
+    Child child(STROVIX_READ_PATH, args);
+    EXPECT_EQ(child.finish(30.0), 4) << child.err;
+    // Our own lines: stdout, and stderr's "strovix-read:" lines (the library's log lines
+    // are the library's).
+    std::string ours = child.out;
+    for (const auto& line : lines_with(child.err, "strovix-read:")) ours += line + "\n";
+    EXPECT_NE(ours.find("Gone"), std::string::npos) << args[0] << "\n" << ours;
+    // No C0 control but the line ends, no DEL, no C1 CSI (alone or UTF-8 encoded).
+    for (std::size_t i = 0; i < ours.size(); ++i) {
+      const auto byte = static_cast<unsigned char>(ours[i]);
+      const auto prev = i ? static_cast<unsigned char>(ours[i - 1]) : 0;
+      const bool control = (byte < 0x20 && byte != '\n') || byte == 0x7f ||
+                           (byte == 0x9b && (prev < 0x80 || prev == 0xc2));
+      ASSERT_FALSE(control) << args.back() << ": byte " << int(byte) << " at " << i << " in\n"
+                            << ours;
+    }
+    EXPECT_NE(ours.find("\\x1b]0;owned"), std::string::npos) << ours;
   }
 }

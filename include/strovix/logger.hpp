@@ -34,6 +34,22 @@ STROVIX_EXPORT Logger library_logger();
 // `text` with the stream's credentials removed, as the stream's log lines have them.
 STROVIX_EXPORT std::string redact_for_logger(const Logger& logger, std::string_view text);
 
+// How the default stderr sink writes lines. text: "[time] [level] [logger] message".
+// json: one object per line, {"time","level","camera","message"}, for log collectors
+// (journald, Loki, Elasticsearch); a message with line breaks stays one line. Any thread.
+enum class LogFormat { text, json };
+STROVIX_EXPORT void set_log_format(LogFormat format);
+
+// The json format's formatter, for a host's own sinks. "camera" is the stream's log name
+// (GstStreamReaderOptions::log_name), else the stream id its line names, else the stream's
+// URL without credentials; null for lines of no stream.
+STROVIX_EXPORT std::unique_ptr<spdlog::formatter> json_log_formatter();
+
+// One line of that format without its line break, for a host's own messages; an empty
+// camera is written as null.
+STROVIX_EXPORT std::string json_log_line(std::chrono::system_clock::time_point time, LogLevel level,
+                                         std::string_view camera, std::string_view message);
+
 STROVIX_EXPORT spdlog::level::level_enum to_spdlog_level(LogLevel level);
 // The LogLevel of a line's spdlog level (info for one outside the map).
 STROVIX_EXPORT LogLevel from_spdlog_level(spdlog::level::level_enum level);

@@ -32,7 +32,9 @@ void install_gst_debug_redaction();
 
 // The stream logger of `url` that also hides `more_secrets` (a custom pipeline description's
 // passwords) in its lines and, for as long as it lives, in GStreamer's debug output. Without
-// more secrets, the URL's shared logger (get_stream_logger).
-Logger stream_logger(const std::string& url, const std::vector<std::string>& more_secrets);
+// more secrets and without a name, the URL's shared logger (get_stream_logger); a name
+// replaces the URL in the logger's name.
+Logger stream_logger(const std::string& url, const std::vector<std::string>& more_secrets,
+                     const std::string& name = {});
 
 }  // namespace strovix::detail

@@ -44,13 +44,17 @@ struct Registry {
   std::mutex mutex;
   std::map<std::string, std::weak_ptr<spdlog::logger>> loggers;
   std::shared_ptr<spdlog::sinks::dist_sink_mt> sink;
+  // The default stderr sink, for set_log_format (a host may have removed it from `sink`).
+  std::shared_ptr<spdlog::sinks::stderr_color_sink_mt> console;
   LogLevel level = LogLevel::info;
 
-  Registry() : sink(std::make_shared<spdlog::sinks::dist_sink_mt>()) {
-    auto console = std::make_shared<spdlog::sinks::stderr_color_sink_mt>();
-    console->set_pattern("[%Y-%m-%d %H:%M:%S.%e] [%l] [%n] %v");
+  Registry()
+      : sink(std::make_shared<spdlog::sinks::dist_sink_mt>()),
+        console(std::make_shared<spdlog::sinks::stderr_color_sink_mt>()) {
+    console->set_pattern(kTextPattern);
     sink->add_sink(console);
   }
+  static constexpr const char* kTextPattern = "[%Y-%m-%d %H:%M:%S.%e] [%l] [%n] %v";
 };
 
 Registry& registry() {
@@ -71,15 +75,26 @@ Logger library_logger() {
 
 Logger get_stream_logger(const std::string& url) { return detail::stream_logger(url, {}); }
 
+void set_log_format(LogFormat format) {
+  auto& reg = registry();
+  if (format == LogFormat::json) {
+    reg.console->set_formatter(json_log_formatter());
+  } else {
+    reg.console->set_pattern(Registry::kTextPattern);
+  }
+}
+
 namespace detail {
 
-Logger stream_logger(const std::string& url, const std::vector<std::string>& more_secrets) {
+Logger stream_logger(const std::string& url, const std::vector<std::string>& more_secrets,
+                     const std::string& name) {
   auto& reg = registry();
   std::lock_guard lock(reg.mutex);
-  // A logger that knows more secrets is one of its own: the URL's shared logger must not
-  // keep another stream's secrets, nor miss them.
+  // A logger that knows more secrets, or has a name, is one of its own: the URL's shared
+  // logger must not keep another stream's secrets, nor miss them.
   std::string key = url;
   for (const auto& secret : more_secrets) key += '\0' + secret;
+  if (!name.empty()) key += std::string(2, '\0') + name;
   if (auto existing = reg.loggers[key].lock()) return existing;
   const detail::StreamUrl parsed = detail::parse_stream_url(url);
   std::vector<std::string> secrets = parsed.secrets;
@@ -90,8 +105,8 @@ Logger stream_logger(const std::string& url, const std::vector<std::string>& mor
   }
   std::stable_sort(secrets.begin(), secrets.end(),
                    [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
-  auto logger =
-      std::make_shared<RedactingLogger>("strovix:" + parsed.display, reg.sink, std::move(secrets));
+  const std::string shown = name.empty() ? parsed.display : redact_credentials(name, secrets);
+  auto logger = std::make_shared<RedactingLogger>("strovix:" + shown, reg.sink, std::move(secrets));
   logger->set_level(to_spdlog_level(reg.level));
   reg.loggers[key] = logger;
   // Drop entries whose loggers are gone so that a long-lived host creating many streams

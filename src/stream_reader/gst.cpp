@@ -128,9 +128,10 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
       _output_format{options.output_width, options.output_height, options.pixel_format} {
   // A description's URLs and passwords are hidden like the reader's own URL's, in its lines
   // and in GStreamer's debug output, from before the description is parsed.
-  _logger = options.pipeline_str
-                ? detail::stream_logger(url, detail::description_secrets(*options.pipeline_str))
-                : get_stream_logger(url);
+  _logger = detail::stream_logger(
+      url, options.pipeline_str ? detail::description_secrets(*options.pipeline_str)
+                                : std::vector<std::string>{},
+      options.log_name);
   check_runtime_options(runtime_options, SUPPORTED_RUNTIME_OPTIONS);
   detail::check_output_format(_output_format);
   gobject_init::assert_started();

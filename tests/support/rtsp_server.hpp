@@ -35,7 +35,7 @@ struct RtspMountOptions {
   // Serves still colour bars with the frame number painted in the top row of 16x16 blocks
   // (see read_frame_counter), instead of a moving ball. Needs a width of at least 256.
   bool counter = false;
-  // Offers RTP over UDP only: a client that asks for TCP interleaving is refused (461).
+  // Offers RTP over UDP only: a client that insists on TCP is refused (461).
   bool udp_only = false;
 };
 

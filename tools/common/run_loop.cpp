@@ -2,53 +2,71 @@
 
 #include <pthread.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <memory>
 #include <thread>
 
 #include "strovix/event.hpp"
+#include "strovix/redaction.hpp"
 
 namespace strovix::tools {
 namespace {
 
-// Waits for a stop signal until `deadline`; returns whether one arrived.
-bool wait_for_stop_signal(const sigset_t& signals, Clock::time_point deadline) {
-  for (;;) {
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) return false;
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-    timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    if (sigtimedwait(&signals, nullptr, &timeout) > 0) return true;
-    if (errno != EINTR && errno != EAGAIN) return false;
-  }
-}
+// A burst of folder events (an editor's temporary files, a ConfigMap's symlink swap) is read
+// once, this long after its first event.
+constexpr auto kSettleTime = std::chrono::milliseconds(200);
 
 }  // namespace
 
-RunLoop::RunLoop(const sigset_t& stop_signals, std::optional<double> duration)
-    : stop_signals_(stop_signals), start_(Clock::now()), last_tick_(start_) {
+RunLoop::RunLoop(const sigset_t& signals, std::optional<double> duration)
+    : stop_signals_(signals), waiter_(signals), start_(Clock::now()), last_tick_(start_) {
   // Beyond a century the end could overflow the clock.
   end_ = duration && *duration < 3.2e9 ? start_ + std::chrono::duration_cast<Clock::duration>(
                                                       std::chrono::duration<double>(*duration))
                                        : Clock::time_point::max();
 }
 
+std::string RunLoop::watch(const std::vector<std::string>& files,
+                           std::function<void(bool forced)> reload) {
+  reload_ = std::move(reload);
+  return waiter_.watch(files);
+}
+
 bool RunLoop::run(const std::function<void(double interval)>& tick) {
+  using Wake = RunWaiter::Wake;
   bool interrupted = false;
-  for (auto next_tick = start_ + std::chrono::seconds(1);; next_tick += std::chrono::seconds(1)) {
-    if (wait_for_stop_signal(stop_signals_, std::min(next_tick, end_))) {
+  auto next_tick = start_ + std::chrono::seconds(1);
+  auto reload_at = Clock::time_point::max();  // max(): none due
+  for (;;) {
+    const Wake wake = waiter_.wait_until(std::min({next_tick, end_, reload_at}));
+    if (wake == Wake::stop) {
       interrupted = true;
       break;
     }
-    if (Clock::now() >= end_) break;
+    if (wake == Wake::changed) {
+      // Counted from the first event: a folder that never falls quiet still gets read.
+      if (reload_at == Clock::time_point::max()) reload_at = Clock::now() + kSettleTime;
+      continue;
+    }
+    if (wake == Wake::reload || Clock::now() >= reload_at) {
+      if (reload_) reload_(wake == Wake::reload);
+      reload_at = Clock::time_point::max();
+      continue;
+    }
     const auto now = Clock::now();
+    if (now >= end_) break;
+    if (now < next_tick) continue;
     tick(std::chrono::duration<double>(now - last_tick_).count());
     last_tick_ = now;
+    next_tick += std::chrono::seconds(1);
+    // After a long reload, one tick, not a burst of them.
+    if (next_tick <= now) next_tick = now + std::chrono::seconds(1);
   }
-  pthread_sigmask(SIG_UNBLOCK, &stop_signals_, nullptr);
+  // A second Ctrl-C now ends the process at once; a late SIGHUP stays blocked.
+  sigset_t stop_only = stop_signals_;
+  sigdelset(&stop_only, SIGHUP);
+  pthread_sigmask(SIG_UNBLOCK, &stop_only, nullptr);
   return interrupted;
 }
 
@@ -82,7 +100,8 @@ std::string one_line(std::string text) {
   for (auto& c : text) {
     if (c == '\n' || c == '\r') c = ' ';
   }
-  return text;
+  // Camera- and server-chosen text: nothing in it may drive the terminal.
+  return escape_control(text);
 }
 
 }  // namespace strovix::tools

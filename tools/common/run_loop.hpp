@@ -1,20 +1,29 @@
 #pragma once
 // The run of strovix-read, one camera or a list: a tick a second until the duration ends or
-// SIGINT/SIGTERM (blocked by main) arrives, then closing within a bound.
+// SIGINT/SIGTERM (blocked by main) arrives, then closing within a bound. A fleet also rereads
+// its list on SIGHUP and when the list's folder changes.
 #include <signal.h>
 
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/run_common.hpp"
+#include "common/run_wait.hpp"
 
 namespace strovix::tools {
 
 class RunLoop {
  public:
   // The run starts now; no duration (or one beyond a century) runs until a stop signal.
-  RunLoop(const sigset_t& stop_signals, std::optional<double> duration);
+  // SIGHUP among `signals` asks for a reload (see watch), every other signal for the end.
+  RunLoop(const sigset_t& signals, std::optional<double> duration);
+
+  // Before run(): calls reload(forced) between ticks on SIGHUP (forced) and, 200 ms after the
+  // first of a burst of changes in the folders of `files`, unforced. Returns why the folders cannot
+  // be watched, or "".
+  std::string watch(const std::vector<std::string>& files, std::function<void(bool forced)> reload);
 
   // Calls tick(interval) once a second, `interval` being the seconds since the previous tick,
   // until the end. Afterwards a second stop signal ends the process at once. Returns whether
@@ -28,6 +37,8 @@ class RunLoop {
 
  private:
   const sigset_t& stop_signals_;
+  RunWaiter waiter_;
+  std::function<void(bool forced)> reload_;
   Clock::time_point start_;
   Clock::time_point end_;
   Clock::time_point last_tick_;
@@ -43,7 +54,8 @@ bool close_within(double seconds, std::function<void()> close);
 // teardown to the process exit.
 [[noreturn]] void exit_now(int status);
 
-// `text` with its line breaks as spaces, for one line of a report.
+// `text` with its line breaks as spaces and its control characters escaped, for one line of a
+// report.
 std::string one_line(std::string text);
 
 }  // namespace strovix::tools

@@ -1,36 +1,38 @@
 #include "fleet/fleet.hpp"
 
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "common/cli_log.hpp"
 #include "common/json.hpp"
-#include "common/reader_setup.hpp"
 #include "common/run_loop.hpp"
 #include "fleet/camera_list.hpp"
+#include "fleet/fleet_members.hpp"
 #include "fleet/fleet_state.hpp"
 #include "fleet/shard.hpp"
 #include "strovix/gobject_init.hpp"
 #include "strovix/logger.hpp"
+#include "strovix/redaction.hpp"
 #include "strovix/stream_reader/gst.hpp"
 #if STROVIX_READ_SERVE
+#include "serve/serve_auth.hpp"
 #include "serve/status_server.hpp"
 #endif
 
 namespace strovix::tools {
 namespace {
 
-// Readers are built and closed by this many threads at once: a build may wait (must_play)
-// and a close may wait for a rebuild, and neither should add up over hundreds of cameras.
-constexpr unsigned kSetupThreads = 8;
 // Closing waits this long for every reader; the rest of the teardown is the process exit's.
 constexpr double kCloseAllowanceSeconds = 2.0;
 
@@ -39,59 +41,68 @@ void print(const std::string& text) {
   std::fflush(stdout);
 }
 
-// Runs job(i) for every i < count on up to kSetupThreads threads.
-template <typename Job>
-void for_each_parallel(std::size_t count, Job job) {
-  std::atomic<std::size_t> next{0};
-  std::vector<std::thread> workers;
-  const std::size_t threads = std::min<std::size_t>(kSetupThreads, count);
-  for (std::size_t t = 0; t < threads; ++t) {
-    workers.emplace_back([&] {
-      for (std::size_t i = next++; i < count; i = next++) job(i);
-    });
+// Every camera and every status client holds descriptors; the soft limit (often 1024) is
+// raised to the hard one so that a busy server does not run out first.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
   }
-  for (auto& w : workers) w.join();
 }
 
-struct Member {
-  Camera camera;
-  std::vector<std::string> secrets;
-  std::unique_ptr<GstStreamReader> reader;
-  std::string setup_error;  // without credentials
-  std::uint64_t last_frames = 0;
-  Frame newest;
-};
-
-// Samples every camera; never blocks on a stream (stats() and latest_frame() do not).
-std::shared_ptr<const FleetSample> sample_fleet(std::vector<Member>& members,
-                                                Clock::time_point start, double interval) {
-  auto sample = std::make_shared<FleetSample>();
-  sample->time = wall_seconds();
-  sample->elapsed = seconds_since(start);
-  for (auto& m : members) {
-    CameraSample c;
-    c.name = m.camera.name;
-    c.url = redact_url(m.camera.url);
-    c.set_up = m.reader != nullptr;
-    if (m.reader) {
-      c.stats = m.reader->stats();
-      c.stats.last_error = one_line(redact_credentials(c.stats.last_error, m.secrets));
-      Frame frame = m.reader->latest_frame();
-      if (frame.image) m.newest = std::move(frame);
-      const std::uint64_t frames = c.stats.frames_delivered;
-      c.fps = interval > 0 ? static_cast<double>(frames - m.last_frames) / interval : 0.0;
-      m.last_frames = frames;
-      const double last = c.stats.last_frame_time > 0 ? c.stats.last_frame_time
-                                                      : (m.newest.image ? m.newest.timestamp : 0);
-      if (last > 0) c.age_seconds = std::max(0.0, sample->time - last);
-    } else {
-      c.stats.last_error = m.setup_error;
-    }
-    c.newest = m.newest;
-    sample->cameras.push_back(std::move(c));
+#if STROVIX_READ_SERVE
+// The status server's options; STROVIX_READ_SERVE_TIMEOUT_MS shortens its time-out for tests.
+ServeOptions serve_options(const FleetArgs& fleet) {
+  ServeOptions options;
+  options.address = *fleet.serve;
+  options.auth_file = fleet.serve_auth;
+  options.tls = fleet.serve_tls;
+  if (const char* ms = std::getenv("STROVIX_READ_SERVE_TIMEOUT_MS")) {
+    const long value = std::strtol(ms, nullptr, 10);
+    if (value > 0 && value <= 600000) options.timeout_ms = static_cast<unsigned>(value);
   }
-  return sample;
+  return options;
 }
+
+// Refuses an authentication file or a certificate that cannot be used, before any camera.
+bool serve_files_usable(const FleetArgs& fleet) {
+  if (!fleet.serve) return true;
+  try {
+    if (fleet.serve_auth) BasicAuth check(*fleet.serve_auth);
+    if (fleet.serve_tls) check_serve_tls(*fleet.serve_tls);
+  } catch (const std::exception& e) {
+    cli_log(LogLevel::error, "", escape_control(e.what()));
+    return false;
+  }
+  return true;
+}
+
+// Starts the status server; null with the reason on stderr when it cannot listen.
+std::unique_ptr<StatusServer> start_server(const FleetArgs& fleet) {
+  std::unique_ptr<StatusServer> server;
+  try {
+    server = std::make_unique<StatusServer>(serve_options(fleet));
+  } catch (const std::exception& e) {
+    cli_log(LogLevel::error, "",
+            "cannot serve on " + fleet.serve->host + ":" + std::to_string(fleet.serve->port) +
+                ": " + e.what());
+    return nullptr;
+  }
+  cli_log(LogLevel::info, "", "serving " + server->url());
+  const bool local = is_loopback_host(fleet.serve->host);
+  if (!fleet.serve_auth && !local) {
+    cli_log(LogLevel::warning, "",
+            "warning: --serve-public: the status server asks no password; anyone who reaches " +
+                server->url() + " sees every camera");
+  } else if (fleet.serve_auth && !fleet.serve_tls && !local) {
+    cli_log(LogLevel::warning, "",
+            "warning: passwords reach the status server in clear; use --serve-tls CERT KEY "
+            "beyond a trusted network");
+  }
+  return server;
+}
+#endif
 
 int terminal_width() {
   winsize size{};
@@ -141,93 +152,154 @@ void summarise(const FleetSample& sample, const ReadArgs& args, double duration,
   print(out);
 }
 
-// Builds every camera's reader; returns an exit status when none could be set up.
-std::optional<int> set_up_readers(std::vector<Member>& members,
-                                  const GstStreamReader::Options& options,
-                                  const RuntimeOptions& runtime_options) {
-  for_each_parallel(members.size(), [&](std::size_t i) {
-    auto& m = members[i];
-    try {
-      m.reader = std::make_unique<GstStreamReader>(static_cast<int>(i + 1), m.camera.url,
-                                                   runtime_options, options);
-    } catch (const std::exception& e) {
-      m.setup_error = one_line(redact_credentials(e.what(), m.secrets));
-    }
-  });
-  std::size_t set_up = 0;
-  for (const auto& m : members) {
-    if (m.reader) {
-      ++set_up;
-    } else {
-      std::fprintf(stderr, "strovix-read: %s: cannot set up the stream: %s\n",
-                   m.camera.name.c_str(), m.setup_error.c_str());
-    }
+// The texts a selection is made of: a watched folder's event that changes neither is no
+// reason to reload.
+std::string fingerprint(const FleetArgs& fleet) {
+  std::string out;
+  for (const std::string* path :
+       {&*fleet.cameras, fleet.shard ? &fleet.shard->count_file : nullptr}) {
+    if (!path || path->empty()) continue;
+    std::ifstream in(*path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    out += (in ? "1" : "0") + std::to_string(text.str().size()) + ":" + text.str();
   }
-  if (set_up == 0 && !members.empty()) {
-    std::fprintf(stderr, "strovix-read: no camera could be set up\n");
-    return kExitSetup;
-  }
-  return std::nullopt;
+  return out;
 }
 
-// Reads the list and takes the shard; returns an exit status when the run ends there.
-std::optional<int> select_cameras(const FleetArgs& fleet, std::vector<Camera>& cameras) {
-  try {
-    cameras = read_camera_list(*fleet.cameras);
-  } catch (const CameraListError& e) {
-    std::fprintf(stderr, "strovix-read: %s\n", e.what());
-    return kExitUsage;
-  }
-  if (cameras.empty()) {
-    std::fprintf(stderr, "strovix-read: no camera in %s\n", fleet.cameras->c_str());
-    return kExitUsage;
-  }
-  if (fleet.shard) cameras = select_shard(cameras, *fleet.shard);
-  if (fleet.list) {
-    std::string out;
-    for (const auto& c : cameras) out += c.name + " " + redact_url(c.url) + "\n";
-    print(out);
-    return kExitOk;
-  }
-  if (cameras.empty()) {
-    std::fprintf(stderr, "strovix-read: shard %d/%d holds no camera of %s\n", fleet.shard->index,
-                 fleet.shard->count, fleet.cameras->c_str());
-  }
-  return std::nullopt;
+std::string shard_text(const Shard& shard) {
+  return std::to_string(shard.index) + "/" + std::to_string(shard.count);
 }
+
+void log_setup_failures(const Members& members, const std::vector<std::string>& names) {
+  for (const auto& m : members) {
+    if (m->reader) continue;
+    const auto& name = m->wanted.camera.name;
+    if (std::find(names.begin(), names.end(), name) == names.end()) continue;
+    cli_log(LogLevel::error, name, "cannot set up the stream: " + m->setup_error);
+  }
+}
+
+// The fleet between its start and its end: the members, the server, and the reloads.
+class FleetRun {
+ public:
+  FleetRun(const ReadArgs& args, const FleetArgs& fleet) : args_(args), fleet_(fleet) {}
+
+  // The first selection; an exit status when the run cannot start.
+  std::optional<int> start(Selection selection) {
+    fingerprint_ = fingerprint(fleet_);
+    shard_ = selection.shard;
+    std::vector<std::string> names;
+    for (const auto& w : selection.cameras) names.push_back(w.camera.name);
+    apply_reload(members_, std::move(selection.cameras), next_id_);
+    log_setup_failures(members_, names);
+    std::size_t set_up = 0;
+    for (const auto& m : members_) set_up += m->reader ? 1 : 0;
+    if (set_up == 0 && !members_.empty()) {
+      cli_log(LogLevel::error, "", "no camera could be set up");
+      return kExitSetup;
+    }
+    return std::nullopt;
+  }
+
+  // Rereads the list (and the shard count); applies it unless it does not parse, in which
+  // case the running set stays. `forced` (SIGHUP) reloads even an unchanged list. Returns
+  // the line that tells what changed, to be logged once the new set is published; empty
+  // when nothing was applied.
+  std::string reload(bool forced) {
+    const std::string now = fingerprint(fleet_);
+    if (!forced && now == fingerprint_) return "";
+    fingerprint_ = now;
+    const auto started = Clock::now();
+    Selection selection;
+    try {
+      selection = load_selection(args_, fleet_);
+      if (selection.listed == 0) throw CameraListError("no camera in " + *fleet_.cameras);
+    } catch (const std::exception& e) {
+      cli_log(LogLevel::error, "",
+              std::string(e.what()) + "; the list is not applied, the " +
+                  std::to_string(members_.size()) + " running cameras stay");
+      return "";
+    }
+    const Shard was = shard_;
+    shard_ = selection.shard;
+    const auto outcome = apply_reload(members_, std::move(selection.cameras), next_id_);
+    // Added and changed cameras, and kept ones whose set-up was tried again.
+    std::vector<std::string> names;
+    for (const auto& m : members_) names.push_back(m->wanted.camera.name);
+    log_setup_failures(members_, names);
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    char took[32];
+    std::snprintf(took, sizeof(took), "%.0f ms", seconds * 1000.0);
+    std::string line = "reloaded " + *fleet_.cameras + ": " +
+                       std::to_string(outcome.plan.added.size()) + " added, " +
+                       std::to_string(outcome.plan.removed.size()) + " removed, " +
+                       std::to_string(outcome.plan.changed.size()) + " changed, " +
+                       std::to_string(outcome.plan.kept.size()) + " kept";
+    if (fleet_.shard) {
+      line += ", shard " + shard_text(shard_);
+      if (was.count != shard_.count) line += " (was " + shard_text(was) + ")";
+    }
+    return line + ", in " + took;
+  }
+
+  Members& members() { return members_; }
+
+ private:
+  const ReadArgs& args_;
+  const FleetArgs& fleet_;
+  Members members_;
+  int next_id_ = 1;
+  Shard shard_;
+  std::string fingerprint_;
+};
 
 }  // namespace
 
-int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& stop_signals) {
-  std::vector<Camera> cameras;
-  if (const auto status = select_cameras(fleet, cameras)) return *status;
+int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& signals) {
+  Selection selection;
+  try {
+    selection = load_selection(args, fleet);
+  } catch (const std::exception& e) {
+    cli_log(LogLevel::error, "", e.what());
+    return kExitUsage;
+  }
+  if (selection.listed == 0) {
+    cli_log(LogLevel::error, "", "no camera in " + *fleet.cameras);
+    return kExitUsage;
+  }
+  if (fleet.list) {
+    std::string out;
+    for (const auto& w : selection.cameras) {
+      out += w.camera.name + " " + escape_control(redact_url(w.camera.url)) + "\n";
+    }
+    print(out);
+    return kExitOk;
+  }
+  if (selection.cameras.empty()) {
+    cli_log(LogLevel::warning, "",
+            "shard " + shard_text(selection.shard) + " holds no camera of " + *fleet.cameras);
+  }
+
+#if STROVIX_READ_SERVE
+  if (!serve_files_usable(fleet)) return kExitUsage;
+#endif
+  raise_descriptor_limit();
 
   set_log_level(args.quiet ? LogLevel::warning : LogLevel::info);
   gobject_init::start();
 
-  std::vector<Member> members(cameras.size());
-  for (std::size_t i = 0; i < cameras.size(); ++i) {
-    members[i].camera = cameras[i];
-    members[i].secrets = url_secrets(cameras[i].url);
-  }
-  const auto options = reader_options(args);
-  const auto runtime_options = reader_runtime_options(args);
-  RunLoop loop(stop_signals, args.duration);
+  RunLoop loop(signals, args.duration);
   const auto start = loop.start();
-  if (const auto status = set_up_readers(members, options, runtime_options)) return *status;
+  FleetRun run(args, fleet);
+  if (const auto status = run.start(std::move(selection))) return *status;
 
 #if STROVIX_READ_SERVE
   std::unique_ptr<StatusServer> server;
   if (fleet.serve) {
-    try {
-      server = std::make_unique<StatusServer>(*fleet.serve);
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "strovix-read: cannot serve on %s:%d: %s\n", fleet.serve->host.c_str(),
-                   fleet.serve->port, e.what());
-      // Readers are closed by their destructors on the way out.
-      return kExitFailure;
-    }
-    std::fprintf(stderr, "strovix-read: serving %s\n", server->url().c_str());
+    server = start_server(fleet);
+    // Readers are closed by their destructors on the way out.
+    if (!server) return kExitFailure;
   }
   const auto publish = [&](const std::shared_ptr<const FleetSample>& sample) {
     if (server) server->publish(sample);
@@ -237,17 +309,37 @@ int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& stop
 #endif
 
   const bool tty = isatty(STDOUT_FILENO) == 1;
-  auto sample = sample_fleet(members, start, 0.0);
+  auto sample = sample_fleet(run.members(), start, 0.0);
   publish(sample);
-  const bool interrupted = loop.run([&](double interval) {
-    sample = sample_fleet(members, start, interval);
+  auto last_sample = Clock::now();
+  std::vector<std::string> watched{*fleet.cameras};
+  if (fleet.shard && !fleet.shard->count_file.empty()) watched.push_back(fleet.shard->count_file);
+  const std::string problem = loop.watch(watched, [&](bool forced) {
+    const std::string applied = run.reload(forced);
+    if (applied.empty()) return;
+    // The page, API and metrics follow the new set at once, before the line that says so.
+    const auto now = Clock::now();
+    sample = sample_fleet(run.members(), start,
+                          std::chrono::duration<double>(now - last_sample).count());
+    last_sample = now;
+    publish(sample);
+    cli_log(LogLevel::info, "", applied);
+  });
+  if (!problem.empty()) {
+    cli_log(LogLevel::warning, "", problem + "; the list is reread on SIGHUP only");
+  }
+  const bool interrupted = loop.run([&](double) {
+    const auto now = Clock::now();
+    sample = sample_fleet(run.members(), start,
+                          std::chrono::duration<double>(now - last_sample).count());
+    last_sample = now;
     publish(sample);
     report(*sample, args, tty);
   });
 
   const double duration = seconds_since(start);
-  if (const auto interval = loop.closing_interval()) {
-    sample = sample_fleet(members, start, *interval);
+  if (loop.closing_interval()) {
+    sample = sample_fleet(run.members(), start, seconds_since(last_sample));
     report(*sample, args, tty);
   }
 #if STROVIX_READ_SERVE
@@ -261,17 +353,16 @@ int run_fleet(const ReadArgs& args, const FleetArgs& fleet, const sigset_t& stop
   }
   int status = kExitOk;
   if (!silent.empty()) {
-    std::fprintf(stderr, "strovix-read: no frame arrived in %.1f s from: %s\n", duration,
-                 silent.c_str());
+    char took[32];
+    std::snprintf(took, sizeof(took), "%.1f", duration);
+    cli_log(LogLevel::error, "", std::string("no frame arrived in ") + took + " s from: " + silent);
     status = kExitNoFrame;
   }
 
-  const bool closed_in_time = close_within(kCloseAllowanceSeconds, [&members] {
-    for_each_parallel(members.size(), [&](std::size_t i) {
-      if (members[i].reader) members[i].reader->wait_until_closed();
-    });
-  });
-  if (!closed_in_time) exit_now(status);
+  Members& members = run.members();
+  if (!close_within(kCloseAllowanceSeconds, [&members] { close_readers(members); })) {
+    exit_now(status);
+  }
   members.clear();
   return status;
 }

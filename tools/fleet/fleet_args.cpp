@@ -1,5 +1,7 @@
 #include "fleet/fleet_args.hpp"
 
+#include <gio/gio.h>
+
 #include <charconv>
 
 namespace strovix::tools {
@@ -30,6 +32,15 @@ ServeAddress parse_serve_address(const std::string& text) {
   return address;
 }
 
+bool is_loopback_host(const std::string& host) {
+  if (host == "localhost") return true;
+  GInetAddress* ip = g_inet_address_new_from_string(host.c_str());
+  if (!ip) return false;
+  const bool loopback = g_inet_address_get_is_loopback(ip);
+  g_object_unref(ip);
+  return loopback;
+}
+
 FleetArgs take_fleet_args(std::vector<std::string>& args) {
   FleetArgs out;
   std::vector<std::string> rest;
@@ -48,6 +59,18 @@ FleetArgs take_fleet_args(std::vector<std::string>& args) {
     } else if (arg == "--serve") {
 #if STROVIX_READ_SERVE
       out.serve = parse_serve_address(value());
+    } else if (arg == "--serve-auth") {
+      out.serve_auth = value();
+      if (out.serve_auth->empty()) throw ArgError("--serve-auth needs a file of user:HASH lines");
+    } else if (arg == "--serve-tls") {
+      if (args[i] != arg || i + 2 >= args.size()) {
+        throw ArgError("--serve-tls needs two files: CERT KEY (PEM)");
+      }
+      out.serve_tls = ServeTls{args[i + 1], args[i + 2]};
+      i += 2;
+    } else if (arg == "--serve-public") {
+      option.no_value();
+      out.serve_public = true;
 #else
       throw ArgError(
           "--serve: this strovix-read was built without the status server (STROVIX_SERVE=OFF)");
@@ -64,6 +87,12 @@ FleetArgs take_fleet_args(std::vector<std::string>& args) {
     } else {
       rest.push_back(args[i]);
     }
+  }
+  if (!out.serve && (out.serve_auth || out.serve_tls || out.serve_public)) {
+    throw ArgError(std::string(out.serve_auth  ? "--serve-auth"
+                               : out.serve_tls ? "--serve-tls"
+                                               : "--serve-public") +
+                   " needs --serve HOST:PORT");
   }
   if (!out.cameras && (out.serve || out.shard || out.list)) {
     throw ArgError(std::string(out.serve   ? "--serve"
@@ -84,22 +113,45 @@ void check_fleet_args(const FleetArgs& fleet, const ReadArgs& read) {
         "--snapshot writes one stream's frame; with --cameras, --serve gives each "
         "camera's snapshot.jpg");
   }
+  // Fails closed: every camera's picture must not reach the network by an oversight.
+  if (fleet.serve && !fleet.serve_auth && !fleet.serve_public &&
+      !is_loopback_host(fleet.serve->host)) {
+    throw ArgError("--serve " + (fleet.serve->host == "*" ? std::string("on every interface")
+                                                         : "on " + fleet.serve->host) +
+                   " lets the network see every camera: give --serve-auth FILE (with "
+                   "--serve-tls CERT KEY), or --serve-public to serve it open anyway");
+  }
 }
 
 std::string fleet_usage() {
   return "\n"
          "Many cameras:\n"
-         "  --cameras FILE     read every camera of FILE at once, one 'NAME URL' a line\n"
-         "                     (names: letters, digits, '-', '_', '.'; '#' starts a comment);\n"
-         "                     the options above apply to every camera. On a terminal a table\n"
+         "  --cameras FILE     read every camera of FILE at once, one 'NAME URL [KEY=VALUE...]'\n"
+         "                     a line (names: letters, digits, '-', '_', '.'; '#' starts a\n"
+         "                     comment); the options above apply to every camera, and a line's\n"
+         "                     tcp, keyframes-only, size, format, latency, backoff, tls-ca and\n"
+         "                     tls-insecure (e.g. 'tcp size=640x0 keyframes-only=false')\n"
+         "                     override them for its camera. FILE is reread when it or its\n"
+         "                     folder changes, and on SIGHUP: only the cameras that were added,\n"
+         "                     removed or changed are touched; a list that does not parse is\n"
+         "                     not applied. On a terminal a table\n"
          "                     is redrawn each second; --json gives one object per camera a\n"
          "                     second and one summary object per camera at the end\n"
 #if STROVIX_READ_SERVE
          "  --serve HOST:PORT  serve a status page (/), /api/cameras, /metrics (Prometheus)\n"
-         "                     and /cameras/NAME/snapshot.jpg; port 0 picks a free one\n"
+         "                     and /cameras/NAME/snapshot.jpg; port 0 picks a free one;\n"
+         "                     /healthz answers 'ok' to anyone. Beyond 127.0.0.1/::1 it\n"
+         "                     needs --serve-auth (or --serve-public)\n"
+         "  --serve-auth FILE  HTTP Basic authentication: FILE holds 'user:HASH' lines, HASH\n"
+         "                     a crypt(3) hash: yescrypt $y$, SHA-512 $6$ or bcrypt $2b$\n"
+         "                     (mkpasswd, 'openssl passwd -6')\n"
+         "  --serve-tls CERT KEY  serve HTTPS with this PEM certificate (chain) and key\n"
+         "  --serve-public     serve beyond this machine without authentication (warns)\n"
 #endif
          "  --shard K/N        read only the cameras that rendezvous hashing of their names\n"
          "                     gives shard K of N (0 <= K < N)\n"
+         "  --shard K/@FILE    the same with N read from FILE, and reread with the list: a\n"
+         "                     change of N moves only the cameras whose shard changed\n"
          "  --list             print the cameras of the selection and exit\n"
          "  With --cameras, the exit status is 0 when every camera delivered a frame, 4 when\n"
          "  some never did (the summary names them), 3 when none could be set up.\n";

@@ -12,6 +12,21 @@ std::string optional_text(const std::string& text) {
   return text.empty() ? "null" : json_string(text);
 }
 
+// {"tcp":false,"size":"320x240","latency":null,...}: flags as booleans, defaults as null.
+std::string options_json(const CameraSample& c) {
+  std::string out = "{";
+  for (const auto& [key, value] : c.options) {
+    if (out.size() > 1) out += ",";
+    out += json_string(key) + ":";
+    if (value == "true" || value == "false") {
+      out += value;
+    } else {
+      out += value.empty() ? "null" : json_string(value);
+    }
+  }
+  return out + "}";
+}
+
 // Prometheus sample values: NaN is written as such.
 std::string metric_number(double value) {
   if (std::isnan(value)) return "NaN";
@@ -45,6 +60,7 @@ std::string render_cameras_json(const FleetSample& sample) {
     const auto& s = c.stats;
     if (i) out += ",";
     out += "\n{\"name\":" + json_string(c.name) + ",\"url\":" + json_string(c.url) +
+           ",\"stream_id\":" + std::to_string(c.stream_id) + ",\"options\":" + options_json(c) +
            ",\"status\":" + json_string(c.status_text()) +
            ",\"up\":" + (c.up() ? "true" : "false") + ",\"fps\":" + json_number(c.fps, "%.2f") +
            ",\"frames_delivered\":" + std::to_string(s.frames_delivered) +
@@ -103,6 +119,7 @@ std::string render_status_lines(const FleetSample& sample) {
     const auto& s = c.stats;
     out += "{\"camera\":" + json_string(c.name) +
            ",\"type\":\"status\",\"t\":" + json_number(sample.elapsed, "%.2f") +
+           ",\"stream_id\":" + std::to_string(c.stream_id) +
            ",\"status\":" + json_string(c.status_text()) +
            ",\"fps\":" + json_number(c.fps, "%.2f") +
            ",\"frames\":" + std::to_string(s.frames_delivered) +

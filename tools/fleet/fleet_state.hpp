@@ -4,6 +4,7 @@
 #include <cmath>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "strovix/frame.hpp"
@@ -16,7 +17,10 @@ inline constexpr double kUpWithinSeconds = 5.0;
 
 struct CameraSample {
   std::string name;
-  std::string url;  // without credentials
+  std::string url;    // without credentials
+  int stream_id = 0;  // of its reader: a new one for every reader the camera had
+  // Effective options, as list options; an empty value is the library's default.
+  std::vector<std::pair<std::string, std::string>> options;
   bool set_up = false;
   StreamStats stats;         // last_error without credentials; for a camera not set up, why
   double fps = 0.0;          // frames delivered per second since the previous sample

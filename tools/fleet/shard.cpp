@@ -1,6 +1,8 @@
 #include "fleet/shard.hpp"
 
 #include <charconv>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace strovix::tools {
@@ -32,9 +34,35 @@ bool parse_whole(std::string_view text, int& value) {
 
 }  // namespace
 
+int read_shard_count(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  std::string count = text.str();
+  const auto first = count.find_first_not_of(" \t\r\n");
+  const auto last = count.find_last_not_of(" \t\r\n");
+  count = first == std::string::npos ? "" : count.substr(first, last - first + 1);
+  int value = 0;
+  if (!in || !parse_whole(count, value) || value < 1 || value > kMaxShards) {
+    throw std::invalid_argument("the shard count file " + path +
+                                " must hold one number from 1 to " + std::to_string(kMaxShards));
+  }
+  return value;
+}
+
 Shard parse_shard(const std::string& text) {
   const auto slash = text.find('/');
   Shard shard;
+  if (slash != std::string::npos && text.compare(slash + 1, 1, "@") == 0) {
+    if (!parse_whole(std::string_view(text).substr(0, slash), shard.index) || shard.index < 0 ||
+        shard.index >= kMaxShards || slash + 2 >= text.size()) {
+      throw std::invalid_argument("--shard needs K/@FILE with 0 <= K < " +
+                                  std::to_string(kMaxShards) + ", not '" + text + "'");
+    }
+    shard.count_file = text.substr(slash + 2);
+    shard.count = read_shard_count(shard.count_file);
+    return shard;
+  }
   if (slash == std::string::npos ||
       !parse_whole(std::string_view(text).substr(0, slash), shard.index) ||
       !parse_whole(std::string_view(text).substr(slash + 1), shard.count) || shard.count < 1 ||
@@ -65,6 +93,7 @@ int shard_of(std::string_view name, int count) {
 
 std::vector<Camera> select_shard(const std::vector<Camera>& cameras, const Shard& shard) {
   std::vector<Camera> selected;
+  if (shard.index >= shard.count) return selected;
   for (const auto& camera : cameras) {
     if (shard_of(camera.name, shard.count) == shard.index) selected.push_back(camera);
   }

@@ -14,10 +14,19 @@ namespace strovix::tools {
 struct Shard {
   int index = 0;  // K, 0 <= K < count
   int count = 1;  // N
+  // "K/@FILE": N is the number in this file, read at start and on every reload, so that a
+  // fleet grows or shrinks without a restart. Until the file says K < N this process reads
+  // nothing (a new replica may start before the file grows).
+  std::string count_file;
 };
 
-// "K/N"; throws std::invalid_argument with a message naming the problem.
+// "K/N" or "K/@FILE" (N read here from the file); throws std::invalid_argument with a
+// message naming the problem.
 Shard parse_shard(const std::string& text);
+
+// The shard count in `path`: one whole number, blanks around it allowed. Throws
+// std::invalid_argument naming the file.
+int read_shard_count(const std::string& path);
 
 // The weight of `name` for shard `index`: FNV-1a 64 of the name, mixed with the index by the
 // splitmix64 finaliser. Stable across runs, builds and machines (never std::hash).

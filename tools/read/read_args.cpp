@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <tuple>
 #include <utility>
 
@@ -103,6 +104,15 @@ PixelFormat parse_format(const std::string& text) {
 
 }  // namespace
 
+bool wants_json_log(const std::vector<std::string>& args) {
+  bool json = false;
+  for (std::size_t i = 0; i < args.size() && args[i] != "--"; ++i) {
+    if (args[i] == "--log-format" && i + 1 < args.size()) json = args[i + 1] == "json";
+    if (args[i].rfind("--log-format=", 0) == 0) json = args[i] == "--log-format=json";
+  }
+  return json;
+}
+
 bool is_png_path(const std::string& path) { return ends_with_ci(path, ".png"); }
 
 bool is_jpeg_path(const std::string& path) {
@@ -147,6 +157,12 @@ ReadArgs parse_read_args(const std::vector<std::string>& args) {
     } else if (arg == "--tls-ca") {
       out.tls_ca = value();
       if (out.tls_ca->empty()) throw ArgError("--tls-ca needs a PEM file");
+      // GLib's certificate database takes absolute paths only; a relative one would fail
+      // every camera later as a rejected certificate.
+      std::error_code ec;
+      const auto absolute = std::filesystem::absolute(*out.tls_ca, ec);
+      if (ec) throw ArgError("--tls-ca " + *out.tls_ca + ": " + ec.message());
+      out.tls_ca = absolute.lexically_normal().string();
     } else if (arg == "--tls-insecure") {
       no_value();
       out.tls_insecure = true;
@@ -164,6 +180,12 @@ ReadArgs parse_read_args(const std::vector<std::string>& args) {
     } else if (arg == "--json") {
       no_value();
       out.json = true;
+    } else if (arg == "--log-format") {
+      const std::string format = value();
+      if (format != "text" && format != "json") {
+        throw ArgError("--log-format needs text or json, not '" + format + "'");
+      }
+      out.log_json = format == "json";
     } else if (arg == "-q" || arg == "--quiet") {
       no_value();
       out.quiet = true;
@@ -214,6 +236,8 @@ std::string read_usage() {
          "  --snapshot FILE    at the end, write the newest frame to FILE (.png, .jpg, .jpeg)\n"
          "                     as delivered: its size, and 8-bit grayscale for --format gray\n"
          "  --json             one JSON object per line instead of the status lines\n"
+         "  --log-format F     stderr lines as text (default) or json: one object a line\n"
+         "                     with time, level, camera and message, for log collectors\n"
          "  -q, --quiet        no per-second lines (the summary is still printed) and only\n"
          "                     warnings and errors from the library\n"
          "  --backoff B,M,R    restart back-off in seconds: base, maximum, random spread\n"

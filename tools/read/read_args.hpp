@@ -28,6 +28,7 @@ struct ReadArgs {
   std::optional<double> duration;  // seconds; unset: until Ctrl-C
   std::optional<std::string> snapshot;
   bool json = false;
+  bool log_json = false;  // --log-format json: stderr lines as JSON objects
   bool quiet = false;
   bool help = false;
   std::optional<Backoff> backoff;  // unset: the library's defaults
@@ -40,6 +41,10 @@ struct ReadArgs {
 ReadArgs parse_read_args(const std::vector<std::string>& args);
 
 std::string read_usage();
+
+// Whether the arguments ask for --log-format json, looked for before they are parsed so that
+// even an argument error is reported in that format.
+bool wants_json_log(const std::vector<std::string>& args);
 
 // Whether `path` ends in .png (otherwise .jpg / .jpeg), ignoring case.
 bool is_png_path(const std::string& path);

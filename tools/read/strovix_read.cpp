@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/cli_log.hpp"
 #include "common/reader_setup.hpp"
 #include "common/run_loop.hpp"
 #include "common/snapshot.hpp"
@@ -24,6 +25,7 @@
 #include "strovix/event.hpp"
 #include "strovix/gobject_init.hpp"
 #include "strovix/logger.hpp"
+#include "strovix/redaction.hpp"
 #include "strovix/stream_reader/gst.hpp"
 #if STROVIX_READ_DEMO_SERVER
 #include "common/demo_rtsp_server.hpp"
@@ -126,18 +128,18 @@ std::optional<int> choose_source(const ReadArgs& args, Source& out) {
   }
   if (args.pipeline) {
     if (out.url.empty()) out.url = "custom-pipeline";
-    out.shown = "pipeline: " + redact_credentials(*args.pipeline, out.secrets);
+    out.shown = "pipeline: " + escape_control(redact_credentials(*args.pipeline, out.secrets));
     return std::nullopt;
   }
   if (args.url) {
-    out.shown = redact_url(out.url);
+    out.shown = escape_control(redact_url(out.url));
     return std::nullopt;
   }
 #if STROVIX_READ_DEMO_SERVER
   try {
     out.server = std::make_unique<DemoRtspServer>(DemoRtspServer::Options{});
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "strovix-read: cannot start the built-in test server: %s\n", e.what());
+    cli_log(LogLevel::error, "", std::string("cannot start the built-in test server: ") + e.what());
     return kExitSetup;
   }
   out.url = out.server->url();
@@ -145,9 +147,8 @@ std::optional<int> choose_source(const ReadArgs& args, Source& out) {
   out.note = " (built-in test stream: " + out.server->description() + ")";
   return std::nullopt;
 #else
-  std::fprintf(stderr,
-               "strovix-read: built without the test stream (no gst-rtsp-server); give a URL "
-               "or --pipeline\n");
+  cli_log(LogLevel::error, "",
+          "built without the test stream (no gst-rtsp-server); give a URL or --pipeline");
   return kExitUsage;
 #endif
 }
@@ -155,15 +156,14 @@ std::optional<int> choose_source(const ReadArgs& args, Source& out) {
 // Writes the snapshot; returns the summary's note of it, empty when none was written.
 std::string write_requested_snapshot(const ReadArgs& args, const Frame& newest, int& status) {
   if (!newest.image) {
-    std::fprintf(stderr, "strovix-read: no frame arrived; snapshot %s not written\n",
-                 args.snapshot->c_str());
+    cli_log(LogLevel::error, "", "no frame arrived; snapshot " + *args.snapshot + " not written");
     status = kExitFailure;
     return "";
   }
   try {
     write_snapshot(*newest.image, *args.snapshot);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "strovix-read: %s\n", e.what());
+    cli_log(LogLevel::error, "", e.what());
     status = kExitFailure;
     return "";
   }
@@ -192,8 +192,8 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   try {
     reader = std::make_unique<GstStreamReader>(1, source.url, runtime_options, options);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "strovix-read: cannot set up the stream: %s\n",
-                 one_line(redact_credentials(e.what(), source.secrets)).c_str());
+    cli_log(LogLevel::error, "",
+            "cannot set up the stream: " + one_line(redact_credentials(e.what(), source.secrets)));
     return kExitSetup;
   }
 
@@ -242,10 +242,12 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   report.summary(source.shown, duration, seconds_since(start), frames, watcher.first_frame_after(),
                  stats.restarts, last_status, interrupted, snapshot_note, watcher.all_latencies());
   if (frames == 0) {
-    std::fprintf(stderr, "strovix-read: no frame arrived in %.1f s: %s\n", duration,
-                 stats.last_error.empty()
-                     ? "no error was reported (the stream sent nothing decodable)"
-                     : stats.last_error.c_str());
+    char took[32];
+    std::snprintf(took, sizeof(took), "%.1f", duration);
+    cli_log(LogLevel::error, "",
+            std::string("no frame arrived in ") + took + " s: " +
+                (stats.last_error.empty() ? "no error was reported (the stream sent nothing decodable)"
+                                          : one_line(stats.last_error)));
     status = kExitNoFrame;
   }
   if (!closed_in_time) exit_now(status);
@@ -257,15 +259,16 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
 int main(int argc, char** argv) {
   ReadArgs args;
   FleetArgs fleet;
+  std::vector<std::string> arg_list(argv + 1, argv + argc);
+  set_cli_log_json(wants_json_log(arg_list));
   try {
-    std::vector<std::string> arg_list(argv + 1, argv + argc);
     fleet = take_fleet_args(arg_list);
     args = parse_read_args(arg_list);
     check_fleet_args(fleet, args);
   } catch (const ArgError& e) {
     // An argument may be a URL with credentials.
-    std::fprintf(stderr, "strovix-read: %s\nTry 'strovix-read --help' for the options.\n",
-                 redact_credentials(e.what()).c_str());
+    cli_log(LogLevel::error, "",
+            redact_credentials(e.what()) + "\nTry 'strovix-read --help' for the options.");
     return kExitUsage;
   }
   if (args.help) {
@@ -274,19 +277,20 @@ int main(int argc, char** argv) {
   }
 
   // Blocked before any thread exists, so every thread inherits the mask and the signals
-  // wait for the main loop's sigtimedwait instead of interrupting a GStreamer thread.
+  // wait for the run loop's signalfd instead of interrupting a GStreamer thread.
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
+  // A fleet rereads its list on SIGHUP; a single stream keeps the default (it ends).
+  if (fleet.cameras) sigaddset(&stop_signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   try {
     if (fleet.cameras) return run_fleet(args, fleet, stop_signals);
     return run(args, stop_signals);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "strovix-read: %s\n",
-                 redact_credentials(e.what(), url_secrets(args.url.value_or(""))).c_str());
+    cli_log(LogLevel::error, "", redact_credentials(e.what(), url_secrets(args.url.value_or(""))));
     return kExitFailure;
   }
 }

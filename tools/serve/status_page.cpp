@@ -70,6 +70,7 @@ function tileFor(cam) {
   fact(dl, "size", "size");
   fact(dl, "restarts", "restarts");
   fact(dl, "last error", "last_error");
+  fact(dl, "options", "options");
   info.append(name, dl);
   el.append(thumb, info);
   document.getElementById("tiles").append(el);
@@ -88,6 +89,15 @@ function tileFor(cam) {
 function set(t, key, text) {
   t.el.querySelector('[data-field="' + key + '"]').textContent = text;
 }
+// The options that differ from the library's defaults, as the list writes them.
+function options(o) {
+  const parts = [];
+  for (const [key, value] of Object.entries(o || {})) {
+    if (value === true) parts.push(key);
+    else if (typeof value === "string" && !(key === "format" && value === "bgr")) parts.push(key + "=" + value);
+  }
+  return parts.length ? parts.join(" ") : "defaults";
+}
 function age(ms) {
   if (ms === null) return "-";
   return ms < 10000 ? Math.round(ms) + " ms" : Math.round(ms / 1000) + " s";
@@ -102,6 +112,14 @@ async function refresh() {
     return;
   }
   let up = 0;
+  // Cameras a reload removed lose their tiles.
+  const listed = new Set(cams.map((c) => c.name));
+  for (const [name, t] of tiles) {
+    if (!listed.has(name)) {
+      t.el.remove();
+      tiles.delete(name);
+    }
+  }
   for (const cam of cams) {
     const t = tileFor(cam);
     if (cam.up) up++;
@@ -114,6 +132,7 @@ async function refresh() {
     set(t, "size", cam.width ? cam.width + "x" + cam.height + (cam.codec ? " " + cam.codec : "") : "-");
     set(t, "restarts", String(cam.restarts));
     set(t, "last_error", cam.last_error || "-");
+    set(t, "options", options(cam.options));
     if (cam.frames_delivered > 0 && !t.busy) {
       t.busy = true;
       t.img.src = "cameras/" + encodeURIComponent(cam.name) + "/snapshot.jpg?t=" + Date.now();

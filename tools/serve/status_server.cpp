@@ -10,6 +10,9 @@
 #include <vector>
 
 #include "common/jpeg.hpp"
+#include "serve/listener.hpp"
+#include "serve/request_guard.hpp"
+#include "serve/serve_auth.hpp"
 #include "serve/status_page.hpp"
 
 namespace strovix::tools {
@@ -36,35 +39,17 @@ void respond_text(SoupServerMessage* msg, guint status, const std::string& text)
   respond(msg, status, "text/plain; charset=utf-8", text + "\n");
 }
 
-// GLib's own listen backlog (10) drops connections when tens of clients connect at once, and
-// each dropped one waits a second for its retry: the socket is made here with a longer one.
-constexpr int kListenBacklog = 256;
-
-gboolean listen(SoupServer* server, const ServeAddress& address, GError** error) {
-  // "*": an IPv6 socket, which GLib makes dual-stack, so IPv4 clients reach it too.
-  const std::string host = address.host == "*"           ? "::"
-                           : address.host == "localhost" ? "127.0.0.1"
-                                                         : address.host;
-  GInetAddress* ip = g_inet_address_new_from_string(host.c_str());
-  if (!ip) {
-    g_set_error(error, G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT,
-                "'%s' is no IP address (nor localhost or *)", address.host.c_str());
-    return FALSE;
+GTlsCertificate* load_certificate(const ServeTls& tls) {
+  GError* error = nullptr;
+  GTlsCertificate* certificate =
+      g_tls_certificate_new_from_files(tls.certificate.c_str(), tls.key.c_str(), &error);
+  if (!certificate) {
+    std::string message = "cannot use the certificate " + tls.certificate + " and key " +
+                          tls.key + ": " + (error ? error->message : "unknown error");
+    if (error) g_error_free(error);
+    throw std::runtime_error(message);
   }
-  GSocketAddress* socket_address =
-      g_inet_socket_address_new(ip, static_cast<guint16>(address.port));
-  g_object_unref(ip);
-  GSocket* socket = g_socket_new(g_socket_address_get_family(socket_address), G_SOCKET_TYPE_STREAM,
-                                 G_SOCKET_PROTOCOL_TCP, error);
-  gboolean ok = socket != nullptr;
-  if (ok) {
-    g_socket_set_listen_backlog(socket, kListenBacklog);
-    ok = g_socket_bind(socket, socket_address, TRUE, error) && g_socket_listen(socket, error) &&
-         soup_server_listen_socket(server, socket, SoupServerListenOptions(0), error);
-    g_object_unref(socket);
-  }
-  g_object_unref(socket_address);
-  return ok;
+  return certificate;
 }
 
 }  // namespace
@@ -86,10 +71,46 @@ struct StatusServer::Loop {
   };
 
   StatusServer* owner = nullptr;
+  ServeOptions options;
   GMainContext* context = nullptr;
   GMainLoop* main_loop = nullptr;
   SoupServer* server = nullptr;
+  std::unique_ptr<BasicAuth> auth;
+  GTlsCertificate* certificate = nullptr;
+  std::unique_ptr<Listener> listener;
+  // Host names a loopback-bound server answers to; empty: any.
+  std::vector<std::string> allowed_hosts;
   std::map<std::string, CameraJpeg> jpegs;
+
+  // A request's first bytes arrived; its headers, then its answer, each have the time-out.
+  static void on_request_started(SoupServer*, SoupServerMessage* msg, gpointer data) {
+    g_signal_connect(msg, "got-headers", G_CALLBACK(on_got_headers), data);
+    g_signal_connect(msg, "finished", G_CALLBACK(on_finished), data);
+  }
+  static void on_got_headers(SoupServerMessage* msg, gpointer) {
+    Listener::restart_timeout(msg);
+    // One request a connection: libsoup 3.2 keeps a connection served through
+    // soup_server_accept_iostream alive only while the server has a listener of its own, and
+    // loses track of one whose client leaves while it waits for the next request.
+    soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Connection",
+                                 "close");
+    if (announces_body(msg)) refuse_body(msg, is_read_method(soup_server_message_get_method(msg)));
+  }
+  // The time-out now bounds the connection's close.
+  static void on_finished(SoupServerMessage* msg, gpointer) { Listener::restart_timeout(msg); }
+
+  bool host_allowed(SoupServerMessage* msg) const {
+    if (allowed_hosts.empty()) return true;
+    const char* host =
+        soup_message_headers_get_one(soup_server_message_get_request_headers(msg), "Host");
+    // HTTP/1.0 clients may send none; browsers always do.
+    if (!host) return true;
+    const std::string name = host_part(host);
+    for (const auto& allowed : allowed_hosts) {
+      if (name == allowed) return true;
+    }
+    return false;
+  }
 
   static void on_request(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*,
                          gpointer data) {
@@ -102,7 +123,33 @@ struct StatusServer::Loop {
 
   void handle(SoupServerMessage* msg, const std::string& path) {
     const char* method = soup_server_message_get_method(msg);
-    if (method != SOUP_METHOD_GET && method != SOUP_METHOD_HEAD) {
+    if (path == "/healthz" && is_read_method(method)) {
+      respond_text(msg, SOUP_STATUS_OK, "ok");
+      return;
+    }
+    if (!host_allowed(msg)) {
+      respond_text(msg, SOUP_STATUS_MISDIRECTED_REQUEST,
+                   "this server answers to localhost and its loopback address only");
+      return;
+    }
+    if (auth) {
+      const auto verdict = auth->check_header(soup_message_headers_get_one(
+          soup_server_message_get_request_headers(msg), "Authorization"));
+      SoupMessageHeaders* headers = soup_server_message_get_response_headers(msg);
+      if (verdict == BasicAuth::Verdict::busy) {
+        soup_message_headers_replace(headers, "Retry-After", "1");
+        respond_text(msg, SOUP_STATUS_SERVICE_UNAVAILABLE,
+                     "too many password checks at once: try again");
+        return;
+      }
+      if (verdict == BasicAuth::Verdict::denied) {
+        soup_message_headers_replace(headers, "WWW-Authenticate",
+                                     "Basic realm=\"strovix-read\", charset=\"UTF-8\"");
+        respond_text(msg, SOUP_STATUS_UNAUTHORIZED, "authentication required");
+        return;
+      }
+    }
+    if (!is_read_method(method)) {
       soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Allow",
                                    "GET, HEAD");
       respond_text(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, "only GET and HEAD");
@@ -215,35 +262,42 @@ struct StatusServer::Loop {
   }
 };
 
-StatusServer::StatusServer(const ServeAddress& address) : loop_(std::make_unique<Loop>()) {
+void check_serve_tls(const ServeTls& tls) { g_object_unref(load_certificate(tls)); }
+
+StatusServer::StatusServer(const ServeOptions& options) : loop_(std::make_unique<Loop>()) {
   loop_->owner = this;
+  loop_->options = options;
+  if (options.auth_file) loop_->auth = std::make_unique<BasicAuth>(*options.auth_file);
+  if (is_loopback_host(options.address.host)) {
+    loop_->allowed_hosts = {"localhost", "127.0.0.1", "::1"};
+    if (options.address.host != "localhost") loop_->allowed_hosts.push_back(options.address.host);
+  }
+  if (options.tls) loop_->certificate = load_certificate(*options.tls);
   loop_->context = g_main_context_new();
   loop_->main_loop = g_main_loop_new(loop_->context, FALSE);
   std::promise<std::string> listening;
   auto listening_result = listening.get_future();
-  thread_ = std::thread([this, address, &listening] {
+  thread_ = std::thread([this, &listening] {
     pthread_setname_np(pthread_self(), "strovix-http");
     Loop& loop = *loop_;
     g_main_context_push_thread_default(loop.context);
-    // The server's sockets and sources belong to this thread's default context.
-    loop.server = soup_server_new("server-header", "strovix-read ", nullptr);
+    // The server's sockets and sources belong to this thread's default context. No version
+    // in the Server header: a name without a trailing space keeps libsoup's out.
+    loop.server = soup_server_new("server-header", "strovix-read", nullptr);
     soup_server_add_handler(loop.server, nullptr, &Loop::on_request, &loop, nullptr);
-    GError* error = nullptr;
-    const gboolean ok = listen(loop.server, address, &error);
-    if (!ok) {
-      listening.set_exception(
-          std::make_exception_ptr(std::runtime_error(error ? error->message : "cannot listen")));
-      if (error) g_error_free(error);
-    } else {
-      std::string url;
-      GSList* uris = soup_server_get_uris(loop.server);
-      if (uris) {
-        char* text = g_uri_to_string(static_cast<GUri*>(uris->data));
-        url = text;
-        g_free(text);
-      }
-      g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
-      listening.set_value(url);
+    g_signal_connect(loop.server, "request-started", G_CALLBACK(&Loop::on_request_started),
+                     &loop);
+    try {
+      loop.listener = std::make_unique<Listener>(
+          loop.server, loop.options.address,
+          Listener::Options{.max_connections = loop.options.max_connections,
+                            .timeout_ms = loop.options.timeout_ms,
+                            .certificate = loop.certificate});
+      listening.set_value(loop.listener->url());
+    } catch (...) {
+      listening.set_exception(std::current_exception());
+    }
+    if (loop.listener) {
       g_main_loop_run(loop.main_loop);
       // Encodings finished before the encoder stopped are handed over first.
       for (int i = 0; i < 1000 && g_main_context_iteration(loop.context, FALSE); ++i) {
@@ -251,6 +305,7 @@ StatusServer::StatusServer(const ServeAddress& address) : loop_(std::make_unique
       loop.release_waiting();
     }
     soup_server_disconnect(loop.server);
+    loop.listener.reset();
     g_object_unref(loop.server);
     loop.server = nullptr;
     for (int i = 0; i < 1000 && g_main_context_iteration(loop.context, FALSE); ++i) {
@@ -263,6 +318,7 @@ StatusServer::StatusServer(const ServeAddress& address) : loop_(std::make_unique
     thread_.join();
     g_main_loop_unref(loop_->main_loop);
     g_main_context_unref(loop_->context);
+    if (loop_->certificate) g_object_unref(loop_->certificate);
     throw;
   }
   encoder_ = std::thread([this] {
@@ -288,6 +344,7 @@ StatusServer::~StatusServer() {
   thread_.join();
   g_main_loop_unref(loop_->main_loop);
   g_main_context_unref(loop_->context);
+  if (loop_->certificate) g_object_unref(loop_->certificate);
 }
 
 void StatusServer::publish(std::shared_ptr<const FleetSample> sample) {

@@ -62,6 +62,11 @@ struct GstStreamReaderOptions {
   // them, smeared and blocky as the decoder conceals the loss, for hosts that prefer any
   // picture to none.
   bool deliver_damaged = false;
+
+  // Names the stream in its log lines instead of its URL (the logger "strovix:NAME", and
+  // "camera" in the json log format): a fleet's camera name. Empty: the URL without
+  // credentials.
+  std::string log_name;
 };
 
 // One consistent snapshot of what a reader has done. Times are wall-clock seconds since the
