@@ -110,6 +110,7 @@ while True:
 
 # /api/cameras: every camera, every field, nothing of the credentials.
 FIELDS = ["name", "url", "status", "fps", "frames_delivered", "frames_replaced", "restarts",
+          "packets_lost", "frames_damaged_dropped",
           "last_error", "last_error_time", "age_ms", "width", "height", "codec", "transport"]
 check(sorted(cams) == sorted(LIVE + DOWN), "every camera listed: %s" % sorted(cams))
 for name, cam in cams.items():
@@ -152,6 +153,7 @@ text = body.decode()
 families = {f.name: f for f in text_string_to_metric_families(text)}
 expected = {"strovix_frames_delivered": "counter", "strovix_frames_replaced": "counter",
             "strovix_restarts": "counter", "strovix_up": "gauge",
+            "strovix_packets_lost": "counter", "strovix_frames_damaged_dropped": "counter",
             "strovix_frame_age_seconds": "gauge", "strovix_fps": "gauge"}
 for family, kind in expected.items():
     f = families.get(family) or families.get(family + "_total")

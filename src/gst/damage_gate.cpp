@@ -24,7 +24,7 @@ bool h264_begins(const guint8* p, gsize size) {
   if (size < 2) return false;
   const int type = p[0] & 0x1f;
   if (type == 24) return size >= 4 && h264_nal_begins(p + 3, size - 3);  // STAP-A
-  if (type == 28) {                                                        // FU-A
+  if (type == 28) {                                                      // FU-A
     if (!(p[1] & 0x80) || size < 3) return false;
     const guint8 header[2] = {static_cast<guint8>((p[0] & 0xe0) | (p[1] & 0x1f)), p[2]};
     return h264_nal_begins(header, 2);
@@ -156,10 +156,15 @@ void DamageTracker::on_packet(GstBuffer* rtp) {
     if (gap > 0) {
       if (_counters) _counters->packets_lost.fetch_add(gap, std::memory_order_relaxed);
       _pending_loss = true;
-      // The packets lost may be the previous picture's tail or this one's head.
-      if (!_previous_marker) mark_damaged(_previous_pts);
+      // Which of the next frames to reach the gate miss data: the previous picture when its
+      // tail (the marker) is gone, and this packet's picture unless it starts here. The
+      // depayloader flushes a picture that lost its marker only when the next one arrives,
+      // under the next one's time, so these are counted in order as well as marked by time.
       const bool head = offset < size && begins_picture(_codec, p + offset, size - offset);
+      const bool same_picture = !_previous_marker && pts == _previous_pts;
+      if (!_previous_marker) mark_damaged(_previous_pts);
       if (!head) mark_damaged(pts);
+      _damaged_frames += same_picture ? 1 : (!_previous_marker ? 1 : 0) + (!head ? 1 : 0);
     }
   }
   gst_buffer_unmap(rtp, &map);
@@ -178,6 +183,7 @@ void DamageTracker::reset_sequence() {
   std::lock_guard lock(_mutex);
   _have_sequence = false;
   _previous_marker = true;
+  _damaged_frames = 0;
 }
 
 void DamageTracker::mark_damaged(GstClockTime pts) {
@@ -196,7 +202,6 @@ void DamageTracker::count_dropped() {
 }
 
 DamageTracker::Verdict DamageTracker::on_frame(GstBuffer* encoded) {
-  if (GST_BUFFER_FLAG_IS_SET(encoded, GST_BUFFER_FLAG_HEADER)) return Verdict::PASS;
   const GstClockTime pts = GST_BUFFER_PTS(encoded);
   const bool keyframe = !GST_BUFFER_FLAG_IS_SET(encoded, GST_BUFFER_FLAG_DELTA_UNIT);
   std::lock_guard lock(_mutex);
@@ -205,13 +210,18 @@ DamageTracker::Verdict DamageTracker::on_frame(GstBuffer* encoded) {
     _pending_loss = false;
     _waiting = true;
   }
-  if (keyframe && !is_damaged(pts)) {
+  const bool counted = _damaged_frames > 0;
+  if (counted) {
+    --_damaged_frames;
+    _waiting = true;
+  }
+  if (keyframe && !counted && !is_damaged(pts)) {
     _resume_pts = was_waiting || _waiting ? pts : GST_CLOCK_TIME_NONE;
     _waiting = false;
     return Verdict::PASS;
   }
-  const bool leading = GST_CLOCK_TIME_IS_VALID(_resume_pts) && GST_CLOCK_TIME_IS_VALID(pts) &&
-                       pts < _resume_pts;
+  const bool leading =
+      GST_CLOCK_TIME_IS_VALID(_resume_pts) && GST_CLOCK_TIME_IS_VALID(pts) && pts < _resume_pts;
   if (!_waiting && !leading) return Verdict::PASS;
   count_dropped();
   return _waiting && !was_waiting ? Verdict::DROP_AND_DRAIN : Verdict::DROP;

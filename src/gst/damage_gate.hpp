@@ -57,9 +57,12 @@ class DamageTracker {
   GstClockTime _previous_pts = GST_CLOCK_TIME_NONE;
   // A loss the gate has not seen yet: the next frame to reach it may reference lost data.
   bool _pending_loss = false;
+  // How many of the next frames to reach the gate are known to miss packets.
+  int _damaged_frames = 0;
   // Frames known to miss some of their packets, by presentation time (every packet of a
-  // picture carries its time); a few are enough, as frames reach the gate within a
-  // picture or two of their packets.
+  // picture carries its time): a second check beside the count, which a depayloader that
+  // drops a broken picture entirely would put off by one. A few are enough, as frames reach
+  // the gate within a picture or two of their packets.
   std::array<GstClockTime, 16> _damaged{};
   std::size_t _next_damaged = 0;
   bool _waiting = false;

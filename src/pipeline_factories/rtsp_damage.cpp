@@ -43,8 +43,7 @@ void on_pad_linked(GstElement*, GstPad* pad, gpointer data) noexcept {
   PadPtr parser_src(gst_element_get_static_pad(parser.get(), "src"));
   PadPtr decoder_sink(parser_src ? gst_pad_get_peer(parser_src.get()) : nullptr);
   if (!decoder_sink) return;
-  auto tracker =
-      std::make_shared<DamageTracker>(rtp_codec_of(codec_name(s)), settings.counters);
+  auto tracker = std::make_shared<DamageTracker>(rtp_codec_of(codec_name(s)), settings.counters);
   add_loss_probe(pad, tracker);
   if (!settings.deliver_damaged) add_damage_gate(decoder_sink.get(), tracker);
 }
@@ -63,8 +62,7 @@ void attach_damage_gate(GstElement* rtspsrc, const DamageSettings& settings) {
   g_signal_connect(rtspsrc, "new-manager", G_CALLBACK(on_new_manager), nullptr);
   g_signal_connect_data(
       rtspsrc, "pad-added", G_CALLBACK(on_pad_linked), new DamageSettings(settings),
-      [](gpointer data, GClosure*) { delete static_cast<DamageSettings*>(data); },
-      G_CONNECT_AFTER);
+      [](gpointer data, GClosure*) { delete static_cast<DamageSettings*>(data); }, G_CONNECT_AFTER);
 }
 
 }  // namespace strovix::detail

@@ -3,6 +3,7 @@
 #include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
 #include <gst/rtsp-server/rtsp-server.h>
+#include <gst/video/video.h>
 
 #include <pthread.h>
 
@@ -27,8 +28,10 @@ std::string caps_of(int width, int height, int fps) {
 }
 
 std::string video_branch(const RtspMountOptions& o) {
-  const std::string source = std::string("videotestsrc name=src is-live=true pattern=") +
-                             (o.counter ? "smpte" : "ball") + " ! " +
+  const std::string pattern = !o.pattern.empty() ? o.pattern : o.counter ? "smpte" : "ball";
+  const std::string scroll = o.scroll > 0 ? " horizontal-speed=" + std::to_string(o.scroll) : "";
+  const std::string source = "videotestsrc name=src is-live=true pattern=" + pattern + scroll +
+                             " ! " +
                              caps_of(o.width, o.height, o.fps) + " ! ";
   const std::string gop = std::to_string(o.key_int_max > 0 ? o.key_int_max : 30);
   // Zero-latency tuning rules out B-frames, so streams with them go without it.
@@ -122,9 +125,14 @@ std::shared_ptr<Clip> encode_clip(const RtspLoopedMountOptions& o) {
         " pattern=smpte ! " + caps_of(o.width, o.height, fps) + " ! mix. videotestsrc" + n +
         " pattern=snow ! " + caps_of(o.width, band, fps) + " ! mix.";
   } else {
-    description = "videotestsrc num-buffers=" + std::to_string(frames) + " pattern=ball ! " +
+    const std::string pattern = o.pattern.empty() ? "ball" : o.pattern;
+    const std::string scroll =
+        o.scroll > 0 ? " horizontal-speed=" + std::to_string(o.scroll) : std::string();
+    description = "videotestsrc num-buffers=" + std::to_string(frames) + " pattern=" + pattern +
+                  scroll + " ! " +
                   caps_of(o.width, o.height, fps) +
-                  " ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=" + gop + tail;
+                  " ! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=" + gop +
+                  (o.pattern.empty() ? "" : " bitrate=8000") + tail;
   }
   GError* error = nullptr;
   GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
@@ -315,6 +323,42 @@ void enable_tls(GstRTSPAuth* auth, std::string* dir, std::string* cert) {
 
 const Bgr kCounterBars[7] = {{252, 252, 252}, {0, 252, 252}, {252, 252, 0}, {0, 252, 0},
                              {252, 0, 252},   {0, 0, 252},   {252, 0, 0}};
+
+std::vector<std::uint8_t> scroll_reference(const std::string& pattern, int width, int height) {
+  const std::string description = "videotestsrc num-buffers=1 pattern=" + pattern +
+                                  " ! video/x-raw,format=GRAY8,width=" + std::to_string(width) +
+                                  ",height=" + std::to_string(height) +
+                                  " ! appsink name=sink sync=false";
+  GstElement* pipeline = gst_parse_launch(description.c_str(), nullptr);
+  if (!pipeline) throw std::runtime_error("cannot render the scroll reference");
+  GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
+  gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 10 * GST_SECOND);
+  std::vector<std::uint8_t> luma;
+  GstVideoInfo info;
+  if (sample && gst_video_info_from_caps(&info, gst_sample_get_caps(sample))) {
+    GstVideoFrame frame;
+    if (gst_video_frame_map(&frame, &info, gst_sample_get_buffer(sample), GST_MAP_READ)) {
+      const auto* data = static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
+      const int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
+      luma.reserve(static_cast<std::size_t>(width) * height);
+      // videotestsrc paints studio-range luma (16-235); the reader delivers full range.
+      for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+          const int v = (data[y * stride + x] - 16) * 255 / 219;
+          luma.push_back(static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v));
+        }
+      }
+      gst_video_frame_unmap(&frame);
+    }
+  }
+  if (sample) gst_sample_unref(sample);
+  gst_object_unref(sink);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(pipeline);
+  if (luma.empty()) throw std::runtime_error("no scroll reference picture");
+  return luma;
+}
 
 int read_frame_counter(const std::uint8_t* bgr, int width, int height, std::size_t stride) {
   if (width < kCounterBits * kBlock || height < kBlock) return -1;

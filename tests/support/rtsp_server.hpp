@@ -37,7 +37,16 @@ struct RtspMountOptions {
   bool counter = false;
   // Offers RTP over UDP only: a client that insists on TCP is refused (461).
   bool udp_only = false;
+  // A still videotestsrc pattern ("smpte", "pinwheel", ...) scrolled left by `scroll` pixels a
+  // frame and wrapping round (videotestsrc's horizontal-speed): frame n is frame 0 shifted by
+  // n * scroll, so a picture can be scored against the clean one (scroll_reference).
+  std::string pattern = "";
+  int scroll = 0;
 };
+
+// Frame 0 of a scrolling mount as full-range luma, width * height bytes, rendered without
+// encoding: the clean picture that frame n equals when shifted left by n * scroll.
+std::vector<std::uint8_t> scroll_reference(const std::string& pattern, int width, int height);
 
 // Colour bars of a `counter` mount, left to right, as B, G, R.
 struct Bgr {
@@ -68,6 +77,10 @@ struct RtspLoopedMountOptions {
   // the middle, x264 veryfast at this bit rate (kbit/s). 0: the cheap moving ball, encoded
   // ultrafast at x264's default quality.
   int camera_kbps = 0;
+  // With camera_kbps 0: a scrolling still pattern as in RtspMountOptions instead of the ball,
+  // at 8 Mbit/s so that its pictures score well above visible damage.
+  std::string pattern = "";
+  int scroll = 0;
 };
 
 // An in-process RTSP server on 127.0.0.1 with an ephemeral port, serving live test patterns.

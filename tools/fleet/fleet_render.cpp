@@ -66,6 +66,8 @@ std::string render_cameras_json(const FleetSample& sample) {
            ",\"frames_delivered\":" + std::to_string(s.frames_delivered) +
            ",\"frames_replaced\":" + std::to_string(s.frames_replaced) +
            ",\"restarts\":" + std::to_string(s.restarts) +
+           ",\"packets_lost\":" + std::to_string(s.packets_lost) +
+           ",\"frames_damaged_dropped\":" + std::to_string(s.frames_damaged_dropped) +
            ",\"last_error\":" + optional_text(s.last_error) +
            ",\"last_error_time\":" + optional_time(s.last_error_time) +
            ",\"age_ms\":" + json_number(c.age_seconds * 1000.0, "%.1f") +
@@ -92,6 +94,12 @@ std::string render_metrics(const FleetSample& sample) {
        [](const CameraSample& c) { return static_cast<double>(c.stats.frames_replaced); }},
       {"strovix_restarts_total", "counter", "Pipeline restarts, failed attempts included.",
        [](const CameraSample& c) { return static_cast<double>(c.stats.restarts); }},
+      {"strovix_packets_lost_total", "counter",
+       "RTP packets of the camera's video that never arrived (rtsp).",
+       [](const CameraSample& c) { return static_cast<double>(c.stats.packets_lost); }},
+      {"strovix_frames_damaged_dropped_total", "counter",
+       "Frames not delivered because they were built on lost packets.",
+       [](const CameraSample& c) { return static_cast<double>(c.stats.frames_damaged_dropped); }},
       {"strovix_up", "gauge", "1 when the camera is streaming with a frame in the last 5 s.",
        [](const CameraSample& c) { return c.up() ? 1.0 : 0.0; }},
       {"strovix_frame_age_seconds", "gauge",
@@ -127,6 +135,8 @@ std::string render_status_lines(const FleetSample& sample) {
            ",\"width\":" + (s.width > 0 ? std::to_string(s.width) : "null") +
            ",\"height\":" + (s.height > 0 ? std::to_string(s.height) : "null") +
            ",\"restarts\":" + std::to_string(s.restarts) +
+           ",\"packets_lost\":" + std::to_string(s.packets_lost) +
+           ",\"frames_damaged_dropped\":" + std::to_string(s.frames_damaged_dropped) +
            ",\"transport\":" + optional_text(s.transport) +
            ",\"last_error\":" + optional_text(s.last_error) + "}\n";
   }

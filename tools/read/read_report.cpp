@@ -41,9 +41,9 @@ void Report::start(const std::string& source, const std::string& note) const {
 }
 
 void Report::status(double elapsed, StreamStatus status, double fps, std::uint64_t frames,
-                    const Frame& newest, std::size_t restarts, double capture_latency,
-                    const std::string& transport) const {
+                    const Frame& newest, const StreamStats& stats, double capture_latency) const {
   if (quiet) return;
+  const std::size_t restarts = stats.restarts;
   const double age = newest.image ? wall_seconds() - newest.timestamp : NAN;
   char buf[256];
   if (json) {
@@ -59,8 +59,11 @@ void Report::status(double elapsed, StreamStatus status, double fps, std::uint64
       text += ",\"width\":null,\"height\":null";
     }
     text += ",\"restarts\":" + std::to_string(restarts) +
+            ",\"packets_lost\":" + std::to_string(stats.packets_lost) +
+            ",\"frames_damaged_dropped\":" + std::to_string(stats.frames_damaged_dropped) +
             ",\"capture_latency_ms\":" + json_ms_or_null(capture_latency) +
-            ",\"transport\":" + (transport.empty() ? "null" : json_string(transport)) + "}";
+            ",\"transport\":" + (stats.transport.empty() ? "null" : json_string(stats.transport)) +
+            "}";
     line(text);
     return;
   }
@@ -76,7 +79,14 @@ void Report::status(double elapsed, StreamStatus status, double fps, std::uint64
                 std::string(to_string(status)).c_str(), fps, age_text.c_str(), size_text.c_str(),
                 restarts);
   std::string text = buf;
-  if (!transport.empty()) text += "  " + transport;
+  if (!stats.transport.empty()) text += "  " + stats.transport;
+  // Only a lossy stream gets the loss figures: the line stays short where nothing is lost.
+  if (stats.packets_lost > 0 || stats.frames_damaged_dropped > 0) {
+    std::snprintf(buf, sizeof(buf), "  lost %llu packets, %llu damaged frames held back",
+                  static_cast<unsigned long long>(stats.packets_lost),
+                  static_cast<unsigned long long>(stats.frames_damaged_dropped));
+    text += buf;
+  }
   if (std::isfinite(capture_latency)) {
     std::snprintf(buf, sizeof(buf), "  camera\u2192frame %.0f ms", capture_latency * 1000.0);
     text += buf;

@@ -19,11 +19,10 @@ struct Report {
 
   void line(const std::string& text) const;
   void start(const std::string& source, const std::string& note) const;
-  // `capture_latency`: the median over this interval's frames (seconds), NaN when unknown;
-  // `transport`: "udp", "tcp" or "" (stats().transport).
+  // `capture_latency`: the median over this interval's frames (seconds), NaN when unknown.
+  // `stats`: the reader's, for its restarts and losses.
   void status(double elapsed, StreamStatus status, double fps, std::uint64_t frames,
-              const Frame& newest, std::size_t restarts, double capture_latency,
-              const std::string& transport) const;
+              const Frame& newest, const StreamStats& stats, double capture_latency) const;
   void summary(const std::string& source, double duration, double wall, std::uint64_t frames,
                double first_frame_after, std::size_t restarts, StreamStatus last_status,
                bool interrupted, const std::string& snapshot,

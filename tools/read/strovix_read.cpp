@@ -202,9 +202,8 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   std::uint64_t last_frames = 0;
   const bool interrupted = loop.run([&](double interval) {
     const std::uint64_t frames = watcher.frames();
-    const StreamStats now = reader->stats();
     report.status(seconds_since(start), reader->status(), (frames - last_frames) / interval, frames,
-                  watcher.newest(), now.restarts, median(watcher.take_latencies()), now.transport);
+                  watcher.newest(), reader->stats(), median(watcher.take_latencies()));
     last_frames = frames;
   });
 
@@ -217,8 +216,7 @@ int run(const ReadArgs& args, const sigset_t& stop_signals) {
   const StreamStats stats = reader->stats();
   if (const auto interval = loop.closing_interval()) {
     report.status(duration, last_status, (frames - last_frames) / *interval, frames,
-                  watcher.newest(), stats.restarts, median(watcher.take_latencies()),
-                  stats.transport);
+                  watcher.newest(), stats, median(watcher.take_latencies()));
   }
   watcher.stop();
   Frame newest = watcher.newest();

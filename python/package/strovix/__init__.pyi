@@ -41,6 +41,9 @@ class StreamStats:
     frames_replaced: int
     restarts: int
     restarts_since_frame: int
+    packets_received: int
+    packets_lost: int
+    frames_damaged_dropped: int
     last_error: str
     last_error_time: float
     last_frame_time: float
@@ -85,13 +88,16 @@ class GstStreamReader:
         pixel_format: Literal["bgr", "rgb", "gray"] = "bgr",
         tls_ca_file: str = "",
         tls_validation: bool = True,
+        deliver_damaged: bool = False,
     ) -> None:
         """output_size=(w, h): frames at that size; 0 is the source's, and one 0 keeps the
         aspect ratio (rounded to even). pixel_format: "bgr" (HxWx3), "rgb" (HxWx3) or "gray"
         (HxW, full-range luma). Both are applied in the one conversion pass; a size or format
         that cannot be delivered raises StreamSetupError. tls_ca_file: a PEM file of the
         certificates rtsps:// and https:// trust instead of the system's; tls_validation=False
-        accepts any certificate (a warning is logged)."""
+        accepts any certificate (a warning is logged). deliver_damaged=True delivers rtsp frames
+        built on lost packets (smeared, blocky) instead of holding them back until the next
+        intact keyframe."""
     @property
     def id(self) -> int: ...
     @property
