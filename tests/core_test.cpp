@@ -9,8 +9,8 @@
 #include "strovix/errors.hpp"
 #include "strovix/event.hpp"
 #include "strovix/gobject_init.hpp"
-#include "strovix/logger.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
+#include "strovix/logger.hpp"
 #include "strovix/stream_reader/runtime_options.hpp"
 #include "support/log_capture.hpp"
 
@@ -113,8 +113,7 @@ TEST(CustomFactory, BuildsPlayingPipelineWithWatchAndCompletion) {
   auto log = std::make_shared<BusLog>();
   int completions = 0;
   CustomPipelineFactory factory("videotestsrc num-buffers=3 ! appsink name=s wait-on-eos=false",
-                                "ignored://", recording_watcher(log),
-                                [&](GstElement*) { ++completions; });
+                                recording_watcher(log), [&](GstElement*) { ++completions; });
   auto pipeline = factory.build();
   ASSERT_NE(pipeline->appsink(), nullptr);
   EXPECT_EQ(completions, 0);  // not before its owner has published it
@@ -146,7 +145,7 @@ TEST(CustomFactory, BuildsPlayingPipelineWithWatchAndCompletion) {
 TEST(Pipeline, SecondBusWatchIsRefusedAndTheFirstStays) {
   auto first = std::make_shared<BusLog>();
   auto second = std::make_shared<BusLog>();
-  CustomPipelineFactory factory("videotestsrc num-buffers=3 ! appsink wait-on-eos=false", "",
+  CustomPipelineFactory factory("videotestsrc num-buffers=3 ! appsink wait-on-eos=false",
                                 recording_watcher(first), nullptr);
   auto pipeline = factory.build();
   EXPECT_THROW(pipeline->add_bus_watch(recording_watcher(second)), std::logic_error);
@@ -161,12 +160,12 @@ TEST(CustomFactory, StructuralFaultsThrowRuntimeFaultsGoToTheBus) {
   for (const char* bad :
        {"", "!!!", "videotestsrc ! nosuchelement_xyz ! appsink", "videotestsrc ! fakesink",
         "videotestsrc ! video/x-raw,width=abc ! appsink"}) {
-    CustomPipelineFactory factory(bad, "", nullptr, nullptr);
+    CustomPipelineFactory factory(bad, nullptr, nullptr);
     EXPECT_THROW(factory.build(), StreamSetupError) << bad;
   }
   auto log = std::make_shared<BusLog>();
   CustomPipelineFactory missing_file(
-      "filesrc location=/nonexistent/strovix.mp4 ! decodebin ! appsink", "", recording_watcher(log),
+      "filesrc location=/nonexistent/strovix.mp4 ! decodebin ! appsink", recording_watcher(log),
       nullptr);
   std::shared_ptr<Pipeline> pipeline;
   ASSERT_NO_THROW(pipeline = missing_file.build());
@@ -179,15 +178,17 @@ TEST(Pipeline, DroppedWhilePlayingLeavesNoWatchOrObjectBehind) {
   std::weak_ptr<BusLog> watcher_alive = log;
   GstElement* raw = nullptr;
   {
-    CustomPipelineFactory factory("videotestsrc is-live=true ! appsink", "", recording_watcher(log),
+    CustomPipelineFactory factory("videotestsrc is-live=true ! appsink", recording_watcher(log),
                                   nullptr);
     auto pipeline = factory.build();
     pipeline->wait_until_playing(1, 5.0);
     raw = GST_ELEMENT(gst_object_ref(pipeline->element()));
   }
   log.reset();
-  // The watch (and the watcher it held) is freed by the main-context thread; wait for it.
-  for (int i = 0; i < 200 && !watcher_alive.expired(); ++i) {
+  // The watch (and the watcher it held) is freed by the main-context thread; wait for it, up
+  // to 10 s, since a loaded machine may not run that thread for a second or more.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!watcher_alive.expired() && std::chrono::steady_clock::now() < deadline) {
     g_main_context_wakeup(nullptr);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }

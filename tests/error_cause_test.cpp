@@ -11,6 +11,7 @@
 #include <string>
 
 #include "diagnosis/bus_message_cause.hpp"
+#include "diagnosis/connection_check.hpp"
 #include "pipeline_factories/elements.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/logger.hpp"
@@ -377,6 +378,35 @@ TEST(OwnErrors, CarryTheCauseInTheDetails) {
     EXPECT_EQ(detail::error_cause(message.get()), *c.cause ? c.cause : c.text);
     EXPECT_EQ(detail::error_message_text(message.get()), c.expected);
     EXPECT_EQ(detail::error_text_to_keep(message.get(), pipeline.get()), c.expected);
+  }
+}
+
+// The check connects where the source does: the URL's host and port, else the scheme's port.
+TEST(ConnectionCheck, TargetsTheUrlsHostAndPort) {
+  struct Case {
+    const char* url;
+    bool found;
+    const char* host;
+    int port;
+    bool tls;
+  };
+  const Case cases[] = {
+      {"rtsp://viewer:pw@cam.local/x", true, "cam.local", 554, false},
+      {"rtsps://cam.local/x", true, "cam.local", 322, true},
+      {"http://cam.local:8080/mjpeg", true, "cam.local", 8080, false},
+      {"https://u:p@ss@[::1]:8443/x", true, "::1", 8443, true},
+      {"https://cam.local/x", true, "cam.local", 443, true},
+      {"rtsp://cam.local:99999/x", false, "", 0, false},
+      {"rtsp:///x", false, "", 0, false},
+      {"test://stream", false, "", 0, false},
+  };
+  for (const Case& c : cases) {
+    const auto target = detail::connection_target(detail::parse_stream_url(c.url));
+    ASSERT_EQ(target.has_value(), c.found) << c.url;
+    if (!target) continue;
+    EXPECT_EQ(target->host, c.host) << c.url;
+    EXPECT_EQ(target->port, c.port) << c.url;
+    EXPECT_EQ(target->tls, c.tls) << c.url;
   }
 }
 

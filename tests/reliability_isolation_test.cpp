@@ -325,7 +325,7 @@ TEST(Isolation, ThreadCreationFailureFailsConstructionWithoutHanging) {
 TEST(Isolation, WatcherNeverBlocksAndIgnoresReplacedPipelines) {
   auto logger = get_stream_logger("test://isolation-watcher");
   auto state = std::make_shared<detail::PipelineState>(10, logger);
-  auto restarter = std::make_shared<detail::PipelineRestarter>(10, 30.0, 0, 0.01, 0, state, logger);
+  auto restarter = std::make_shared<detail::PipelineRestarter>(10, 0, 0.01, 0, state, logger);
   state->factory.store(
       std::make_shared<st::ScriptedFactory>("videotestsrc is-live=true ! appsink"));
   state->build();

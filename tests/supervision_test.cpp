@@ -48,8 +48,7 @@ struct Stream {
       : Stream(
             first, later, start,
             detail::wire_stream(id, get_stream_logger("test://supervision/" + std::to_string(id)),
-                                {.setup_timeout = 30.0,
-                                 .base_backoff_seconds = base,
+                                {.base_backoff_seconds = base,
                                  .max_backoff_seconds = max,
                                  .backoff_randomness_seconds = spread,
                                  .keyframes_only = keyframes_only})) {}
@@ -109,7 +108,7 @@ int probes_on(const std::shared_ptr<Pipeline>& pipeline) {
 TEST(Backoff, FollowsTheFormulaAndNeverOverflows) {
   auto state = std::make_shared<PipelineState>(1, get_stream_logger("test://backoff"));
   auto make = [&](double base, double max, double spread) {
-    return std::make_unique<PipelineRestarter>(1, 30.0, base, max, spread, state, state->logger);
+    return std::make_unique<PipelineRestarter>(1, base, max, spread, state, state->logger);
   };
   auto exact = make(0, 64, 0);
   for (auto [n, want] :
@@ -176,7 +175,7 @@ TEST(RestartLoop, CountGrowsWithoutFramesResetsOnFrameAndDelayFollowsCount) {
   EXPECT_EQ(log->count("HALTED 0.01 Shutting the pipeline down..."), 1u);
   EXPECT_GE(log->count("HALTED 0.05 Shutting the pipeline down..."), 2u);
   EXPECT_GE(s.restarter->counters().restart_count, 2u);
-  s.restarter->notify_frame_received(12, 42.0);
+  s.restarter->notify_frame_received(42.0);
   EXPECT_EQ(s.state->last_frame_timestamp.load(), 42.0);
   EXPECT_LE(s.restarter->counters().restart_count, 1u);  // a restart may be in flight
 }
@@ -187,7 +186,7 @@ TEST(RestartLoop, CloseDuringBackoffEndsItAtOnceAndShutsDown) {
   s.state->request_restart();  // first restart after 0.01 s
   ASSERT_TRUE(log->wait_for_count("last status INITIALIZING, new status STREAMING", 2, 10.0));
   log->clear();
-  s.restarter->notify_frame_error(13, 0.0);  // the next one waits the 20 s back-off
+  s.restarter->notify_frame_error();  // the next one waits the 20 s back-off
   ASSERT_TRUE(log->wait_for("HALTED pipeline state changed", 10.0));
   const auto t0 = std::chrono::steady_clock::now();
   s.restarter->close();
@@ -373,7 +372,7 @@ TEST(KeyframeFilter, ProbeFollowsTheSwitchAndEachPipeline) {
   EXPECT_EQ(probes_on(first), 1);
 
   // A restart: the old pipeline's release removes its probe, the new one gets its own.
-  s.restarter->notify_frame_error(18, 0.0);
+  s.restarter->notify_frame_error();
   ASSERT_TRUE(log->wait_for_count("Added pad probe to enable keyframe-only streaming", 3, 10.0));
   auto second = s.state->pipeline.load();
   ASSERT_NE(second, first);

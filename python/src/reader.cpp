@@ -188,56 +188,57 @@ void bind_reader(py::module_& m) {
   py::class_<PyStreamReader>(m, "GstStreamReader",
                              "Reads one live stream on background threads and keeps its newest "
                              "frame; restarts the stream by itself until closed.")
-      .def(py::init([](int id, std::string url, std::optional<py::dict> runtime_options,
-                       int latency, std::optional<std::string> pipeline_str, bool must_play,
-                       bool proxied, double setup_timeout, double base_backoff_seconds,
-                       double max_backoff_seconds, double backoff_randomness_seconds,
-                       double state_change_timeout, double frame_timeout,
-                       std::optional<std::pair<int, int>> output_size, std::string pixel_format,
-                       std::string tls_ca_file, bool tls_validation, bool deliver_damaged) {
-             const auto secrets = secrets_of(url);
-             return with_redacted_errors(secrets, [&] {
-               RuntimeOptions options = to_runtime_options(runtime_options);
-               Options o;
-               o.latency = latency;
-               o.pipeline_str = std::move(pipeline_str);
-               o.must_play = must_play;
-               o.proxied = proxied;
-               o.setup_timeout = setup_timeout;
-               o.base_backoff_seconds = base_backoff_seconds;
-               o.max_backoff_seconds = max_backoff_seconds;
-               o.backoff_randomness_seconds = backoff_randomness_seconds;
-               o.state_change_timeout = state_change_timeout;
-               o.frame_timeout = frame_timeout;
-               if (output_size) std::tie(o.output_width, o.output_height) = *output_size;
-               o.pixel_format = to_pixel_format(pixel_format);
-               o.tls_ca_file = std::move(tls_ca_file);
-               o.tls_validation = tls_validation;
-               o.deliver_damaged = deliver_damaged;
-               auto self = std::make_unique<PyStreamReader>();
-               self->redacted_url = redact_credentials(url, secrets);
-               // Building may wait up to state_change_timeout for PLAYING (must_play).
-               self->reader = without_gil([&] {
-                 gobject_init::start();
-                 return std::make_shared<GstStreamReader>(id, std::move(url), std::move(options),
-                                                          std::move(o));
-               });
-               register_live(self->reader);
-               return self;
-             });
-           }),
-           py::arg("id"), py::arg("url"), py::arg("runtime_options") = py::none(), py::kw_only(),
-           py::arg("latency") = defaults.latency, py::arg("pipeline_str") = py::none(),
-           py::arg("must_play") = defaults.must_play, py::arg("proxied") = defaults.proxied,
-           py::arg("setup_timeout") = defaults.setup_timeout,
-           py::arg("base_backoff_seconds") = defaults.base_backoff_seconds,
-           py::arg("max_backoff_seconds") = defaults.max_backoff_seconds,
-           py::arg("backoff_randomness_seconds") = defaults.backoff_randomness_seconds,
-           py::arg("state_change_timeout") = defaults.state_change_timeout,
-           py::arg("frame_timeout") = defaults.frame_timeout, py::arg("output_size") = py::none(),
-           py::arg("pixel_format") = "bgr", py::arg("tls_ca_file") = defaults.tls_ca_file,
-           py::arg("tls_validation") = defaults.tls_validation,
-           py::arg("deliver_damaged") = defaults.deliver_damaged)
+      .def(
+          py::init([](int id, std::string url, std::optional<py::dict> runtime_options, int latency,
+                      std::optional<std::string> pipeline_str, bool must_play, bool proxied,
+                      double setup_timeout, double base_backoff_seconds, double max_backoff_seconds,
+                      double backoff_randomness_seconds, double state_change_timeout,
+                      double frame_timeout, std::optional<std::pair<int, int>> output_size,
+                      std::string pixel_format, std::string tls_ca_file, bool tls_validation,
+                      bool deliver_damaged) {
+            const auto secrets = secrets_of(url);
+            return with_redacted_errors(secrets, [&] {
+              RuntimeOptions options = to_runtime_options(runtime_options);
+              Options o;
+              o.latency = latency;
+              o.pipeline_str = std::move(pipeline_str);
+              o.must_play = must_play;
+              o.proxied = proxied;
+              (void)setup_timeout;  // deprecated, no effect
+              o.base_backoff_seconds = base_backoff_seconds;
+              o.max_backoff_seconds = max_backoff_seconds;
+              o.backoff_randomness_seconds = backoff_randomness_seconds;
+              o.state_change_timeout = state_change_timeout;
+              o.frame_timeout = frame_timeout;
+              if (output_size) std::tie(o.output_width, o.output_height) = *output_size;
+              o.pixel_format = to_pixel_format(pixel_format);
+              o.tls_ca_file = std::move(tls_ca_file);
+              o.tls_validation = tls_validation;
+              o.deliver_damaged = deliver_damaged;
+              auto self = std::make_unique<PyStreamReader>();
+              self->redacted_url = redact_credentials(url, secrets);
+              // Building may wait up to state_change_timeout for PLAYING (must_play).
+              self->reader = without_gil([&] {
+                gobject_init::start();
+                return std::make_shared<GstStreamReader>(id, std::move(url), std::move(options),
+                                                         std::move(o));
+              });
+              register_live(self->reader);
+              return self;
+            });
+          }),
+          py::arg("id"), py::arg("url"), py::arg("runtime_options") = py::none(), py::kw_only(),
+          py::arg("latency") = defaults.latency, py::arg("pipeline_str") = py::none(),
+          py::arg("must_play") = defaults.must_play, py::arg("proxied") = defaults.proxied,
+          py::arg("setup_timeout") = defaults.setup_timeout,
+          py::arg("base_backoff_seconds") = defaults.base_backoff_seconds,
+          py::arg("max_backoff_seconds") = defaults.max_backoff_seconds,
+          py::arg("backoff_randomness_seconds") = defaults.backoff_randomness_seconds,
+          py::arg("state_change_timeout") = defaults.state_change_timeout,
+          py::arg("frame_timeout") = defaults.frame_timeout, py::arg("output_size") = py::none(),
+          py::arg("pixel_format") = "bgr", py::arg("tls_ca_file") = defaults.tls_ca_file,
+          py::arg("tls_validation") = defaults.tls_validation,
+          py::arg("deliver_damaged") = defaults.deliver_damaged)
       .def_property_readonly("id", [](const PyStreamReader& self) { return self.reader->id; })
       .def_property_readonly("url", [](const PyStreamReader& self) { return self.redacted_url; })
       .def_property(

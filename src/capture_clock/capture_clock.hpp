@@ -1,7 +1,7 @@
 #pragma once
 // The camera's own clock: maps the RTP timestamps of a stream's frames to the camera's
-// wall-clock (NTP) time through the newest RTCP sender report. Plain C++, no GStreamer, so
-// the arithmetic is tested with synthetic reports.
+// wall-clock (NTP) time through the newest RTCP sender report. Plain C++, no GStreamer: the
+// arithmetic stands apart from the probes that feed it.
 #include <array>
 #include <cstdint>
 #include <mutex>

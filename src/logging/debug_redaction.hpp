@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "logging/url.hpp"
 #include "strovix/logger.hpp"
 
 namespace strovix::detail {
@@ -34,6 +35,8 @@ void install_gst_debug_redaction();
 // passwords) in its lines and, for as long as it lives, in GStreamer's debug output. Without
 // more secrets and without a name, the URL's shared logger (get_stream_logger); a name
 // replaces the URL in the logger's name.
+Logger stream_logger(const StreamUrl& url, const std::vector<std::string>& more_secrets,
+                     const std::string& name = {});
 Logger stream_logger(const std::string& url, const std::vector<std::string>& more_secrets,
                      const std::string& name = {});
 

@@ -88,15 +88,22 @@ namespace detail {
 
 Logger stream_logger(const std::string& url, const std::vector<std::string>& more_secrets,
                      const std::string& name) {
+  return stream_logger(parse_stream_url(url), more_secrets, name);
+}
+
+Logger stream_logger(const StreamUrl& parsed, const std::vector<std::string>& more_secrets,
+                     const std::string& name) {
   auto& reg = registry();
   std::lock_guard lock(reg.mutex);
-  // A logger that knows more secrets, or has a name, is one of its own: the URL's shared
-  // logger must not keep another stream's secrets, nor miss them.
-  std::string key = url;
+  // One logger per location and secrets: the URL's shared logger must not keep another
+  // stream's secrets, nor miss them; one that knows more secrets, or has a name, is one of
+  // its own.
+  std::string key = parsed.location;
+  for (const auto& secret : parsed.secrets) key += '\0' + secret;
+  key += '\1';
   for (const auto& secret : more_secrets) key += '\0' + secret;
   if (!name.empty()) key += std::string(2, '\0') + name;
   if (auto existing = reg.loggers[key].lock()) return existing;
-  const detail::StreamUrl parsed = detail::parse_stream_url(url);
   std::vector<std::string> secrets = parsed.secrets;
   for (const auto& secret : more_secrets) {
     if (std::find(secrets.begin(), secrets.end(), secret) == secrets.end()) {

@@ -56,6 +56,20 @@ std::string host_of(std::string_view hp) {
   return std::string(hp.substr(0, hp.find(':')));
 }
 
+// The port after the host, if any: 0 when it does not fit 16 bits.
+std::optional<int> port_of(std::string_view hp) {
+  const auto close = !hp.empty() && hp[0] == '[' ? hp.find(']') : 0;
+  const auto colon = hp.find(':', close == std::string_view::npos ? hp.size() : close);
+  if (colon == std::string_view::npos || colon + 1 == hp.size()) return std::nullopt;
+  int port = 0;
+  for (const char c : hp.substr(colon + 1)) {
+    if (!g_ascii_isdigit(c)) return 0;
+    port = port * 10 + (c - '0');
+    if (port > 65535) return 0;
+  }
+  return port;
+}
+
 // Ends the authority of a URL (RFC 3986).
 bool ends_authority(char c) { return c == '/' || c == '?' || c == '#'; }
 
@@ -71,6 +85,8 @@ std::string percent_decode(const std::string& text) {
   if (!decoded) return text;
   return decoded.get();
 }
+
+}  // namespace
 
 std::string percent_encode(const std::string& text) {
   GCharPtr encoded(g_uri_escape_string(text.c_str(), nullptr, FALSE));
@@ -108,8 +124,6 @@ void sort_longest_first(std::vector<std::string>& secrets) {
   std::stable_sort(secrets.begin(), secrets.end(),
                    [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
 }
-
-}  // namespace
 
 std::string url_scheme(std::string_view url) {
   const std::string copy(url.substr(0, url.find('\0')));
@@ -167,13 +181,16 @@ StreamUrl split_url(const std::string& url) {
     }
     add_secret(out.secrets, span);
     sort_longest_first(out.secrets);
-    out.host = host_of(at == std::string::npos ? authority : authority.substr(at + 1));
+    const std::string hostport = at == std::string::npos ? authority : authority.substr(at + 1);
+    out.host = host_of(hostport);
+    out.port = port_of(hostport);
     out.display = url.substr(0, start) + std::string(kHidden) + url.substr(last_at);
     out.location = out.display;
     return out;
   }
   if (at == std::string::npos) {
     out.host = host_of(authority);
+    out.port = port_of(authority);
     out.display = redact_text(url, {});
     return out;
   }
@@ -187,6 +204,7 @@ StreamUrl split_url(const std::string& url) {
   }
   const std::string hostport = authority.substr(at + 1);
   out.host = host_of(hostport);
+  out.port = port_of(hostport);
   out.location = url.substr(0, start) + url.substr(start + at + 1);
   out.display = redact_text(out.location, out.secrets);
   return out;
@@ -202,6 +220,18 @@ StreamUrl parse_stream_url(std::string_view text) {
   out.display = redact_query_secrets(out.display);
   return out;
 }
+
+int port_or_default(const StreamUrl& url) {
+  if (url.port) return *url.port;
+  static const std::pair<std::string_view, int> defaults[] = {
+      {"rtsp", 554}, {"rtsps", 322}, {"http", 80}, {"https", 443}};
+  for (const auto& [scheme, port] : defaults) {
+    if (url.scheme == scheme) return port;
+  }
+  return 0;
+}
+
+bool uses_tls(const StreamUrl& url) { return url.scheme == "rtsps" || url.scheme == "https"; }
 
 void require_unambiguous(const StreamUrl& url) {
   if (!url.ambiguous) return;
@@ -254,82 +284,6 @@ std::string redact_text(std::string_view text, const std::vector<std::string>& s
     }
   }
   return out;
-}
-
-namespace {
-
-// A property value in a pipeline description: quoted (backslash escapes removed, as the
-// parser does) or up to the next blank.
-std::string description_value(std::string_view text, std::size_t from) {
-  std::string value;
-  if (from < text.size() && (text[from] == '"' || text[from] == '\'')) {
-    const char quote = text[from];
-    for (std::size_t i = from + 1; i < text.size() && text[i] != quote; ++i) {
-      if (text[i] == '\\' && i + 1 < text.size()) ++i;
-      value.push_back(text[i]);
-    }
-    return value;
-  }
-  for (std::size_t i = from; i < text.size() && !g_ascii_isspace(text[i]); ++i) {
-    value.push_back(text[i]);
-  }
-  return value;
-}
-
-std::string without_escapes(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 1 < text.size()) ++i;
-    out.push_back(text[i]);
-  }
-  return out;
-}
-
-// The value of `name=` in the description, or "" when it is not there.
-std::string description_property(std::string_view text, std::string_view name) {
-  for (auto hit = text.find(name); hit != std::string_view::npos; hit = text.find(name, hit + 1)) {
-    const bool starts_word = hit == 0 || g_ascii_isspace(text[hit - 1]);
-    const std::size_t eq = hit + name.size();
-    if (starts_word && eq < text.size() && text[eq] == '=') return description_value(text, eq + 1);
-  }
-  return {};
-}
-
-}  // namespace
-
-std::vector<std::string> description_secrets(std::string_view text) {
-  // Bounds the readings of one URL: a description rarely holds more than a few '@'.
-  constexpr int kMaxReadings = 32;
-  std::vector<std::string> secrets;
-  for (auto sep = text.find("://"); sep != std::string_view::npos;
-       sep = text.find("://", sep + 3)) {
-    const std::size_t start = sep + 3;
-    int readings = 0;
-    for (auto at = text.find('@', start); at != std::string_view::npos && readings < kMaxReadings;
-         at = text.find('@', at + 1), ++readings) {
-      const std::string userinfo(text.substr(start, at - start));
-      const auto colon = userinfo.find(':');
-      if (colon == std::string::npos) continue;
-      for (const std::string& form : {userinfo, without_escapes(userinfo)}) {
-        const auto c = form.find(':');
-        add_password_forms(secrets, form.substr(0, c), form.substr(c + 1));
-      }
-    }
-  }
-  for (const auto& [user_name, password_name] :
-       {std::pair{"user-id", "user-pw"}, std::pair{"proxy-id", "proxy-pw"}}) {
-    const std::string password = description_property(text, password_name);
-    if (password.empty()) continue;
-    const std::string user = description_property(text, user_name);
-    add_secret(secrets, password);
-    add_secret(secrets, percent_encode(password));
-    add_secret(secrets, user + ":" + password);
-    add_secret(secrets, base64(user + ":" + password));
-    add_secret(secrets, base64(password));
-  }
-  add_query_secrets(text, secrets);
-  sort_longest_first(secrets);
-  return secrets;
 }
 
 // Network URLs go to rtspsrc and souphttpsrc without their credentials. Rejected here: control

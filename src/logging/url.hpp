@@ -19,6 +19,8 @@ struct StreamUrl {
   bool has_authority = false;
   // The host as written, without port and brackets; empty when there is none.
   std::string host;
+  // The port as written: unset when the URL names none, 0 when it is out of range.
+  std::optional<int> port;
   // The URL without its userinfo: what source elements get as their location.
   std::string location;
   // The URL for logger names and messages: `location` with the values of credential-named
@@ -37,6 +39,12 @@ struct StreamUrl {
 
 StreamUrl parse_stream_url(std::string_view url);
 
+// The port to connect to: the URL's own, else its scheme's (rtsp 554, rtsps 322, http 80,
+// https 443); 0 when there is neither.
+int port_or_default(const StreamUrl& url);
+// Whether the scheme speaks TLS (rtsps, https).
+bool uses_tls(const StreamUrl& url);
+
 // Throws StreamSetupError for an ambiguous URL: its credentials would reach the source
 // element, and the server, as part of the location.
 void require_unambiguous(const StreamUrl& url);
@@ -54,6 +62,17 @@ inline constexpr std::size_t kMinStandaloneSecret = 4;
 // cannot be delimited with certainty, everything that might belong to it is replaced by
 // "***"), then every secret of at least kMinStandaloneSecret bytes replaced by "***".
 std::string redact_text(std::string_view text, const std::vector<std::string>& secrets);
+
+// The forms in which a password may be quoted, each added once to `secrets`: as typed,
+// percent-decoded and -encoded, "user:password" in both, and base64 of that and of the password.
+void add_password_forms(std::vector<std::string>& secrets, const std::string& user_raw,
+                        const std::string& password_raw);
+// Adds a non-empty secret not there yet.
+void add_secret(std::vector<std::string>& secrets, std::string secret);
+// Longest first, so that a secret that contains another is replaced whole.
+void sort_longest_first(std::vector<std::string>& secrets);
+std::string percent_encode(const std::string& text);
+std::string base64(const std::string& text);
 
 // Every form of every password a pipeline description may hold, by every reading: for each
 // URL in it, the userinfo up to each later '@' (nothing tells where a password with blanks,

@@ -46,13 +46,18 @@ GstBusSyncReply custom_sync_handler(GstBus*, GstMessage* message, gpointer) {
 
 }  // namespace
 
-// The URL names the stream for its owner; the description alone says what is read.
-CustomPipelineFactory::CustomPipelineFactory(std::string pipeline_str, std::string /*url*/,
+CustomPipelineFactory::CustomPipelineFactory(std::string pipeline_str,
                                              PipelineWatcher pipeline_watcher,
                                              OnComplete on_complete)
     : pipeline_str_(std::move(pipeline_str)),
       pipeline_watcher_(std::move(pipeline_watcher)),
       on_complete_(std::move(on_complete)) {}
+
+CustomPipelineFactory::CustomPipelineFactory(std::string pipeline_str, std::string,
+                                             PipelineWatcher pipeline_watcher,
+                                             OnComplete on_complete)
+    : CustomPipelineFactory(std::move(pipeline_str), std::move(pipeline_watcher),
+                            std::move(on_complete)) {}
 
 std::shared_ptr<Pipeline> CustomPipelineFactory::build() {
   GError* raw_error = nullptr;

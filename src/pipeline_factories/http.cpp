@@ -125,9 +125,10 @@ bool is_credential_header(const char* name) {
          g_ascii_strcasecmp(name, "Proxy-Authorization") == 0;
 }
 
-GstBusSyncReply scrub_http_headers(GstBus* bus, GstMessage* message, gpointer) {
+// `check`: the pipeline's connection check (new_connection_check).
+GstBusSyncReply scrub_http_headers(GstBus* bus, GstMessage* message, gpointer check) {
   if (drop_after_refusal(message) == GST_BUS_DROP) return GST_BUS_DROP;
-  if (annotate_connection_error(bus, message, nullptr) == GST_BUS_DROP) return GST_BUS_DROP;
+  if (annotate_connection_error(bus, message, check) == GST_BUS_DROP) return GST_BUS_DROP;
   if (GST_MESSAGE_TYPE(message) != GST_MESSAGE_ELEMENT) return GST_BUS_PASS;
   const GstStructure* s = gst_message_get_structure(message);
   if (!s || !gst_structure_has_name(s, "http-headers")) return GST_BUS_PASS;
@@ -158,7 +159,13 @@ GstBusSyncReply scrub_http_headers(GstBus* bus, GstMessage* message, gpointer) {
 
 HTTPPipelineFactory::HTTPPipelineFactory(std::string url, PipelineWatcher pipeline_watcher,
                                          OnComplete on_complete, const TlsSettings& tls)
-    : url_(std::move(url)),
+    : HTTPPipelineFactory(detail::parse_stream_url(url), std::move(pipeline_watcher),
+                          std::move(on_complete), tls) {}
+
+HTTPPipelineFactory::HTTPPipelineFactory(const detail::StreamUrl& url,
+                                         PipelineWatcher pipeline_watcher, OnComplete on_complete,
+                                         const TlsSettings& tls)
+    : url_(std::make_shared<const detail::StreamUrl>(url)),
       pipeline_watcher_(std::move(pipeline_watcher)),
       on_complete_(std::move(on_complete)),
       tls_validation_(tls.validation),
@@ -168,7 +175,7 @@ std::shared_ptr<Pipeline> HTTPPipelineFactory::build() {
   ElementPtr bin(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
   GstElement* src = detail::add_element(GST_BIN(bin.get()), "souphttpsrc");
   GstElement* typefind = detail::add_element(GST_BIN(bin.get()), "typefind");
-  const detail::StreamUrl url = detail::parse_stream_url(url_);
+  const detail::StreamUrl& url = *url_;
   detail::require_unambiguous(url);
   g_object_set(src, "location", url.location.c_str(), "is-live", TRUE, "timeout",
                detail::kHttpTimeoutSeconds, "ssl-strict", tls_validation_ ? TRUE : FALSE, nullptr);
@@ -177,10 +184,11 @@ std::shared_ptr<Pipeline> HTTPPipelineFactory::build() {
   detail::guard_http_redirects(src, url);
   if (!gst_element_link(src, typefind)) throw StreamSetupError("cannot link the HTTP source");
   BusPtr bus(gst_element_get_bus(bin.get()));
-  gst_bus_set_sync_handler(bus.get(), detail::scrub_http_headers, nullptr, nullptr);
+  gst_bus_set_sync_handler(bus.get(), detail::scrub_http_headers, detail::new_connection_check(url),
+                           detail::free_connection_check);
   detail::expect_first_error(bin.get());
   detail::add_output_tail(GST_BIN(bin.get()));
-  return detail::finish_network_pipeline(std::move(bin), pipeline_watcher_, on_complete_, url_,
+  return detail::finish_network_pipeline(std::move(bin), pipeline_watcher_, on_complete_, url,
                                          typefind, "have-type", G_CALLBACK(detail::on_have_type),
                                          false);
 }

@@ -1,5 +1,6 @@
 #include "pipeline_factories/output_tail.hpp"
 
+#include "logging/debug_redaction.hpp"
 #include "pipeline_factories/decode_chain.hpp"
 #include "pipeline_factories/elements.hpp"
 #include "pipeline_factories/link_state.hpp"
@@ -27,7 +28,7 @@ void add_output_tail(GstBin* bin) {
 
 std::shared_ptr<Pipeline> finish_network_pipeline(ElementPtr bin, const PipelineWatcher& watcher,
                                                   const OnComplete& on_complete,
-                                                  const std::string& url, GstElement* source,
+                                                  const StreamUrl& url, GstElement* source,
                                                   const char* source_signal,
                                                   GCallback source_callback,
                                                   bool with_no_more_pads) {
@@ -35,7 +36,7 @@ std::shared_ptr<Pipeline> finish_network_pipeline(ElementPtr bin, const Pipeline
   pipeline->set_on_complete(on_complete);
   auto state = std::make_shared<LinkState>();
   state->gate = pipeline->completion_gate();
-  state->logger = get_stream_logger(url);
+  state->logger = stream_logger(url, {});
   g_signal_connect_data(
       source, source_signal, source_callback, new StatePtr(state),
       [](gpointer data, GClosure*) { delete static_cast<StatePtr*>(data); }, GConnectFlags(0));

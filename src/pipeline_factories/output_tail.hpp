@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "logging/url.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
 
 namespace strovix::detail {
@@ -20,7 +21,7 @@ void add_output_tail(GstBin* bin);
 // sets it going.
 std::shared_ptr<Pipeline> finish_network_pipeline(ElementPtr bin, const PipelineWatcher& watcher,
                                                   const OnComplete& on_complete,
-                                                  const std::string& url, GstElement* source,
+                                                  const StreamUrl& url, GstElement* source,
                                                   const char* source_signal,
                                                   GCallback source_callback,
                                                   bool with_no_more_pads);

@@ -103,7 +103,14 @@ RTSPPipelineFactory::RTSPPipelineFactory(std::string url, int latency,
                                          PipelineWatcher pipeline_watcher, bool force_tcp,
                                          OnComplete on_complete, const TlsSettings& tls,
                                          DamageSettings damage)
-    : url_(std::move(url)),
+    : RTSPPipelineFactory(detail::parse_stream_url(url), latency, std::move(pipeline_watcher),
+                          force_tcp, std::move(on_complete), tls, std::move(damage)) {}
+
+RTSPPipelineFactory::RTSPPipelineFactory(const detail::StreamUrl& url, int latency,
+                                         PipelineWatcher pipeline_watcher, bool force_tcp,
+                                         OnComplete on_complete, const TlsSettings& tls,
+                                         DamageSettings damage)
+    : url_(std::make_shared<const detail::StreamUrl>(url)),
       latency_(latency),
       pipeline_watcher_(std::move(pipeline_watcher)),
       force_tcp_(force_tcp),
@@ -128,7 +135,7 @@ void RTSPPipelineFactory::set_resolution_hint(int width, int height) {
 std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
   ElementPtr bin(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
   GstElement* src = detail::add_element(GST_BIN(bin.get()), "rtspsrc");
-  const detail::StreamUrl url = detail::parse_stream_url(url_);
+  const detail::StreamUrl& url = *url_;
   detail::require_unambiguous(url);
   // The URL is only ever a property value, never part of a pipeline description.
   g_object_set(src, "location", url.location.c_str(), "latency",
@@ -151,12 +158,13 @@ std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
   detail::attach_capture_clock(bin.get(), src);
   // Connection failures get their cause attached (rtspsrc only says "Failed to connect").
   BusPtr bus(gst_element_get_bus(bin.get()));
-  gst_bus_set_sync_handler(bus.get(), detail::rtsp_sync_handler, nullptr, nullptr);
+  gst_bus_set_sync_handler(bus.get(), detail::rtsp_sync_handler,
+                           detail::new_connection_check(url), detail::free_connection_check);
   detail::expect_first_error(bin.get());
   detail::add_output_tail(GST_BIN(bin.get()));
   // Its pad-added handler runs after the one that links the pad, whatever the order here.
   detail::attach_damage_gate(src, damage_);
-  return detail::finish_network_pipeline(std::move(bin), pipeline_watcher_, on_complete_, url_, src,
+  return detail::finish_network_pipeline(std::move(bin), pipeline_watcher_, on_complete_, url, src,
                                          "pad-added", G_CALLBACK(detail::on_rtsp_pad_added), true);
 }
 

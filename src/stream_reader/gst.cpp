@@ -35,15 +35,14 @@ std::shared_ptr<const Frame> end_pair(double timestamp) {
 
 // The factory for the URL's scheme, or for the custom description; throws StreamSetupError.
 std::shared_ptr<PipelineFactory> make_factory(const std::string& url,
+                                              const detail::StreamUrl& parsed,
                                               const GstStreamReader::Options& options,
                                               const PipelineWatcher& watcher,
                                               const OnComplete& on_complete,
                                               std::shared_ptr<LossCounters> loss_counters) {
   if (options.pipeline_str) {
-    return std::make_shared<CustomPipelineFactory>(*options.pipeline_str, url, watcher,
-                                                   on_complete);
+    return std::make_shared<CustomPipelineFactory>(*options.pipeline_str, watcher, on_complete);
   }
-  const detail::StreamUrl parsed = detail::parse_stream_url(url);
   const std::string& scheme = parsed.scheme;
   const bool rtsp = scheme == "rtsp" || scheme == "rtsps";
   const bool http = scheme == "http" || scheme == "https";
@@ -51,10 +50,10 @@ std::shared_ptr<PipelineFactory> make_factory(const std::string& url,
   const TlsSettings tls{options.tls_ca_file, options.tls_validation};
   if (rtsp) {
     return std::make_shared<RTSPPipelineFactory>(
-        url, options.latency, watcher, options.proxied, on_complete, tls,
+        parsed, options.latency, watcher, options.proxied, on_complete, tls,
         DamageSettings{options.deliver_damaged, std::move(loss_counters)});
   }
-  if (http) return std::make_shared<HTTPPipelineFactory>(url, watcher, on_complete, tls);
+  if (http) return std::make_shared<HTTPPipelineFactory>(parsed, watcher, on_complete, tls);
   // The URL is quoted without its credentials: error texts end up in logs.
   throw StreamSetupError(
       "Unsupported scheme '" + scheme +
@@ -128,10 +127,13 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
       _output_format{options.output_width, options.output_height, options.pixel_format} {
   // A description's URLs and passwords are hidden like the reader's own URL's, in its lines
   // and in GStreamer's debug output, from before the description is parsed.
-  _logger = detail::stream_logger(
-      url, options.pipeline_str ? detail::description_secrets(*options.pipeline_str)
-                                : std::vector<std::string>{},
-      options.log_name);
+  // The one parse of the URL: the logger, the factory and its connection check take it.
+  const detail::StreamUrl parsed = detail::parse_stream_url(url);
+  _logger = detail::stream_logger(parsed,
+                                  options.pipeline_str
+                                      ? detail::description_secrets(*options.pipeline_str)
+                                      : std::vector<std::string>{},
+                                  options.log_name);
   check_runtime_options(runtime_options, SUPPORTED_RUNTIME_OPTIONS);
   detail::check_output_format(_output_format);
   gobject_init::assert_started();
@@ -157,8 +159,7 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
 
   detail::StreamParts parts =
       detail::wire_stream(id, _logger,
-                          {.setup_timeout = options.setup_timeout,
-                           .base_backoff_seconds = options.base_backoff_seconds,
+                          {.base_backoff_seconds = options.base_backoff_seconds,
                            .max_backoff_seconds = options.max_backoff_seconds,
                            .backoff_randomness_seconds = options.backoff_randomness_seconds,
                            .state_change_timeout = options.state_change_timeout,
@@ -167,7 +168,8 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
   _pipeline_state = parts.state;
   _pipeline_restarter = parts.restarter;
   _keyframe_filter = parts.filter;
-  auto factory = make_factory(url, options, parts.watcher, parts.on_complete, _loss_counters);
+  auto factory =
+      make_factory(url, parsed, options, parts.watcher, parts.on_complete, _loss_counters);
   _pipeline_state->factory.store(factory);
   _transport = std::make_unique<detail::TransportMonitor>(
       id, _logger, _pipeline_state, _pipeline_restarter,
@@ -347,20 +349,20 @@ std::optional<double> GstStreamReader::Impl::pull_one(std::shared_ptr<Pipeline> 
   } catch (const SampleConversionError& e) {
     _pipeline_state->record_error(e.what());
     _logger->error(e.what());
-    _pipeline_restarter->notify_frame_error(id, timestamp);
+    _pipeline_restarter->notify_frame_error();
     return timestamp;
   } catch (const std::exception& e) {
     _pipeline_state->record_error(e.what());
     _logger->error("strovix: _pull_samples stream_id " + std::to_string(id) +
                    " unexpected error converting sample, requesting pipeline restart\n" + e.what());
-    _pipeline_restarter->notify_frame_error(id, timestamp);
+    _pipeline_restarter->notify_frame_error();
     return timestamp;
   }
   if (!image) return std::nullopt;
   const auto capture_time = detail::capture_time_of(pipeline->element(), sample.get());
   sample.reset();
   _publish(timestamp, std::move(image), capture_time);
-  _pipeline_restarter->notify_frame_received(id, timestamp);
+  _pipeline_restarter->notify_frame_received(timestamp);
   return timestamp;
 }
 
@@ -380,7 +382,7 @@ void GstStreamReader::Impl::check_stall(double timestamp) {
   line += stalled;
   line += "s, restarting pipeline";
   _logger->error(line);
-  _pipeline_restarter->notify_frame_error(id, timestamp);
+  _pipeline_restarter->notify_frame_error();
 }
 
 }  // namespace strovix

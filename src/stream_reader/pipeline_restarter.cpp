@@ -25,9 +25,8 @@ std::string prefix(int id) {
 
 }  // namespace
 
-PipelineRestarter::PipelineRestarter(int id_, double /*setup_timeout: unused*/,
-                                     double base_backoff_seconds, double max_backoff_seconds,
-                                     double backoff_randomness_seconds,
+PipelineRestarter::PipelineRestarter(int id_, double base_backoff_seconds,
+                                     double max_backoff_seconds, double backoff_randomness_seconds,
                                      std::shared_ptr<PipelineState> pipeline_state, Logger logger)
     : id(id_),
       _base_backoff_seconds(base_backoff_seconds),
@@ -82,12 +81,12 @@ void PipelineRestarter::wait_until_closed() {
   }
 }
 
-void PipelineRestarter::notify_frame_received(int, double timestamp) noexcept {
+void PipelineRestarter::notify_frame_received(double timestamp) noexcept {
   _restart_count.store(0, std::memory_order_relaxed);
   _pipeline_state->last_frame_timestamp.store(timestamp, std::memory_order_relaxed);
 }
 
-void PipelineRestarter::notify_frame_error(int, double) { _pipeline_state->request_restart(); }
+void PipelineRestarter::notify_frame_error() { _pipeline_state->request_restart(); }
 
 void PipelineRestarter::request_prompt_restart() {
   _prompt_restart.store(true);

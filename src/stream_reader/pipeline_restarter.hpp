@@ -23,8 +23,8 @@ class PipelineRestarter {
     std::optional<double> recent_frame;
   };
 
-  PipelineRestarter(int id, double setup_timeout, double base_backoff_seconds,
-                    double max_backoff_seconds, double backoff_randomness_seconds,
+  PipelineRestarter(int id, double base_backoff_seconds, double max_backoff_seconds,
+                    double backoff_randomness_seconds,
                     std::shared_ptr<PipelineState> pipeline_state, Logger logger);
   // Joins the supervision thread; the owner closes the stream first.
   ~PipelineRestarter();
@@ -41,8 +41,9 @@ class PipelineRestarter {
   void wait_until_closed();
 
   // Sample-pulling thread, once per frame: two stores, no lock, no allocation, no log.
-  void notify_frame_received(int stream_id, double timestamp) noexcept;
-  void notify_frame_error(int stream_id, double timestamp);
+  void notify_frame_received(double timestamp) noexcept;
+  // Requests a restart (the status becomes HALTED unless the stream is closed).
+  void notify_frame_error();
   // Any thread but the bus thread: a restart that is no failure (a change of transport), so
   // it waits only the first delay, whatever the back-off has grown to.
   void request_prompt_restart();

@@ -7,7 +7,7 @@ StreamParts wire_stream(int id, Logger logger, const SupervisionSettings& settin
   parts.state = std::make_shared<PipelineState>(id, logger);
   parts.state->state_change_timeout = settings.state_change_timeout;
   parts.restarter = std::make_shared<PipelineRestarter>(
-      id, settings.setup_timeout, settings.base_backoff_seconds, settings.max_backoff_seconds,
+      id, settings.base_backoff_seconds, settings.max_backoff_seconds,
       settings.backoff_randomness_seconds, parts.state, logger);
   parts.restarter->frame_timeout = settings.frame_timeout;
   parts.filter = std::make_shared<KeyframeFilter>(settings.keyframes_only, parts.state, logger);

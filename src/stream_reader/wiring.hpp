@@ -14,7 +14,6 @@
 namespace strovix::detail {
 
 struct SupervisionSettings {
-  double setup_timeout = STATE_CHANGE_TIMEOUT;
   double base_backoff_seconds = 12.0;
   double max_backoff_seconds = 64.0;
   double backoff_randomness_seconds = 10.0;

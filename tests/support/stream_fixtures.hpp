@@ -18,9 +18,9 @@ class ScriptedFactory : public PipelineFactory {
   // Builds `description` first and `later_description` (when given) for every rebuild.
   ScriptedFactory(std::string description, PipelineWatcher watcher = nullptr,
                   OnComplete on_complete = nullptr, std::string later_description = "")
-      : inner_(description, "", watcher, on_complete),
+      : inner_(description, watcher, on_complete),
         later_(later_description.empty() ? std::move(description) : std::move(later_description),
-               "", watcher, on_complete) {}
+               watcher, on_complete) {}
 
   std::shared_ptr<Pipeline> build() override {
     const int n = ++builds;
@@ -32,7 +32,7 @@ class ScriptedFactory : public PipelineFactory {
   }
 
   std::atomic<int> builds{0};
-  std::atomic<int> fail_from_build{0};     // 0: never fail; tests may set it while running
+  std::atomic<int> fail_from_build{0};    // 0: never fail; tests may set it while running
   std::function<void(int)> before_build;  // runs on the building thread
 
  private:

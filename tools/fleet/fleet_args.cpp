@@ -74,6 +74,9 @@ FleetArgs take_fleet_args(std::vector<std::string>& args) {
 #else
       throw ArgError(
           "--serve: this strovix-read was built without the status server (STROVIX_SERVE=OFF)");
+    } else if (arg.rfind("--serve-", 0) == 0) {
+      throw ArgError(arg +
+                     ": this strovix-read was built without the status server (STROVIX_SERVE=OFF)");
 #endif
     } else if (arg == "--shard") {
       try {

@@ -11,6 +11,10 @@
 
 namespace strovix {
 
+namespace detail {
+struct StreamUrl;
+}
+
 // The element whose static "src" pad carries parsed, still-encoded buffers ahead of the
 // decoder; the keyframe-only probe sits there.
 inline constexpr const char* BUFFER_SRC_NAME = "strovix_buffer_src";
@@ -56,8 +60,12 @@ class STROVIX_EXPORT PipelineFactory {
 // A caller's pipeline description. It must contain an appsink.
 class STROVIX_EXPORT CustomPipelineFactory : public PipelineFactory {
  public:
-  CustomPipelineFactory(std::string pipeline_str, std::string url, PipelineWatcher pipeline_watcher,
+  CustomPipelineFactory(std::string pipeline_str, PipelineWatcher pipeline_watcher,
                         OnComplete on_complete);
+  // The description alone says what is read: the URL was never used.
+  [[deprecated("the url has no effect; use the constructor without it")]] CustomPipelineFactory(
+      std::string pipeline_str, std::string url, PipelineWatcher pipeline_watcher,
+      OnComplete on_complete);
   std::shared_ptr<Pipeline> build() override;
 
  private:
@@ -72,6 +80,10 @@ class STROVIX_EXPORT RTSPPipelineFactory : public PipelineFactory {
   // latency in milliseconds; force_tcp restricts the transport to TCP (for proxies). Throws
   // StreamSetupError when tls.ca_file cannot be read.
   RTSPPipelineFactory(std::string url, int latency, PipelineWatcher pipeline_watcher,
+                      bool force_tcp, OnComplete on_complete, const TlsSettings& tls = {},
+                      DamageSettings damage = {});
+  // The same for a URL the library has parsed already.
+  RTSPPipelineFactory(const detail::StreamUrl& url, int latency, PipelineWatcher pipeline_watcher,
                       bool force_tcp, OnComplete on_complete, const TlsSettings& tls = {},
                       DamageSettings damage = {});
   std::shared_ptr<Pipeline> build() override;
@@ -93,7 +105,8 @@ class STROVIX_EXPORT RTSPPipelineFactory : public PipelineFactory {
   int udp_buffer_size() const { return udp_buffer_size_.load(); }
 
  private:
-  std::string url_;
+  // Parsed once: every rebuild reads the same URL.
+  std::shared_ptr<const detail::StreamUrl> url_;
   int latency_;
   PipelineWatcher pipeline_watcher_;
   std::atomic<bool> force_tcp_;
@@ -111,10 +124,14 @@ class STROVIX_EXPORT HTTPPipelineFactory : public PipelineFactory {
   // Throws StreamSetupError when tls.ca_file cannot be read.
   HTTPPipelineFactory(std::string url, PipelineWatcher pipeline_watcher, OnComplete on_complete,
                       const TlsSettings& tls = {});
+  // The same for a URL the library has parsed already.
+  HTTPPipelineFactory(const detail::StreamUrl& url, PipelineWatcher pipeline_watcher,
+                      OnComplete on_complete, const TlsSettings& tls = {});
   std::shared_ptr<Pipeline> build() override;
 
  private:
-  std::string url_;
+  // Parsed once: every rebuild reads the same URL.
+  std::shared_ptr<const detail::StreamUrl> url_;
   PipelineWatcher pipeline_watcher_;
   OnComplete on_complete_;
   bool tls_validation_;

@@ -29,7 +29,8 @@ struct GstStreamReaderOptions {
   // losses that keep every frame from being intact for 3 s, or no RTP at all for 3 s while
   // the pipeline plays. false keeps UDP whatever happens.
   bool tcp_fallback = true;
-  // Accepted for compatibility; it has no effect.
+  // Deprecated: it has no effect (the build's waits are bounded by state_change_timeout).
+  // Kept so that existing callers still compile; it will be removed.
   double setup_timeout = 30.0;
   double base_backoff_seconds = 12.0;
   double max_backoff_seconds = 64.0;

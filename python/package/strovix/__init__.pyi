@@ -78,7 +78,7 @@ class GstStreamReader:
         pipeline_str: Optional[str] = None,
         must_play: bool = False,
         proxied: bool = False,
-        setup_timeout: float = 30.0,
+        setup_timeout: float = 30.0,  # deprecated: no effect; to be removed
         base_backoff_seconds: float = 12.0,
         max_backoff_seconds: float = 64.0,
         backoff_randomness_seconds: float = 10.0,
