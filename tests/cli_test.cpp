@@ -164,6 +164,7 @@ TEST(StrovixRead, BuiltInStreamAtSourceRateWithPngSnapshot) {
     EXPECT_EQ(number_of(line, "height"), 360) << line;
     EXPECT_LT(number_of(line, "age_ms").value_or(1e9), 1000.0) << line;
     EXPECT_EQ(number_of(line, "restarts"), 0) << line;
+    EXPECT_EQ(text_of(line, "transport"), "udp") << line;
     rates.push_back(number_of(line, "fps").value_or(0));
     // Known once the server's first sender report has come; loopback: the camera is us.
     ASSERT_NE(line.find("\"capture_latency_ms\":"), std::string::npos) << line;

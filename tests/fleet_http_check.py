@@ -111,7 +111,7 @@ while True:
 # /api/cameras: every camera, every field, nothing of the credentials.
 FIELDS = ["name", "url", "status", "fps", "frames_delivered", "frames_replaced", "restarts",
           "packets_lost", "frames_damaged_dropped",
-          "last_error", "last_error_time", "age_ms", "width", "height", "codec"]
+          "last_error", "last_error_time", "age_ms", "width", "height", "codec", "transport"]
 check(sorted(cams) == sorted(LIVE + DOWN), "every camera listed: %s" % sorted(cams))
 for name, cam in cams.items():
     for field in FIELDS:
@@ -124,6 +124,7 @@ for name in LIVE:
     check((cam["width"], cam["height"]) == (WIDTH, HEIGHT), "%s size %sx%s" % (name, cam["width"], cam["height"]))
     check(cam["age_ms"] is not None and cam["age_ms"] < 3000, "%s fresh: %s" % (name, cam["age_ms"]))
     check(cam["codec"], "%s codec known" % name)
+    check(cam["transport"] in ("udp", "tcp"), "%s transport: %s" % (name, cam["transport"]))
 for name in DOWN:
     cam = cams[name]
     check(cam["frames_delivered"] == 0 and cam["age_ms"] is None, "%s has no frame" % name)

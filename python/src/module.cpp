@@ -84,6 +84,9 @@ PYBIND11_MODULE(_strovix, m) {
       .def_readonly("height", &StreamStats::height)
       .def_readonly("codec", &StreamStats::codec)
       .def_readonly("capture_latency", &StreamStats::capture_latency)
+      .def_readonly("transport", &StreamStats::transport)
+      .def_readonly("udp_kernel_drops", &StreamStats::udp_kernel_drops)
+      .def_readonly("udp_receive_buffer", &StreamStats::udp_receive_buffer)
       .def("__repr__", [](const StreamStats& s) {
         return "<strovix.StreamStats frames_delivered=" + std::to_string(s.frames_delivered) +
                " restarts=" + std::to_string(s.restarts) +

@@ -5,6 +5,8 @@
 
 #include <gst/gst.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +20,7 @@
 #include "pipeline_factories/origin_guard.hpp"
 #include "pipeline_factories/output_tail.hpp"
 #include "pipeline_factories/rtsp_damage.hpp"
+#include "pipeline_factories/sdp_size.hpp"
 #include "strovix/gst/pipeline_factories.hpp"
 
 namespace strovix {
@@ -60,12 +63,40 @@ void on_rtsp_pad_added(GstElement* src, GstPad* pad, gpointer data) {
   });
 }
 
+// rtspsrc emits it on its own thread for each stream before it makes the stream's sockets,
+// so a size set here is the one they get.
+gboolean size_udp_buffer_from_sdp(GstElement* src, guint, GstCaps* caps, gpointer) {
+  if (!caps || gst_caps_is_empty(caps)) return TRUE;
+  const GstStructure* media = gst_caps_get_structure(caps, 0);
+  if (g_strcmp0(gst_structure_get_string(media, "media"), "video") != 0) return TRUE;
+  auto [width, height] = sdp_picture_size(media);
+  const int wanted = RTSPPipelineFactory::udp_buffer_size_for(width, height);
+  int current = 0;
+  g_object_get(src, "udp-buffer-size", &current, nullptr);
+  if (wanted > current) g_object_set(src, "udp-buffer-size", wanted, nullptr);
+  return TRUE;
+}
+
 GstBusSyncReply rtsp_sync_handler(GstBus* bus, GstMessage* message, gpointer data) {
   if (drop_after_refusal(message) == GST_BUS_DROP) return GST_BUS_DROP;
   return annotate_connection_error(bus, message, data);
 }
 
 }  // namespace
+
+std::pair<int, int> sdp_picture_size(const GstStructure* media) {
+  int width = 0;
+  int height = 0;
+  if (const gchar* v = gst_structure_get_string(media, "a-framesize")) {
+    const char* dims = std::strchr(v, ' ');
+    if (dims && std::sscanf(dims, " %d-%d", &width, &height) == 2) return {width, height};
+  }
+  if (const gchar* v = gst_structure_get_string(media, "a-x-dimensions")) {
+    if (std::sscanf(v, "%d,%d", &width, &height) == 2) return {width, height};
+  }
+  return {0, 0};
+}
+
 }  // namespace detail
 
 RTSPPipelineFactory::RTSPPipelineFactory(std::string url, int latency,
@@ -88,6 +119,19 @@ RTSPPipelineFactory::RTSPPipelineFactory(const detail::StreamUrl& url, int laten
       tls_validation_(tls.validation),
       tls_database_(detail::load_tls_database(tls.ca_file)) {}
 
+int RTSPPipelineFactory::udp_buffer_size_for(int width, int height) {
+  constexpr double kFullHd = 1920.0 * 1080.0;
+  constexpr double kMax = 8.0 * 1024 * 1024;
+  if (width <= 0 || height <= 0) return DEFAULT_UDP_BUFFER_SIZE;
+  const double scaled = DEFAULT_UDP_BUFFER_SIZE * (double(width) * double(height) / kFullHd);
+  if (scaled <= DEFAULT_UDP_BUFFER_SIZE) return DEFAULT_UDP_BUFFER_SIZE;
+  return static_cast<int>(scaled < kMax ? scaled : kMax);
+}
+
+void RTSPPipelineFactory::set_resolution_hint(int width, int height) {
+  udp_buffer_size_.store(udp_buffer_size_for(width, height));
+}
+
 std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
   ElementPtr bin(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
   GstElement* src = detail::add_element(GST_BIN(bin.get()), "rtspsrc");
@@ -104,7 +148,13 @@ std::shared_ptr<Pipeline> RTSPPipelineFactory::build() {
   if (tls_database_) g_object_set(src, "tls-database", tls_database_.get(), nullptr);
   if (!tls_validation_)
     g_object_set(src, "tls-validation-flags", G_TLS_CERTIFICATE_NO_FLAGS, nullptr);
-  if (force_tcp_) gst_util_set_object_arg(G_OBJECT(src), "protocols", "tcp");
+  if (force_tcp_.load()) {
+    gst_util_set_object_arg(G_OBJECT(src), "protocols", "tcp");
+  } else {
+    g_object_set(src, "udp-buffer-size", udp_buffer_size_.load(), nullptr);
+    // The server's description may name the picture size before any socket is made.
+    g_signal_connect(src, "select-stream", G_CALLBACK(detail::size_udp_buffer_from_sdp), nullptr);
+  }
   detail::attach_capture_clock(bin.get(), src);
   // Connection failures get their cause attached (rtspsrc only says "Failed to connect").
   BusPtr bus(gst_element_get_bus(bin.get()));

@@ -24,4 +24,19 @@ std::string codec_of(const Pipeline& pipeline) {
   return name;
 }
 
+std::pair<int, int> picture_size_of(const Pipeline& pipeline) {
+  ElementPtr parser = pipeline.get_by_name(BUFFER_SRC_NAME);
+  if (!parser) return {0, 0};
+  PadPtr pad(gst_element_get_static_pad(parser.get(), "src"));
+  if (!pad) return {0, 0};
+  CapsPtr caps(gst_pad_get_current_caps(pad.get()));
+  if (!caps || gst_caps_get_size(caps.get()) == 0) return {0, 0};
+  int width = 0;
+  int height = 0;
+  const GstStructure* s = gst_caps_get_structure(caps.get(), 0);
+  if (!gst_structure_get_int(s, "width", &width) || !gst_structure_get_int(s, "height", &height))
+    return {0, 0};
+  return {width, height};
+}
+
 }  // namespace strovix::detail

@@ -14,6 +14,7 @@
 #include "stream_reader/keyframe_filter.hpp"
 #include "stream_reader/pipeline_restarter.hpp"
 #include "stream_reader/pipeline_state.hpp"
+#include "stream_reader/transport_monitor.hpp"
 #include "stream_reader/wiring.hpp"
 #include "strovix/errors.hpp"
 #include "strovix/gobject_init.hpp"
@@ -38,7 +39,7 @@ std::shared_ptr<PipelineFactory> make_factory(const std::string& url,
                                               const GstStreamReader::Options& options,
                                               const PipelineWatcher& watcher,
                                               const OnComplete& on_complete,
-                                              const std::shared_ptr<LossCounters>& losses) {
+                                              std::shared_ptr<LossCounters> loss_counters) {
   if (options.pipeline_str) {
     return std::make_shared<CustomPipelineFactory>(*options.pipeline_str, watcher, on_complete);
   }
@@ -48,9 +49,9 @@ std::shared_ptr<PipelineFactory> make_factory(const std::string& url,
   if (rtsp || http) detail::check_network_url(url, parsed);
   const TlsSettings tls{options.tls_ca_file, options.tls_validation};
   if (rtsp) {
-    return std::make_shared<RTSPPipelineFactory>(parsed, options.latency, watcher, options.proxied,
-                                                 on_complete, tls,
-                                                 DamageSettings{options.deliver_damaged, losses});
+    return std::make_shared<RTSPPipelineFactory>(
+        parsed, options.latency, watcher, options.proxied, on_complete, tls,
+        DamageSettings{options.deliver_damaged, std::move(loss_counters)});
   }
   if (http) return std::make_shared<HTTPPipelineFactory>(parsed, watcher, on_complete, tls);
   // The URL is quoted without its credentials: error texts end up in logs.
@@ -81,6 +82,7 @@ class GstStreamReader::Impl {
   std::shared_ptr<detail::PipelineState> _pipeline_state;
   std::shared_ptr<detail::PipelineRestarter> _pipeline_restarter;
   std::shared_ptr<detail::KeyframeFilter> _keyframe_filter;
+  std::unique_ptr<detail::TransportMonitor> _transport;
   // Outlive each pipeline: the losses of all of them.
   const std::shared_ptr<LossCounters> _loss_counters = std::make_shared<LossCounters>();
   AtomicSharedPtr<const Frame> _latest_frame;
@@ -166,8 +168,13 @@ GstStreamReader::Impl::Impl(int id_, std::string url, RuntimeOptions runtime_opt
   _pipeline_state = parts.state;
   _pipeline_restarter = parts.restarter;
   _keyframe_filter = parts.filter;
-  _pipeline_state->factory.store(
-      make_factory(url, parsed, options, parts.watcher, parts.on_complete, _loss_counters));
+  auto factory =
+      make_factory(url, parsed, options, parts.watcher, parts.on_complete, _loss_counters);
+  _pipeline_state->factory.store(factory);
+  _transport = std::make_unique<detail::TransportMonitor>(
+      id, _logger, _pipeline_state, _pipeline_restarter,
+      std::dynamic_pointer_cast<RTSPPipelineFactory>(factory), options.tcp_fallback,
+      options.pipeline_str ? "" : "tcp");
   _pipeline_state->build(options.must_play);
 
   const char* starting = "PipelineRestarterThread";
@@ -235,6 +242,9 @@ StreamStats GstStreamReader::Impl::stats() const {
   st.width = _width.load(std::memory_order_relaxed);
   st.height = _height.load(std::memory_order_relaxed);
   if (auto pipeline = _pipeline_state->pipeline.load()) st.codec = detail::codec_of(*pipeline);
+  st.transport = _transport->transport();
+  st.udp_kernel_drops = _transport->kernel_drops();
+  st.udp_receive_buffer = _transport->udp_receive_buffer();
   const double latency = _capture_latency.load(std::memory_order_relaxed);
   if (!std::isnan(latency)) st.capture_latency = latency;
   return st;
@@ -322,7 +332,9 @@ void GstStreamReader::Impl::_pull_samples() {
     // turn sees CLOSED and ends there.
     if (!turn.pipeline) continue;
     const auto timestamp = pull_one(std::move(turn.pipeline));
-    if (timestamp) check_stall(*timestamp);
+    if (!timestamp) continue;
+    _transport->check(*timestamp, _keyframe_filter->keyframes_only());
+    check_stall(*timestamp);
   }
 }
 

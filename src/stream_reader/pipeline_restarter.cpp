@@ -88,6 +88,11 @@ void PipelineRestarter::notify_frame_received(double timestamp) noexcept {
 
 void PipelineRestarter::notify_frame_error() { _pipeline_state->request_restart(); }
 
+void PipelineRestarter::request_prompt_restart() {
+  _prompt_restart.store(true);
+  _pipeline_state->request_restart();
+}
+
 double PipelineRestarter::calc_backoff_seconds() const {
   return calc_backoff_seconds(_restart_count.load());
 }
@@ -152,6 +157,7 @@ void PipelineRestarter::_pipeline_restarter_func() {
       if (last_frame && *last_frame - _last_restart_timestamp > _max_backoff_seconds) {
         restart_timeout = FIRST_DELAY;
       }
+      if (_prompt_restart.exchange(false)) restart_timeout = FIRST_DELAY;
       if (!back_off(lock, restart_timeout)) break;
       std::string line(to_string(state.status()));
       line += " ";

@@ -44,6 +44,9 @@ class PipelineRestarter {
   void notify_frame_received(double timestamp) noexcept;
   // Requests a restart (the status becomes HALTED unless the stream is closed).
   void notify_frame_error();
+  // Any thread but the bus thread: a restart that is no failure (a change of transport), so
+  // it waits only the first delay, whatever the back-off has grown to.
+  void request_prompt_restart();
   // The delay before the next restart, after `restart_count` restarts without a frame; the
   // overload without a count takes the current one.
   double calc_backoff_seconds(std::uint64_t restart_count) const;
@@ -99,6 +102,7 @@ class PipelineRestarter {
   std::mutex _join_mutex;
   // Written by start() before any other thread can see the thread; read by the owner.
   bool _started = false;
+  std::atomic<bool> _prompt_restart{false};
   // Supervision thread only: when the last restart ended (construction counts as one).
   double _last_restart_timestamp = wall_clock_seconds();
 };

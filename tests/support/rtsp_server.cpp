@@ -444,8 +444,8 @@ void RtspTestServer::add_mount(const std::string& path, const RtspMountOptions& 
   GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
   gst_rtsp_media_factory_set_launch(factory, launch_of(options).c_str());
   gst_rtsp_media_factory_set_shared(factory, TRUE);
-  configure_access(factory, options.require_auth);
   if (options.udp_only) gst_rtsp_media_factory_set_protocols(factory, GST_RTSP_LOWER_TRANS_UDP);
+  configure_access(factory, options.require_auth);
   if (options.counter) {
     auto log = std::make_shared<CounterLog>();
     {

@@ -73,7 +73,8 @@ std::string render_cameras_json(const FleetSample& sample) {
            ",\"age_ms\":" + json_number(c.age_seconds * 1000.0, "%.1f") +
            ",\"width\":" + (s.width > 0 ? std::to_string(s.width) : "null") +
            ",\"height\":" + (s.height > 0 ? std::to_string(s.height) : "null") +
-           ",\"codec\":" + optional_text(s.codec) + "}";
+           ",\"codec\":" + optional_text(s.codec) +
+           ",\"transport\":" + optional_text(s.transport) + "}";
   }
   return out + "\n]\n";
 }
@@ -136,6 +137,7 @@ std::string render_status_lines(const FleetSample& sample) {
            ",\"restarts\":" + std::to_string(s.restarts) +
            ",\"packets_lost\":" + std::to_string(s.packets_lost) +
            ",\"frames_damaged_dropped\":" + std::to_string(s.frames_damaged_dropped) +
+           ",\"transport\":" + optional_text(s.transport) +
            ",\"last_error\":" + optional_text(s.last_error) + "}\n";
   }
   return out;

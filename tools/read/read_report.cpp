@@ -61,7 +61,9 @@ void Report::status(double elapsed, StreamStatus status, double fps, std::uint64
     text += ",\"restarts\":" + std::to_string(restarts) +
             ",\"packets_lost\":" + std::to_string(stats.packets_lost) +
             ",\"frames_damaged_dropped\":" + std::to_string(stats.frames_damaged_dropped) +
-            ",\"capture_latency_ms\":" + json_ms_or_null(capture_latency) + "}";
+            ",\"capture_latency_ms\":" + json_ms_or_null(capture_latency) +
+            ",\"transport\":" + (stats.transport.empty() ? "null" : json_string(stats.transport)) +
+            "}";
     line(text);
     return;
   }
@@ -77,6 +79,7 @@ void Report::status(double elapsed, StreamStatus status, double fps, std::uint64
                 std::string(to_string(status)).c_str(), fps, age_text.c_str(), size_text.c_str(),
                 restarts);
   std::string text = buf;
+  if (!stats.transport.empty()) text += "  " + stats.transport;
   // Only a lossy stream gets the loss figures: the line stays short where nothing is lost.
   if (stats.packets_lost > 0 || stats.frames_damaged_dropped > 0) {
     std::snprintf(buf, sizeof(buf), "  lost %llu packets, %llu damaged frames held back",

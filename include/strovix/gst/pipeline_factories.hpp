@@ -88,12 +88,29 @@ class STROVIX_EXPORT RTSPPipelineFactory : public PipelineFactory {
                       DamageSettings damage = {});
   std::shared_ptr<Pipeline> build() override;
 
+  // The kernel receive buffer asked for each UDP socket when nothing better is known.
+  static constexpr int DEFAULT_UDP_BUFFER_SIZE = 512 * 1024;
+  // The receive buffer for a picture of width x height: the default up to 1080p, growing
+  // with the pixel count above it (a 4K keyframe is a burst of several hundred packets),
+  // at most 8 MiB. The kernel caps what it grants at net.core.rmem_max.
+  static int udp_buffer_size_for(int width, int height);
+
+  // Any thread. TCP from the next build on: interleaved in the RTSP connection.
+  void set_force_tcp(bool force_tcp) { force_tcp_.store(force_tcp); }
+  bool force_tcp() const { return force_tcp_.load(); }
+  // Any thread. The picture size known from an earlier pipeline; sizes the UDP receive
+  // buffer of the next builds (unless the server's description names a size itself).
+  void set_resolution_hint(int width, int height);
+  // The receive buffer the next build asks for.
+  int udp_buffer_size() const { return udp_buffer_size_.load(); }
+
  private:
   // Parsed once: every rebuild reads the same URL.
   std::shared_ptr<const detail::StreamUrl> url_;
   int latency_;
   PipelineWatcher pipeline_watcher_;
-  bool force_tcp_;
+  std::atomic<bool> force_tcp_;
+  std::atomic<int> udp_buffer_size_{DEFAULT_UDP_BUFFER_SIZE};
   OnComplete on_complete_;
   DamageSettings damage_;
   bool tls_validation_;

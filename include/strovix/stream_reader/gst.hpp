@@ -24,6 +24,11 @@ struct GstStreamReaderOptions {
   bool must_play = false;
   // The stream runs through a proxy: rtsp uses TCP only.
   bool proxied = false;
+  // rtsp over UDP moves to TCP (interleaved in the RTSP connection) for the rest of the
+  // reader's life when its UDP path fails: more than 1 % of the packets lost over 10 s,
+  // losses that keep every frame from being intact for 3 s, or no RTP at all for 3 s while
+  // the pipeline plays. false keeps UDP whatever happens.
+  bool tcp_fallback = true;
   // Deprecated: it has no effect (the build's waits are bounded by state_change_timeout).
   // Kept so that existing callers still compile; it will be removed.
   double setup_timeout = 30.0;
@@ -96,6 +101,15 @@ struct StreamStats {
   // The newest frame's pull time minus its capture time (seconds), when it has one: the
   // latency from the camera to the frame, as far as the camera's clock agrees with ours.
   std::optional<double> capture_latency;
+  // How the pictures arrive: "udp" or "tcp" for rtsp (TCP when proxied, after a fallback, or
+  // when rtspsrc found no UDP path at the start), "tcp" for http, "" for a custom pipeline.
+  std::string transport;
+  // Datagrams the kernel dropped at the stream's UDP sockets because their receive buffer
+  // was full, since construction (Linux; 0 elsewhere and over TCP).
+  std::uint64_t udp_kernel_drops = 0;
+  // The receive buffer the kernel granted the current UDP sockets, as it reports it (about
+  // twice the size asked for, its bookkeeping included); 0 over TCP.
+  int udp_receive_buffer = 0;
 };
 
 // Reads from a stream and outputs frames with their respective timestamps using GStreamer.

@@ -53,6 +53,9 @@ class StreamStats:
     height: int
     codec: str
     capture_latency: Optional[float]
+    transport: str
+    udp_kernel_drops: int
+    udp_receive_buffer: int
 
 class FrameMeta:
     """The newest frame's sequence number (1, 2, ... per reader; 0 without a frame) and its

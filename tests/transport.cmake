@@ -1,0 +1,1 @@
+strovix_add_test(transport_fallback_test LABEL unit SOURCES transport_fallback_test.cpp)
