@@ -15,11 +15,7 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   libbenchmark-dev openssl \
   python3-dev python3-numpy python3-pytest pybind11-dev \
   libsoup-3.0-dev glib-networking libcrypt-dev libturbojpeg0-dev python3-prometheus-client chromium \
-<<<<<<< ours
-  nftables iproute2 >/dev/null
-=======
   nftables iproute2 util-linux >/dev/null
->>>>>>> theirs
 if [ "${STROVIX_WITH_OPENCV:-0}" = 1 ]; then
   $SUDO apt-get install -y -qq --no-install-recommends libopencv-dev >/dev/null
 fi
