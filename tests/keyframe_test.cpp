@@ -160,8 +160,9 @@ TEST_P(KeyframeOnly, EachPictureIsTheNewestKeyframe) {
   ASSERT_GE(first, 0.0) << "no picture";
   if (c.start == Start::AtConstruction) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    // The sanitizers slow the setup of both readers by a few tenths of a second.
-    constexpr double first_bound = 2.0;
+    // The sanitizers slow the setup of both readers; on a loaded machine the keyframe-only
+    // reader may then miss the stream's first keyframe or two (one a second) while it links.
+    constexpr double first_bound = 4.0;
 #else
     constexpr double first_bound = 1.5;
 #endif
