@@ -83,9 +83,10 @@ class STROVIX_EXPORT RTSPPipelineFactory : public PipelineFactory {
                       bool force_tcp, OnComplete on_complete, const TlsSettings& tls = {},
                       DamageSettings damage = {});
   // The same for a URL the library has parsed already.
-  RTSPPipelineFactory(const detail::StreamUrl& url, int latency, PipelineWatcher pipeline_watcher,
-                      bool force_tcp, OnComplete on_complete, const TlsSettings& tls = {},
-                      DamageSettings damage = {});
+  STROVIX_INTERNAL RTSPPipelineFactory(const detail::StreamUrl& url, int latency,
+                                       PipelineWatcher pipeline_watcher, bool force_tcp,
+                                       OnComplete on_complete, const TlsSettings& tls = {},
+                                       DamageSettings damage = {});
   std::shared_ptr<Pipeline> build() override;
 
   // The kernel receive buffer asked for each UDP socket when nothing better is known.
@@ -125,8 +126,9 @@ class STROVIX_EXPORT HTTPPipelineFactory : public PipelineFactory {
   HTTPPipelineFactory(std::string url, PipelineWatcher pipeline_watcher, OnComplete on_complete,
                       const TlsSettings& tls = {});
   // The same for a URL the library has parsed already.
-  HTTPPipelineFactory(const detail::StreamUrl& url, PipelineWatcher pipeline_watcher,
-                      OnComplete on_complete, const TlsSettings& tls = {});
+  STROVIX_INTERNAL HTTPPipelineFactory(const detail::StreamUrl& url,
+                                       PipelineWatcher pipeline_watcher, OnComplete on_complete,
+                                       const TlsSettings& tls = {});
   std::shared_ptr<Pipeline> build() override;
 
  private:
