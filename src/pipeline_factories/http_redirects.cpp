@@ -39,8 +39,8 @@ Guards& guards() {
 
 // The URI a message now has, as a string; empty when this libsoup's message has no GUri.
 std::string message_uri(GObject* message) {
-  GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(message), "uri");
-  if (!spec || spec->value_type != G_TYPE_URI) return {};
+  GParamSpec* pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(message), "uri");
+  if (!pspec || pspec->value_type != G_TYPE_URI) return {};
   GUri* uri = nullptr;
   g_object_get(message, "uri", &uri, nullptr);
   if (!uri) return {};
@@ -50,8 +50,8 @@ std::string message_uri(GObject* message) {
 }
 
 guint message_status(GObject* message) {
-  GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(message), "status-code");
-  if (!spec || spec->value_type != G_TYPE_UINT) return 0;
+  GParamSpec* pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(message), "status-code");
+  if (!pspec || pspec->value_type != G_TYPE_UINT) return 0;
   guint status = 0;
   g_object_get(message, "status-code", &status, nullptr);
   return status;
@@ -61,8 +61,8 @@ guint message_status(GObject* message) {
 constexpr guint kNoRedirectFlag = 1u << 1;
 
 void stop_following(GObject* message) {
-  GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(message), "flags");
-  if (!spec || !G_TYPE_IS_FLAGS(spec->value_type)) return;
+  GParamSpec* pspec = g_object_class_find_property(G_OBJECT_GET_CLASS(message), "flags");
+  if (!pspec || !G_TYPE_IS_FLAGS(pspec->value_type)) return;
   guint flags = 0;
   g_object_get(message, "flags", &flags, nullptr);
   g_object_set(message, "flags", flags | kNoRedirectFlag, nullptr);
