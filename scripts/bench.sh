@@ -21,7 +21,7 @@ fi
 
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTROVIX_BUILD_BENCH=ON >/dev/null
 cmake --build "$BUILD" -j2 --target bench_server bench_streams bench_frame_age bench_throughput \
-  bench_recovery bench_conversion network_loss_test
+  bench_recovery bench_conversion bench_lossy
 BIN=$BUILD/bench
 rm -rf "$OUT"
 mkdir -p "$OUT"
@@ -54,16 +54,8 @@ echo "== non-live throughput"
 "$BIN/bench_throughput" --md "$OUT/throughput.md"
 echo "== recovery"
 "$BIN/bench_recovery" --md "$OUT/recovery.md"
-echo "== lossy UDP (private network namespace; needs root or user namespaces, and nft)"
-# One row per loss rate and delivery mode, from the network-fault suite's 20 s table rows.
-loss_rows() {
-  sed -nE 's/^\[ loss +\] [^:]+: ([0-9.]+) % UDP loss, ([0-9x]+), damaged frames ([a-z ]+): ([0-9]+) scored, ([0-9.]+) % damaged \(< 30 dB\), worst 1 % ([0-9.na]+) dB, minimum [0-9.na]+ dB, ([0-9.]+) fps; ([0-9]+) of ([0-9]+) packets lost.*/| \1 % | \3 | \5 % (\4 scored) | \6 dB | \7 | \8 of \9 |/p'
-}
-: >"$OUT/loss.md"
-for mode in 1 0; do
-  STROVIX_LOSS_TABLE=1 STROVIX_LOSS_DELIVER_DAMAGED=$mode \
-    "$BUILD/tests/network_loss_test" --gtest_filter='Table/*' 2>/dev/null | loss_rows >>"$OUT/loss.md" || true
-done
+echo "== lossy and cut UDP (private network namespace; needs root and nft)"
+"$BIN/bench_lossy" --md "$OUT/loss.md"
 echo "== conversion"
 "$BIN/bench_conversion" --md "$OUT/conversion.md" --compare-png docs/host_ready_compare.png \
   --benchmark_repetitions=3 \
@@ -121,16 +113,6 @@ fi
   echo "is listed apart."
   echo
   cat "$OUT/streams.md" "$OUT/frame_age.md" "$OUT/throughput.md" "$OUT/recovery.md"
-  echo "## Lossy UDP"
-  echo
-  echo "One reader over RTP/UDP in a private network namespace where nftables drops a random share"
-  echo "of UDP packets; 640x360 scrolling pinwheel, x264 ultrafast, one keyframe a second; 20 s a"
-  echo "row. Every frame the host got is scored (PSNR of its luma against the clean picture at the"
-  echo "best scroll offset); damaged = below 30 dB. \"delivered\" is \`deliver_damaged = true\`, the"
-  echo "decoder's concealment as before damage-aware delivery; \"held back\" is the default."
-  echo
-  echo "| UDP loss | damaged frames | damaged share | worst 1 % | fps | packets lost |"
-  echo "|---|---|---:|---:|---:|---:|"
   cat "$OUT/loss.md"
   echo
   echo "## Conversion"

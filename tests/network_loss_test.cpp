@@ -84,7 +84,7 @@ struct LossCase {
   int gop = 30;
   // A clip encoded once and looped, for sizes a live encoder could not keep up with here.
   bool looped = false;
-  // One size and GOP at every loss rate, 20 s each, for docs/benchmarks.md; run on request.
+  // One size and GOP at every loss rate, 20 s each, with the suite's own checks; run on request.
   bool measurement = false;
 };
 
@@ -151,7 +151,7 @@ class NetworkLoss : public ::testing::TestWithParam<LossCase> {
 
 TEST_P(NetworkLoss, NoDeliveredFrameIsDamaged) {
   if (GetParam().measurement && !std::getenv("STROVIX_LOSS_TABLE")) {
-    GTEST_SKIP() << "a measurement for the benchmark table: STROVIX_LOSS_TABLE=1 runs it";
+    GTEST_SKIP() << "a 20 s measurement (bench/bench_lossy makes the benchmark table): STROVIX_LOSS_TABLE=1 runs it";
   }
   if (const std::string why = namespace_unavailable(); !why.empty()) GTEST_SKIP() << why;
   if (!isolate()) return;
