@@ -336,8 +336,7 @@ TEST_P(DecoderError, DeliversNothingBuiltOnAFrameTheDecoderCouldNotDecode) {
   ASSERT_TRUE(rec.idr[0] && rec.idr[kGop] && rec.idr[2 * kGop]) << "unexpected GOP structure";
   const auto clean = decode(rec, {});
   ASSERT_EQ(clean->frames.size(), static_cast<std::size_t>(kFrames));
-  std::map<GstClockTime, std::vector<guint8>> clean_at(clean->frames.begin(),
-                                                       clean->frames.end());
+  std::map<GstClockTime, std::vector<guint8>> clean_at(clean->frames.begin(), clean->frames.end());
   auto frame_of = [&](GstClockTime pts) {
     return static_cast<int>(std::find(rec.pts.begin(), rec.pts.end(), pts) - rec.pts.begin());
   };
@@ -374,15 +373,14 @@ TEST_P(DecoderError, DeliversNothingBuiltOnAFrameTheDecoderCouldNotDecode) {
   EXPECT_EQ(got->counters->packets_lost.load(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Frames, DecoderError,
-    ::testing::Values(DecoderCase{"DeltaFrame", 0, {3}, 0, {3}},
-                      DecoderCase{"Keyframe", 0, {10}, 0, {10}},
-                      DecoderCase{"BeforeKeyframe", 0, {19}, 0, {19}},
-                      DecoderCase{"TwoInOneGop", 0, {3, 6}, 0, {3}},
-                      DecoderCase{"IntactJoinedMidGop", 0, {}, 3, {}},
-                      DecoderCase{"BFramesKeyframe", 2, {10}, 0, {10}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Frames, DecoderError,
+                         ::testing::Values(DecoderCase{"DeltaFrame", 0, {3}, 0, {3}},
+                                           DecoderCase{"Keyframe", 0, {10}, 0, {10}},
+                                           DecoderCase{"BeforeKeyframe", 0, {19}, 0, {19}},
+                                           DecoderCase{"TwoInOneGop", 0, {3, 6}, 0, {3}},
+                                           DecoderCase{"IntactJoinedMidGop", 0, {}, 3, {}},
+                                           DecoderCase{"BFramesKeyframe", 2, {10}, 0, {10}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Switched off, the decoder's concealed guesses are delivered.
 TEST(DecoderErrorOff, DeliversWhatTheDecoderMakesOfIt) {
