@@ -125,11 +125,31 @@ struct Decoded {
   std::shared_ptr<LossCounters> counters = std::make_shared<LossCounters>();
 };
 
-// Pushes the recording through depayloader, parser and decoder with the gate (unless
-// `deliver_damaged`), leaving out the packets in `lost`; `events` sends a lost-packet event
-// in place of each.
+// A copy of an RTP packet whose slice header names a first macroblock far beyond the picture:
+// the decoder rejects the slice, and a picture with all its slices so is one it cannot decode.
+GstBuffer* scrambled(GstBuffer* rtp) {
+  GstBuffer* copy = gst_buffer_copy_deep(rtp);
+  GstMapInfo map;
+  if (!gst_buffer_map(copy, &map, GST_MAP_READWRITE)) return copy;
+  guint8* p = map.data + 12;
+  const bool fragment = (p[0] & 0x1f) == 28;
+  // A fragment other than the first carries no header; 0x00 0x04 starts a ue(v) of 8191 or more.
+  if ((!fragment || (p[1] & 0x80)) && map.size > 16) {
+    const gsize at = fragment ? 2 : 1;
+    p[at] = 0x00;
+    p[at + 1] = 0x04;
+  }
+  gst_buffer_unmap(copy, &map);
+  return copy;
+}
+
+// Pushes the recording through depayloader, parser and decoder with the gate and the decoder
+// watch (unless `deliver_damaged`), leaving out the packets in `lost`; `events` sends a
+// lost-packet event in place of each. The slices of the frames in `corrupt` are scrambled, and
+// packets before `first` are not sent (a reader joining mid-stream).
 std::unique_ptr<Decoded> decode(const Recording& rec, const std::set<int>& lost,
-                                bool events = false, bool deliver_damaged = false) {
+                                bool events = false, bool deliver_damaged = false,
+                                const std::set<int>& corrupt = {}, int first = 0) {
   auto out = std::make_unique<Decoded>();
   ElementPtr pipeline(
       gst_parse_launch("rtph264depay name=depay ! h264parse ! avdec_h264 name=dec max-threads=1 ! "
@@ -149,7 +169,11 @@ std::unique_ptr<Decoded> decode(const Recording& rec, const std::set<int>& lost,
 
   auto tracker = std::make_shared<detail::DamageTracker>(detail::RtpCodec::H264, out->counters);
   detail::add_loss_probe(src, tracker);
-  if (!deliver_damaged) detail::add_damage_gate(decoder_sink.get(), tracker);
+  if (!deliver_damaged) {
+    detail::add_damage_gate(decoder_sink.get(), tracker);
+    PadPtr decoder_src(gst_element_get_static_pad(decoder.get(), "src"));
+    detail::add_decoder_watch(decoder_src.get(), tracker);
+  }
   gst_element_set_state(pipeline.get(), GST_STATE_PLAYING);
 
   gst_pad_push_event(src, gst_event_new_stream_start("damage"));
@@ -159,7 +183,12 @@ std::unique_ptr<Decoded> decode(const Recording& rec, const std::set<int>& lost,
   GstSegment segment;
   gst_segment_init(&segment, GST_FORMAT_TIME);
   gst_pad_push_event(src, gst_event_new_segment(&segment));
-  for (int i = 0; i < static_cast<int>(rec.packets.size()); ++i) {
+  for (int i = first; i < static_cast<int>(rec.packets.size()); ++i) {
+    GstBuffer* packet = rec.packets[i].buffer.get();
+    if (corrupt.count(rec.packets[i].frame) && carries_slice(packet)) {
+      gst_pad_push(src, scrambled(packet));
+      continue;
+    }
     if (lost.count(i)) {
       if (events) {
         gst_pad_push_event(src, gst_event_new_custom(GST_EVENT_CUSTOM_DOWNSTREAM,
@@ -167,7 +196,7 @@ std::unique_ptr<Decoded> decode(const Recording& rec, const std::set<int>& lost,
       }
       continue;
     }
-    gst_pad_push(src, gst_buffer_ref(rec.packets[i].buffer.get()));
+    gst_pad_push(src, gst_buffer_ref(packet));
   }
   gst_pad_push_event(src, gst_event_new_eos());
   for (int i = 0; i < 1000; ++i) {
@@ -284,6 +313,81 @@ TEST(DamageGateOff, DeliversDamagedFramesButCountsTheLoss) {
   const auto got = decode(rec, {lost}, false, true);
   EXPECT_GT(got->frames.size(), static_cast<std::size_t>(kFrames - kGop + 3));
   EXPECT_EQ(got->counters->packets_lost.load(), 1u);
+  EXPECT_EQ(got->counters->frames_damaged_dropped.load(), 0u);
+}
+
+struct DecoderCase {
+  const char* name;
+  int bframes;
+  std::set<int> corrupt;  // frames (decoding order) the decoder cannot decode
+  int first_frame;        // the first frame sent
+  std::vector<int> damaged_from;
+};
+
+void PrintTo(const DecoderCase& c, std::ostream* os) { *os << c.name; }
+
+class DecoderError : public ::testing::TestWithParam<DecoderCase> {};
+
+// No packet is missing, so only the decoder's output tells of the damage.
+TEST_P(DecoderError, DeliversNothingBuiltOnAFrameTheDecoderCouldNotDecode) {
+  const DecoderCase& c = GetParam();
+  const Recording& rec = recording(c.bframes);
+  ASSERT_EQ(rec.pts.size(), static_cast<std::size_t>(kFrames));
+  ASSERT_TRUE(rec.idr[0] && rec.idr[kGop] && rec.idr[2 * kGop]) << "unexpected GOP structure";
+  const auto clean = decode(rec, {});
+  ASSERT_EQ(clean->frames.size(), static_cast<std::size_t>(kFrames));
+  std::map<GstClockTime, std::vector<guint8>> clean_at(clean->frames.begin(), clean->frames.end());
+  auto frame_of = [&](GstClockTime pts) {
+    return static_cast<int>(std::find(rec.pts.begin(), rec.pts.end(), pts) - rec.pts.begin());
+  };
+  const int first_packet = rec.first_packet[c.first_frame];
+  // What the decoder makes of the stream by itself: it withholds some pictures on its own
+  // (those before the first keyframe, and around a keyframe it could not decode).
+  std::set<int> decodable;
+  const auto unguarded = decode(rec, {}, false, true, c.corrupt, first_packet);
+  for (const auto& frame : unguarded->frames) decodable.insert(frame_of(frame.first));
+  std::set<int> expected;
+  std::size_t damaged = 0, damaged_decodable = 0;
+  for (int f = c.first_frame; f < kFrames; ++f) {
+    bool hit = false;
+    for (int from : c.damaged_from) hit |= f >= from && f < next_idr(rec, from);
+    if (!hit && decodable.count(f)) expected.insert(f);
+    damaged += hit;
+    damaged_decodable += hit && decodable.count(f);
+  }
+  const auto got = decode(rec, {}, false, false, c.corrupt, first_packet);
+  std::set<int> delivered;
+  for (const auto& [pts, data] : got->frames) {
+    const int f = frame_of(pts);
+    delivered.insert(f);
+    if (f < kFrames) {
+      EXPECT_TRUE(data == clean_at[pts]) << "frame " << f << " delivered damaged";
+    }
+  }
+  EXPECT_EQ(delivered, expected) << "frames in decoding order";
+  // Every damaged picture the decoder would have output is one the gate or the watch dropped;
+  // the frame that failed is the decoder's own drop.
+  const std::size_t dropped = got->counters->frames_damaged_dropped.load();
+  EXPECT_GE(dropped, damaged_decodable);
+  EXPECT_LE(dropped, damaged - c.damaged_from.size());
+  EXPECT_EQ(got->counters->packets_lost.load(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, DecoderError,
+                         ::testing::Values(DecoderCase{"DeltaFrame", 0, {3}, 0, {3}},
+                                           DecoderCase{"Keyframe", 0, {10}, 0, {10}},
+                                           DecoderCase{"BeforeKeyframe", 0, {19}, 0, {19}},
+                                           DecoderCase{"TwoInOneGop", 0, {3, 6}, 0, {3}},
+                                           DecoderCase{"IntactJoinedMidGop", 0, {}, 3, {}},
+                                           DecoderCase{"BFramesKeyframe", 2, {10}, 0, {10}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Switched off, the decoder's concealed guesses are delivered.
+TEST(DecoderErrorOff, DeliversWhatTheDecoderMakesOfIt) {
+  const Recording& rec = recording(0);
+  ASSERT_EQ(rec.pts.size(), static_cast<std::size_t>(kFrames));
+  const auto got = decode(rec, {}, false, true, {3});
+  EXPECT_EQ(got->frames.size(), static_cast<std::size_t>(kFrames - 1));
   EXPECT_EQ(got->counters->frames_damaged_dropped.load(), 0u);
 }
 

@@ -84,6 +84,11 @@ GstPadProbeReturn on_rtp(GstPad*, GstPadProbeInfo* info, gpointer data) noexcept
 
 GstPadProbeReturn on_encoded(GstPad* pad, GstPadProbeInfo* info, gpointer data) noexcept {
   DamageTracker& tracker = **static_cast<TrackerPtr*>(data);
+  if (info->type & GST_PAD_PROBE_TYPE_EVENT_FLUSH) {
+    GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    if (GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) tracker.reset_decoder();
+    return GST_PAD_PROBE_OK;
+  }
   bool drain = false;
   const GstPadProbeReturn result = keep_buffers(info, [&](GstBuffer* buffer) {
     const auto verdict = tracker.on_frame(buffer);
@@ -95,6 +100,11 @@ GstPadProbeReturn on_encoded(GstPad* pad, GstPadProbeInfo* info, gpointer data) 
     gst_pad_send_event(pad, gst_video_event_new_still_frame(FALSE));
   }
   return result;
+}
+
+GstPadProbeReturn on_picture(GstPad*, GstPadProbeInfo* info, gpointer data) noexcept {
+  DamageTracker& tracker = **static_cast<TrackerPtr*>(data);
+  return keep_buffers(info, [&](GstBuffer* buffer) { return tracker.on_decoded(buffer); });
 }
 
 void delete_tracker(gpointer data) { delete static_cast<TrackerPtr*>(data); }
@@ -202,9 +212,18 @@ void DamageTracker::count_dropped() {
 }
 
 DamageTracker::Verdict DamageTracker::on_frame(GstBuffer* encoded) {
+  std::lock_guard lock(_mutex);
+  const Verdict verdict = judge(encoded);
+  if (verdict == Verdict::PASS) {
+    note_passed(GST_BUFFER_PTS(encoded),
+                !GST_BUFFER_FLAG_IS_SET(encoded, GST_BUFFER_FLAG_DELTA_UNIT));
+  }
+  return verdict;
+}
+
+DamageTracker::Verdict DamageTracker::judge(GstBuffer* encoded) {
   const GstClockTime pts = GST_BUFFER_PTS(encoded);
   const bool keyframe = !GST_BUFFER_FLAG_IS_SET(encoded, GST_BUFFER_FLAG_DELTA_UNIT);
-  std::lock_guard lock(_mutex);
   const bool was_waiting = _waiting;
   if (_pending_loss || is_damaged(pts)) {
     _pending_loss = false;
@@ -227,6 +246,70 @@ DamageTracker::Verdict DamageTracker::on_frame(GstBuffer* encoded) {
   return _waiting && !was_waiting ? Verdict::DROP_AND_DRAIN : Verdict::DROP;
 }
 
+void DamageTracker::note_passed(GstClockTime pts, bool keyframe) {
+  const guint64 index = _next_index++;
+  if (keyframe && _broken && _broken_until == G_MAXUINT64) _broken_until = index;
+  // Without a time the decoder's output cannot be matched to it.
+  if (!GST_CLOCK_TIME_IS_VALID(pts)) return;
+  _passed[index % _passed.size()] = {pts, index, keyframe, false, false};
+}
+
+void DamageTracker::note_swallowed(guint64 first) {
+  // The first keyframe the gate passed after the swallowed frame, and the decoder did not
+  // swallow too, ends the damage; until one does, the gate waits for it.
+  guint64 until = G_MAXUINT64;
+  for (const Passed& p : _passed) {
+    if (p.keyframe && !p.swallowed && p.index > first && p.index < until) until = p.index;
+  }
+  if (until == G_MAXUINT64) _pending_loss = true;
+  if (!_broken) {
+    _broken = true;
+    _broken_from = first;
+    _broken_until = until;
+  } else {
+    _broken_from = std::min(_broken_from, first);
+    _broken_until = std::max(_broken_until, until);
+  }
+}
+
+bool DamageTracker::on_decoded(GstBuffer* picture) {
+  const GstClockTime pts = GST_BUFFER_PTS(picture);
+  if (!GST_CLOCK_TIME_IS_VALID(pts)) return true;
+  std::lock_guard lock(_mutex);
+  Passed* self = nullptr;
+  for (Passed& p : _passed) {
+    if (!p.done && p.pts == pts && (!self || p.index < self->index)) self = &p;
+  }
+  // Not one the gate passed (a picture the decoder made up, or one long gone): while the
+  // stream is broken it is no better than its neighbours.
+  if (!self) {
+    if (!_broken) return true;
+    count_dropped();
+    return false;
+  }
+  self->done = true;
+  guint64 swallowed = G_MAXUINT64;
+  for (Passed& p : _passed) {
+    if (p.done || p.pts >= pts) continue;
+    p.done = p.swallowed = true;
+    swallowed = std::min(swallowed, p.index);
+  }
+  if (swallowed != G_MAXUINT64) note_swallowed(swallowed);
+  if (!_broken || self->index <= _broken_from) return true;
+  if (self->index >= _broken_until) {
+    _broken = false;
+    return true;
+  }
+  count_dropped();
+  return false;
+}
+
+void DamageTracker::reset_decoder() {
+  std::lock_guard lock(_mutex);
+  for (Passed& p : _passed) p.done = true;
+  _broken = false;
+}
+
 void add_loss_probe(GstPad* rtp_pad, const TrackerPtr& tracker) {
   gst_pad_add_probe(rtp_pad,
                     GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST |
@@ -236,8 +319,15 @@ void add_loss_probe(GstPad* rtp_pad, const TrackerPtr& tracker) {
 
 void add_damage_gate(GstPad* decoder_sink, const TrackerPtr& tracker) {
   gst_pad_add_probe(decoder_sink,
-                    GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                    GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST |
+                                    GST_PAD_PROBE_TYPE_EVENT_FLUSH),
                     on_encoded, new TrackerPtr(tracker), delete_tracker);
+}
+
+void add_decoder_watch(GstPad* decoder_src, const TrackerPtr& tracker) {
+  gst_pad_add_probe(decoder_src,
+                    GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                    on_picture, new TrackerPtr(tracker), delete_tracker);
 }
 
 }  // namespace strovix::detail

@@ -42,7 +42,17 @@ class DamageTracker {
   // The gate: one encoded frame in decoding order, as the parser flagged it.
   Verdict on_frame(GstBuffer* encoded);
 
+  // The decoder's output: whether to deliver this picture. A frame the gate passed that the
+  // decoder never outputs (it could not decode it) is a loss like a missing packet: the
+  // pictures decoded after it up to the next keyframe are dropped.
+  bool on_decoded(GstBuffer* picture);
+  // The decoder was flushed: what it held will never come out.
+  void reset_decoder();
+
  private:
+  Verdict judge(GstBuffer* encoded);
+  void note_passed(GstClockTime pts, bool keyframe);
+  void note_swallowed(guint64 first);
   void mark_damaged(GstClockTime pts);
   bool is_damaged(GstClockTime pts) const;
   void count_dropped();
@@ -69,6 +79,24 @@ class DamageTracker {
   // The keyframe that ended the last wait: frames decoded after it but shown before it
   // (an open GOP's leading pictures) reference what was skipped.
   GstClockTime _resume_pts = GST_CLOCK_TIME_NONE;
+
+  // Frames the gate passed, in decoding order, until the decoder outputs them. The decoder
+  // outputs in presentation order, so one still here when a later picture comes out was
+  // swallowed. A few dozen cover the decoder's reordering and frame threads.
+  struct Passed {
+    GstClockTime pts = GST_CLOCK_TIME_NONE;
+    guint64 index = 0;
+    bool keyframe = false;
+    bool done = true;
+    bool swallowed = false;
+  };
+  std::array<Passed, 48> _passed{};
+  guint64 _next_index = 0;
+  // Pictures decoded after a swallowed frame and before the keyframe that follows it are
+  // dropped on the way out: (_broken_from, _broken_until), open while no keyframe passed yet.
+  bool _broken = false;
+  guint64 _broken_from = 0;
+  guint64 _broken_until = G_MAXUINT64;
 };
 
 // Observes packets and lost-packet events on the pad that carries a stream's RTP (the
@@ -78,5 +106,7 @@ void add_loss_probe(GstPad* rtp_pad, const std::shared_ptr<DamageTracker>& track
 // Drops what the tracker says at the decoder's sink pad; on the way into a wait it drains the
 // decoder, so the intact pictures it holds for reordering come out now, not a GOP later.
 void add_damage_gate(GstPad* decoder_sink, const std::shared_ptr<DamageTracker>& tracker);
+// Watches the decoder's output for frames it swallowed, and drops what was built on them.
+void add_decoder_watch(GstPad* decoder_src, const std::shared_ptr<DamageTracker>& tracker);
 
 }  // namespace strovix::detail

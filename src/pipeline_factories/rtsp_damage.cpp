@@ -45,7 +45,11 @@ void on_pad_linked(GstElement*, GstPad* pad, gpointer data) noexcept {
   if (!decoder_sink) return;
   auto tracker = std::make_shared<DamageTracker>(rtp_codec_of(codec_name(s)), settings.counters);
   add_loss_probe(pad, tracker);
-  if (!settings.deliver_damaged) add_damage_gate(decoder_sink.get(), tracker);
+  if (settings.deliver_damaged) return;
+  add_damage_gate(decoder_sink.get(), tracker);
+  ElementPtr decoder(gst_pad_get_parent_element(decoder_sink.get()));
+  PadPtr decoder_src(decoder ? gst_element_get_static_pad(decoder.get(), "src") : nullptr);
+  if (decoder_src) add_decoder_watch(decoder_src.get(), tracker);
 }
 
 // rtspsrc's RTP manager, before it makes any jitter buffer.

@@ -34,7 +34,8 @@ struct LossCounters {
   std::atomic<std::uint64_t> packets_received{0};
   // Sequence numbers that never arrived (the jitter buffer gave up on them or dropped them).
   std::atomic<std::uint64_t> packets_lost{0};
-  // Encoded frames not decoded because they were built on lost data.
+  // Frames not delivered because they were built on lost data (missing packets, or a frame
+  // the decoder could not decode).
   std::atomic<std::uint64_t> frames_damaged_dropped{0};
 };
 
